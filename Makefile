@@ -1,0 +1,58 @@
+# One-command entry points. `make test` and `make demo` provision the machine
+# themselves (Debian packages and ONNX Runtime via tools/deps.sh).
+JOBS      ?= $(shell nproc)
+CMAKE_GEN ?= -G Ninja
+FUZZ_SECONDS ?= 30
+
+.PHONY: all deps build test test-asan test-tsan bench fuzz demo clean
+
+all: build
+
+deps:
+	@tools/deps.sh
+
+build/build.ninja:
+	cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+
+build: deps build/build.ninja
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+build-asan/build.ninja:
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_SANITIZE=address
+
+test-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+build-tsan/build.ninja:
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_SANITIZE=thread
+
+test-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+build-bench/build.ninja:
+	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DLE_BUILD_TESTS=OFF -DLE_BUILD_BENCH=ON
+
+bench: deps build-bench/build.ninja
+	cmake --build build-bench -j $(JOBS)
+	build-bench/bench/le_bench $(BENCH_ARGS)
+
+build-fuzz/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLE_BUILD_TESTS=OFF -DLE_BUILD_FUZZ=ON
+
+fuzz: deps build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	tools/run_fuzzers.sh build-fuzz/fuzz $(FUZZ_SECONDS)
+
+demo: build
+	tools/demo.sh build
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,0 +1,35 @@
+// Shared test helpers: forged fixtures, scratch directories, file I/O.
+#pragma once
+
+#include <string>
+
+namespace lt {
+
+// Path of a fixture forged into the build tree before the tests run.
+std::string fixture(const std::string& name);
+// A fresh, empty directory unique to the calling test; removed by the next
+// run of the same test.
+std::string scratchDir();
+// Runs the forge with `args`; fails the test on a non-zero exit.
+void forge(const std::string& args);
+// Runs a shell command, returning its exit status.
+int run(const std::string& cmd);
+
+std::string slurp(const std::string& path);
+void spit(const std::string& path, const std::string& bytes);
+
+// Sets an environment variable for the current scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_;
+};
+
+}  // namespace lt

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs everything the build, tests, benchmarks and demo need, idempotently:
+# Debian packages through apt, ONNX Runtime from the npm registry into third_party/.
+# A second run on a provisioned machine does nothing but a few checks.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+debs=(
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libhwy-dev libstb-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+  libopencv-dev
+  python3-onnx python3-numpy python3-pil python3-skimage
+  espeak-ng sox
+)
+# nodejs ships npm on most images; only ask Debian for both when npm is absent.
+command -v npm >/dev/null || debs+=(nodejs npm)
+
+missing=()
+for p in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "deps: installing ${missing[*]}"
+  sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# ONNX Runtime: the shared library from onnxruntime-node, the official headers
+# from the iOS xcframework of com.github.asus4.onnxruntime. Pinned by integrity.
+ort="$root/third_party/onnxruntime"
+stamp="$ort/.stamp"
+want="onnxruntime-node@1.30.0 com.github.asus4.onnxruntime@0.4.9"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+  exit 0
+fi
+declare -A integrity=(
+  [onnxruntime-node-1.30.0.tgz]='sha512-twhs1C2C/BFkz1yc5OY0KIU2GUq6DURO7hD4bx5Q2Qy3nAMJwRXW8xU3NVczE29VA9lolLOYepoD8fjTGOfIqw=='
+  [com.github.asus4.onnxruntime-0.4.9.tgz]='sha512-BkzxduSZ9IkeDP6Q8lz2TFU2ie7hSSvS7ZIfzMooExoq0CNzJnuuGaUJ7IsojBgqO4ouD1jXah8OYyJbCN29Fg=='
+)
+dl="$root/third_party/npm"
+mkdir -p "$dl"
+for pkg in $want; do
+  tgz="$(echo "${pkg%@*}-${pkg##*@}.tgz" | sed 's/^@//; s#/#-#')"
+  if [ ! -f "$dl/$tgz" ]; then
+    echo "deps: npm pack $pkg"
+    (cd "$dl" && npm pack --silent "$pkg" >/dev/null)
+  fi
+  got="sha512-$(openssl dgst -sha512 -binary "$dl/$tgz" | base64 -w0)"
+  if [ "$got" != "${integrity[$tgz]}" ]; then
+    echo "deps: integrity mismatch for $tgz (got $got)" >&2
+    rm -f "$dl/$tgz"
+    exit 1
+  fi
+done
+
+rm -rf "$ort.tmp" && mkdir -p "$ort.tmp/include" "$ort.tmp/lib/x64" "$ort.tmp/lib/arm64"
+tar -xzf "$dl/onnxruntime-node-1.30.0.tgz" -C "$ort.tmp" \
+  package/bin/napi-v6/linux/x64/libonnxruntime.so.1 package/bin/napi-v6/linux/arm64/libonnxruntime.so.1
+mv "$ort.tmp/package/bin/napi-v6/linux/x64/libonnxruntime.so.1" "$ort.tmp/lib/x64/"
+mv "$ort.tmp/package/bin/napi-v6/linux/arm64/libonnxruntime.so.1" "$ort.tmp/lib/arm64/"
+hdr='package/Plugins/iOS~/onnxruntime.xcframework/ios-arm64/onnxruntime.framework/Headers'
+tar -xzf "$dl/com.github.asus4.onnxruntime-0.4.9.tgz" -C "$ort.tmp" --wildcards "$hdr/*.h"
+mv "$ort.tmp/$hdr"/*.h "$ort.tmp/include/"
+rm -rf "$ort.tmp/package"
+echo "$want" > "$ort.tmp/.stamp"
+rm -rf "$ort" && mv "$ort.tmp" "$ort"
+echo "deps: ONNX Runtime ready in $ort"

@@ -1,0 +1,70 @@
+"""Command line of the forge."""
+import argparse
+import os
+import shutil
+
+from bundle import write_bundle
+from imx import bundle_members, write_imx
+from models import tiny_affine
+
+
+def cmd_bundle(a):
+    write_bundle(a.out, nt=a.nt, w=a.w, h=a.h, crop=a.crop, frames=a.frames, canonical=a.canonical,
+                 spelling=a.spelling, nested_unsharp=a.nested_unsharp)
+
+
+def cmd_imx(a):
+    write_imx(a.out, bundle_members(a.dir), align=a.align, order=a.order, gap=a.gap)
+
+
+def cmd_fixtures(a):
+    """The small fixtures the test suite reads, rebuilt from scratch."""
+    out = a.out
+    tmp = out + ".tmp"
+    shutil.rmtree(tmp, ignore_errors=True)
+    os.makedirs(tmp)
+    legacy = write_bundle(os.path.join(tmp, "bundle_legacy"))
+    write_bundle(os.path.join(tmp, "bundle_canonical"), canonical=True, spelling="alias", nested_unsharp=True,
+                 w=80, h=48, crop=16, frames=3, m_src=(160, 96))
+    write_imx(os.path.join(tmp, "bundle_legacy.imx"), bundle_members(legacy))
+    write_imx(os.path.join(tmp, "bundle_scattered.imx"), bundle_members(legacy), align=1, order="reversed", gap=13)
+    tiny_affine(os.path.join(tmp, "tiny_affine.onnx"))
+    shutil.rmtree(out, ignore_errors=True)
+    os.replace(tmp, out)
+
+
+def main(argv):
+    p = argparse.ArgumentParser(prog="forge", description="Makes avatar bundles, containers and models.")
+    sub = p.add_subparsers(dest="cmd", required=True)
+
+    b = sub.add_parser("bundle", help="a small bundle directory")
+    b.add_argument("out")
+    b.add_argument("--nt", type=int, default=4)
+    b.add_argument("--w", type=int, default=96)
+    b.add_argument("--h", type=int, default=64)
+    b.add_argument("--crop", type=int, default=32)
+    b.add_argument("--frames", type=int, default=6)
+    b.add_argument("--canonical", action="store_true", help="canonical member names")
+    b.add_argument("--spelling", choices=["primary", "alias"], default="primary", help="manifest key spelling")
+    b.add_argument("--nested-unsharp", action="store_true", help="unsharp keys inside a nested block")
+    b.set_defaults(fn=cmd_bundle)
+
+    c = sub.add_parser("imx", help="an IMX v2 container of a bundle directory")
+    c.add_argument("dir")
+    c.add_argument("out")
+    c.add_argument("--align", type=int, default=64)
+    c.add_argument("--order", choices=["sorted", "reversed", "given"], default="sorted")
+    c.add_argument("--gap", type=int, default=0, help="extra bytes between payloads")
+    c.set_defaults(fn=cmd_imx)
+
+    f = sub.add_parser("fixtures", help="the test suite's fixtures")
+    f.add_argument("out")
+    f.set_defaults(fn=cmd_fixtures)
+
+    m = sub.add_parser("tiny-model", help="y = 2x + 1, for the runtime smoke test")
+    m.add_argument("out")
+    m.set_defaults(fn=lambda a: tiny_affine(a.out))
+
+    a = p.parse_args(argv)
+    a.fn(a)
+    return 0

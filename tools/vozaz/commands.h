@@ -1,0 +1,9 @@
+// Sub-commands of the vozaz tool. Each returns the process exit status.
+#pragma once
+
+namespace vozaz {
+
+int packCommand(int argc, char** argv);
+int infoCommand(int argc, char** argv);
+
+}  // namespace vozaz

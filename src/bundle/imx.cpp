@@ -1,5 +1,6 @@
 #include "bundle/imx.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,10 +177,15 @@ std::string unwrapOnce(const std::string& c) {
   const std::string expected = markerText(c, st);
   if (markerMatches(l, expected)) return l.dir;
 
+  // Another process may be unwrapping the same container: an advisory lock
+  // on the container itself serialises the rebuilds, and whoever comes
+  // second finds the finished marker instead of deleting the first's work.
+  FilePtr in(std::fopen(c.c_str(), "rb"), std::fclose);
+  if (in && ::flock(::fileno(in.get()), LOCK_EX) == 0 && markerMatches(l, expected)) return l.dir;
+
   ::unlink(l.marker.c_str());
   rmTree(l.dir);
   if (!mkdirs(l.dir)) throw std::runtime_error("cannot create unwrap dir " + l.dir);
-  FilePtr in(std::fopen(c.c_str(), "rb"), std::fclose);
   if (!in) throw std::runtime_error("cannot open container " + c);
 
   std::vector<char> buf;  // allocated on first payload, reused for all
@@ -188,8 +194,8 @@ std::string unwrapOnce(const std::string& c) {
     if (isSyntheticManifest(in.get(), e)) continue;
     materialise(in.get(), c, l.dir, e, buf);
   }
+  writeMarker(l.marker, expected);  // last, and before the lock goes with `in`
   in.reset();
-  writeMarker(l.marker, expected);
   std::fprintf(stderr, "[le] unwrapped %s -> %s\n", c.c_str(), l.dir.c_str());
   return l.dir;
 }

@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "bundle/imx.h"
+#include "bundle/paths.h"
+#include "support/fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every regular file below dir, by relative name.
+std::map<std::string, std::string> treeOf(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) files[fs::relative(e.path(), dir).generic_string()] = lt::slurp(e.path());
+  return files;
+}
+
+// A hand-laid container for the malformed cases: payloads follow the table
+// back to back, and any field can be bent.
+struct RawImx {
+  uint16_t version = 2;
+  std::vector<std::pair<std::string, std::string>> members;
+  uint64_t extra_size = 0;  // added to the last member's declared size
+
+  std::string bytes() const {
+    std::string out = std::string("IMX\0", 4);
+    auto put = [&out](uint64_t v, int n) {
+      for (int i = 0; i < n; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    put(version, 2);
+    put(members.size(), 2);
+    uint64_t at = 8;
+    for (const auto& m : members) at += 2 + m.first.size() + 16;
+    for (size_t i = 0; i < members.size(); ++i) {
+      put(members[i].first.size(), 2);
+      out += members[i].first;
+      put(at, 8);
+      put(members[i].second.size() + (i + 1 == members.size() ? extra_size : 0), 8);
+      at += members[i].second.size();
+    }
+    for (const auto& m : members) out += m.second;
+    return out;
+  }
+};
+
+std::string unwrapError(const std::string& container) {
+  try {
+    le::unwrapOnce(container);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+std::string expectedMarker(const std::string& c) {
+  struct stat st;
+  ::lstat(c.c_str(), &st);
+  return "imx-unwrapped.v2 " + le::baseName(c) + " " + std::to_string(st.st_size) + " " +
+         std::to_string(static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull + st.st_mtim.tv_nsec) +
+         " " + std::to_string(st.st_ino);
+}
+
+class Imx : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = lt::scratchDir();
+    reference_ = treeOf(lt::fixture("bundle_legacy"));
+  }
+  // A copy of a forged container inside this test's scratch directory.
+  std::string copyFixture(const std::string& fixture, const std::string& as) {
+    const std::string path = dir_ + "/" + as;
+    le::mkdirs(le::dirName(path));
+    fs::copy_file(lt::fixture(fixture), path, fs::copy_options::overwrite_existing);
+    return path;
+  }
+  std::string dir_;
+  std::map<std::string, std::string> reference_;
+};
+
+TEST_F(Imx, ForgedContainersUnwrapByteExactAndAreReusedUntilTouched) {
+  for (const char* fixture : {"bundle_legacy.imx", "bundle_scattered.imx"}) {
+    const std::string c = copyFixture(fixture, "b.imx");
+    ASSERT_TRUE(le::isImxV2File(c));
+    testing::internal::CaptureStderr();
+    const std::string d = le::resolveBundlePath(c);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[le] unwrapped " + c + " -> " + dir_ + "/b.lebundle\n");
+    EXPECT_EQ(d, dir_ + "/b.lebundle");
+    EXPECT_EQ(treeOf(d), reference_) << fixture;
+    EXPECT_EQ(lt::slurp(d + ".imx_unwrapped"), expectedMarker(c));
+
+    // Unchanged: reused silently, even a stray file inside stays.
+    lt::spit(d + "/stray", "x");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(le::resolveBundlePath(c), d);
+    EXPECT_EQ(le::resolveBundlePath(d), d);  // an unwrap directory checks its container too
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(le::pathExists(d + "/stray"));
+
+    // A new modification time rebuilds from scratch.
+    struct timespec times[2] = {{0, UTIME_NOW}, {12345, 678}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, c.c_str(), times, 0), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(le::resolveBundlePath(c), d);
+    EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(le::pathExists(d + "/stray"));
+    EXPECT_EQ(treeOf(d), reference_);
+    EXPECT_EQ(lt::slurp(d + ".imx_unwrapped"), expectedMarker(c));
+  }
+}
+
+TEST_F(Imx, VozazPackMatchesTheForgeByteForByte) {
+  const std::string out = dir_ + "/packed.imx";
+  ASSERT_EQ(lt::run(std::string(LE_TEST_VOZAZ) + " pack " + lt::fixture("bundle_legacy") + " " + out + " >/dev/null"),
+            0);
+  EXPECT_EQ(lt::slurp(out), lt::slurp(lt::fixture("bundle_legacy.imx")));
+  EXPECT_FALSE(le::pathExists(out + ".part"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(treeOf(le::resolveBundlePath(out)), reference_);
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(Imx, WhereTheUnwrapDirectoryGoes) {
+  testing::internal::CaptureStderr();
+  const std::string a = copyFixture("bundle_legacy.imx", "a/b.imx");
+  EXPECT_EQ(le::resolveBundlePath(a), dir_ + "/a/b.lebundle");
+  EXPECT_TRUE(le::pathExists(dir_ + "/a/b.lebundle.imx_unwrapped"));
+  // "/a/b" finds its sibling container.
+  EXPECT_EQ(le::resolveBundlePath(dir_ + "/a/b"), dir_ + "/a/b.lebundle");
+
+  const std::string l = copyFixture("bundle_legacy.imx", "l/b.lebundle.imx");
+  EXPECT_EQ(le::resolveBundlePath(l), dir_ + "/l/b.lebundle");
+
+  const std::string odd = copyFixture("bundle_legacy.imx", "o/container.bin");
+  EXPECT_EQ(le::resolveBundlePath(odd), dir_ + "/o/container.bin.lebundle");
+  {
+    lt::ScopedEnv root("LE_IMX_UNWRAP_ROOT", (dir_ + "/root///").c_str());
+    le::mkdirs(dir_ + "/root");
+    EXPECT_EQ(le::resolveBundlePath(a), dir_ + "/root/b.lebundle");
+  }
+  testing::internal::GetCapturedStderr();
+
+  // A plain directory comes back exactly as given; nothing else is touched.
+  EXPECT_EQ(le::resolveBundlePath(lt::fixture("bundle_legacy") + "/"), lt::fixture("bundle_legacy") + "/");
+  EXPECT_EQ(le::resolveBundlePath(""), "");
+  EXPECT_EQ(le::resolveBundlePath(dir_ + "/nothing-here"), dir_ + "/nothing-here");
+}
+
+TEST_F(Imx, ContainerLevelRefusals) {
+  const std::string c = dir_ + "/x.imx";
+  RawImx v1;
+  v1.version = 1;
+  lt::spit(c, v1.bytes());
+  EXPECT_FALSE(le::isImxV2File(c));
+  EXPECT_EQ(unwrapError(c), c + ": unsupported IMX container version 1");
+  EXPECT_EQ(le::resolveBundlePath(c), c);  // not a v2 container: taken as a path
+
+  lt::spit(c, "IMY\0\2\0\0\0");
+  EXPECT_EQ(unwrapError(c), c + ": not an IMX\\0 container");
+  lt::spit(c, "IMX");
+  EXPECT_EQ(unwrapError(c), c + ": not an IMX\\0 container");
+  EXPECT_EQ(unwrapError(dir_ + "/missing.imx"), "cannot stat container " + dir_ + "/missing.imx");
+
+  RawImx ok;
+  ok.members = {{"member", "payload"}};
+  const std::string good = ok.bytes();
+  const size_t toc = 8;
+  lt::spit(c, good.substr(0, toc + 1));
+  EXPECT_EQ(unwrapError(c), c + ": truncated TOC at member 0");
+  lt::spit(c, good.substr(0, toc + 2 + 3));
+  EXPECT_EQ(unwrapError(c), c + ": truncated member name at 0");
+  lt::spit(c, good.substr(0, toc + 2 + 6 + 15));
+  EXPECT_EQ(unwrapError(c), c + ": truncated TOC offsets at member member");
+  EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle.imx_unwrapped"));
+}
+
+TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingEscapes) {
+  const std::string c = dir_ + "/evil.imx";
+  for (const std::string& name : std::vector<std::string>{"../x", "/etc/x", "\\x", "", "a/../../b", "a..b", std::string("a\0b", 3)}) {
+    RawImx raw;
+    raw.members = {{"fine", "1"}, {name, "2"}};
+    lt::spit(c, raw.bytes());
+    // A NUL inside the name ends the C string of the message there.
+    EXPECT_EQ(unwrapError(c), (c + ": refusing unsafe member name '" + name + "'").c_str());
+    EXPECT_FALSE(le::pathExists(dir_ + "/evil.lebundle.imx_unwrapped"));
+  }
+  EXPECT_FALSE(le::pathExists(dir_ + "/x"));
+}
+
+TEST_F(Imx, TruncatedPayloadLeavesNoMarkerAndTheNextOpenRebuilds) {
+  const std::string c = dir_ + "/t.imx";
+  RawImx raw;
+  raw.members = {{"a/first", "complete"}, {"b/second", "cut short"}};
+  raw.extra_size = 1;
+  lt::spit(c, raw.bytes());
+  EXPECT_EQ(unwrapError(c), c + ": truncated payload for member b/second");
+  EXPECT_FALSE(le::pathExists(dir_ + "/t.lebundle.imx_unwrapped"));
+  EXPECT_FALSE(le::pathExists(dir_ + "/t.lebundle/b/second.part"));
+  EXPECT_FALSE(le::pathExists(dir_ + "/t.lebundle/b/second"));
+
+  raw.extra_size = 0;
+  lt::spit(c, raw.bytes());
+  testing::internal::CaptureStderr();
+  const std::string d = le::resolveBundlePath(c);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lt::slurp(d + "/b/second"), "cut short");
+  EXPECT_EQ(lt::slurp(d + ".imx_unwrapped"), expectedMarker(c));
+}
+
+TEST_F(Imx, SyntheticManifestIsNotMaterialised) {
+  const std::string c = dir_ + "/s.imx";
+  RawImx raw;
+  raw.members = {{"manifest.json", R"({"_imx_synthetic_manifest": true})"}, {"sub/manifest.json", "kept"}};
+  lt::spit(c, raw.bytes());
+  testing::internal::CaptureStderr();
+  const std::string d = le::unwrapOnce(c);
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(le::pathExists(d + "/manifest.json"));
+  EXPECT_EQ(lt::slurp(d + "/sub/manifest.json"), "kept");
+
+  raw.members[0].second = R"({"format": "le-bundle-v0"})";
+  lt::spit(c, raw.bytes());
+  testing::internal::CaptureStderr();
+  le::unwrapOnce(c);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lt::slurp(d + "/manifest.json"), raw.members[0].second);
+}
+
+TEST_F(Imx, ConcurrentOpenersInThreadsUnwrapOnce) {
+  const std::string c = copyFixture("bundle_legacy.imx", "c.imx");
+  std::vector<std::string> got(4);
+  testing::internal::CaptureStderr();
+  {
+    std::vector<std::thread> threads;
+    for (auto& g : got) threads.emplace_back([&g, &c] { g = le::resolveBundlePath(c); });
+    for (auto& t : threads) t.join();
+  }
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log, "[le] unwrapped " + c + " -> " + dir_ + "/c.lebundle\n");
+  for (const auto& g : got) EXPECT_EQ(g, dir_ + "/c.lebundle");
+  EXPECT_EQ(treeOf(got[0]), reference_);
+}
+
+TEST_F(Imx, RacingProcessesBothEndWithTheCompleteBundle) {
+  // Big enough that the two unwraps overlap.
+  RawImx raw;
+  for (int i = 0; i < 8; ++i) raw.members.push_back({"m/" + std::to_string(i), std::string(1 << 20, char('a' + i))});
+  const std::string c = dir_ + "/race.imx";
+  lt::spit(c, raw.bytes());
+  std::vector<pid_t> kids;
+  for (int k = 0; k < 2; ++k) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int rc = 1;
+      try {
+        rc = le::resolveBundlePath(c) == dir_ + "/race.lebundle" ? 0 : 2;
+      } catch (...) {
+      }
+      ::_exit(rc);
+    }
+    kids.push_back(pid);
+  }
+  for (pid_t pid : kids) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const auto tree = treeOf(dir_ + "/race.lebundle");
+  ASSERT_EQ(tree.size(), raw.members.size());
+  for (const auto& [name, payload] : raw.members) EXPECT_EQ(tree.at(name), payload) << name;
+  EXPECT_EQ(lt::slurp(dir_ + "/race.lebundle.imx_unwrapped"), expectedMarker(c));
+}
+
+}  // namespace

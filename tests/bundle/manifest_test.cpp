@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "bundle/manifest.h"
+#include "bundle/paths.h"
+#include "support/fixtures.h"
+
+namespace {
+
+const char* const kBase =
+    R"("format": "le-bundle-v0", "agent": "ada", "H": 720, "W": 1280, "crop": 512, "amount": 0.75,
+       "sigma": 1.5, "ksize": 5, "frames": 10)";
+
+std::string bundleWith(const std::string& dir, const std::string& body) {
+  lt::spit(dir + "/manifest.json", "{" + body + "}");
+  return dir;
+}
+
+std::string loadError(const std::string& dir) {
+  try {
+    le::loadManifest(dir);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Manifest, ForgedBundlesLoadUnderEitherKeySpelling) {
+  const le::Manifest a = le::loadManifest(lt::fixture("bundle_legacy"));
+  EXPECT_EQ(a.dir, lt::fixture("bundle_legacy"));
+  EXPECT_EQ(a.agent, "forge");
+  EXPECT_EQ(a.NT, 4);
+  EXPECT_EQ(a.W, 96);
+  EXPECT_EQ(a.H, 64);
+  EXPECT_EQ(a.M_src_w, 96);
+  EXPECT_EQ(a.M_src_h, 64);
+  EXPECT_EQ(a.crop, 32);
+  EXPECT_EQ(a.frames, 6);
+  EXPECT_FLOAT_EQ(a.unsharp.amount, 0.5f);
+  EXPECT_FLOAT_EQ(a.unsharp.sigma, 1.0f);
+  EXPECT_EQ(a.unsharp.ksize, 5);
+  EXPECT_TRUE(a.lipTemplate.empty());
+
+  // frame_count, crop_size, paste_source_* and a nested unsharp block.
+  const le::Manifest b = le::loadManifest(lt::fixture("bundle_canonical") + "//");
+  EXPECT_EQ(b.dir, lt::fixture("bundle_canonical"));
+  EXPECT_EQ(b.NT, 4);
+  EXPECT_EQ(b.crop, 16);
+  EXPECT_EQ(b.M_src_w, 160);
+  EXPECT_EQ(b.M_src_h, 96);
+  EXPECT_EQ(b.unsharp.ksize, 5);
+}
+
+TEST(Manifest, AliasesAndNumberParsing) {
+  const std::string d = lt::scratchDir();
+  bundleWith(d, std::string(kBase) + R"(, "NT": 2.9, "frame_count": 8, "M_src_w": -1e300,
+      "paste_source_width": 1920, "M_src_h": 1080)");
+  const le::Manifest m = le::loadManifest(d);
+  EXPECT_EQ(m.NT, 2);  // NT wins over frame_count, truncated toward zero
+  EXPECT_EQ(m.M_src_w, 1920);
+  EXPECT_EQ(m.M_src_h, 1080);
+  EXPECT_EQ(m.modelPath("render"), d + "/model_render.onnx");
+}
+
+TEST(Manifest, RefusalsCarryTheirExactSentence) {
+  const std::string d = lt::scratchDir();
+  const std::string stamp = R"(, "M_src_w": 1280, "M_src_h": 720)";
+  const struct {
+    std::string body;
+    std::string error;
+  } cases[] = {
+      {R"("format": "le-bundle-v1", "agent": "a")", "not an le-bundle-v0: " + d},
+      {R"("agent": "a")", "manifest: missing key format"},
+      {R"("format": "le-bundle-v0", "agent": 3)", "manifest: bad string agent"},
+      {R"("format": "le-bundle-v0", "agent": "a", "H": 1)", "manifest: missing key NT/frame_count"},
+      {std::string(kBase) + R"(, "NT": 0)" + stamp, "manifest: bad dims"},
+      {std::string(kBase) + R"(, "NT": 3, "M_src_w": 0, "M_src_h": 720)",
+       "manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)"},
+      {std::string(kBase) + R"(, "NT": 3, "x": {"ksize": 3})" + stamp, ""},
+      {std::string(kBase) + R"(, "NT": 3)" + stamp + R"(, "a": {"frame_count": 1}, "b": {"frame_count": 2}})", ""},
+  };
+  for (const auto& c : cases) {
+    bundleWith(d, c.body);
+    EXPECT_EQ(loadError(d), c.error) << c.body;
+  }
+  // An ambiguous alias is only looked at when the primary key is missing.
+  bundleWith(d, std::string(kBase) + stamp + R"(, "a": {"NT": 1}, "b": {"NT": 2})");
+  EXPECT_NE(loadError(d).find("manifest: key \"NT\" is AMBIGUOUS — 2 scalar occurrences"), std::string::npos);
+  EXPECT_EQ(loadError(lt::scratchDir() + "/absent"), "cannot open " + lt::scratchDir() + "/absent/manifest.json");
+}
+
+TEST(Manifest, MissingPasteStampIsRefusedUnlessExplicitlyAllowed) {
+  const std::string d = bundleWith(lt::scratchDir(), std::string(kBase) + R"(, "NT": 3, "M_src_w": 1280)");
+  const std::string refusal =
+      d + "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) — the "
+          "canvas is 1280x720, so M cannot be placed: absence is not evidence that M was authored at that size. "
+          "Re-stamp the bundle (models/vantice-2/inference/backfill_msrc.py), or set VANTICE2_MSRC_MISSING_OK=1 to "
+          "restore the legacy assumption.";
+  {
+    lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", nullptr);
+    EXPECT_EQ(loadError(d), refusal);
+  }
+  {
+    lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", "true");
+    EXPECT_EQ(loadError(d), refusal);
+  }
+  lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", "1");
+  testing::internal::CaptureStderr();
+  const le::Manifest m = le::loadManifest(d);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[le] WARNING VANTICE2_MSRC_MISSING_OK=1: " + d +
+                "/manifest.json carries no paste-space stamp; ASSUMING M was authored on this 1280x720 canvas. If it "
+                "was not, the face pastes off-target (bm#144) and nothing will say so.\n");
+  EXPECT_EQ(m.M_src_w, 1280);
+  EXPECT_EQ(m.M_src_h, 720);
+}
+
+TEST(Manifest, LipTemplateIsReadWholeUnderEitherName) {
+  const std::string d = bundleWith(lt::scratchDir(), std::string(kBase) + R"(, "NT": 3, "M_src_w": 1, "M_src_h": 1)");
+  std::string big(20000, 'x');  // longer than one read chunk
+  lt::spit(d + "/lip_template.v1.json", big);
+  EXPECT_EQ(le::loadManifest(d).lipTemplate, big);
+}
+
+TEST(MemberNames, LegacyNamesMapToCanonicalSpellings) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"P.f16", "source_frames.f16"},
+      {"P_hevc.mov", "source_frames.hevc"},
+      {"a2x_enc_stream.onnx", "audio_motion_encoder.onnx"},
+      {"a2x_dec.onnx", "audio_motion_decoder.onnx"},
+      {"M.f32", "paste_transform.f32"},
+      {"mask_512.u8", "paste_mask.u8"},
+      {"pooled64.f16", "pooled_features.f16"},
+      {"fs_red.f16", "feature_synth.f16"},
+      {"xs_target.bin", "target_keypoints.bin"},
+      {"model_b4.onnx", "render_model.batch4.onnx"},
+      {"model_b4_fp16.onnx", "render_model.batch4.fp16.onnx"},
+      {"model_b24_fp32_x.onnx", "render_model.batch24.fp32_x.onnx"},
+      {"model_b.onnx", "model_b.onnx"},  // too short to carry a batch
+      {"model_render.onnx", "model_render.onnx"},
+      {"drive/xs.f32", "idle_loop/source_keypoints.f32"},
+      {"drive/xd.f32", "idle_loop/driven_keypoints.f32"},
+      {"drive/si.i32", "idle_loop/source_index.i32"},
+      {"drive/other.tar.gz", "idle_loop/other.tar.gz"},
+      {"drive/xs", "idle_loop/source_keypoints"},
+      {"P.f16x", "P.f16x"},
+  };
+  for (const auto& [legacy, canonical] : cases) EXPECT_EQ(le::canonicalMemberName(legacy), canonical) << legacy;
+}
+
+TEST(MemberNames, ResolutionPrefersLegacyThenCanonicalThenNamesLegacy) {
+  const std::string d = lt::scratchDir();
+  EXPECT_EQ(le::resolveMember(d, "P.f16"), d + "/P.f16");  // neither exists
+  lt::spit(d + "/source_frames.f16", "c");
+  EXPECT_EQ(le::resolveMember(d, "P.f16"), d + "/source_frames.f16");
+  lt::spit(d + "/P.f16", "l");
+  EXPECT_EQ(le::resolveMember(d, "P.f16"), d + "/P.f16");
+  // A name without a canonical twin never looks at the disk.
+  EXPECT_EQ(le::resolveMember(d, "anything.bin"), d + "/anything.bin");
+
+  const le::Manifest canonical = le::loadManifest(lt::fixture("bundle_canonical"));
+  EXPECT_EQ(le::resolveMember(canonical.dir, "drive/si.i32"), canonical.dir + "/idle_loop/source_index.i32");
+  EXPECT_EQ(le::resolveMember(canonical.dir, "mask_512.u8"), canonical.dir + "/paste_mask.u8");
+}
+
+}  // namespace

@@ -68,7 +68,7 @@ TEST(CApi, ResolveMemberFindsEitherSpellingAndNeverTouchesLastError) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "drive/si.i32", path, sizeof path), 1);
   testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::string(path), lt::scratchDir().substr(0, 0) + c.substr(0, c.size() - 4) + ".lebundle/drive/si.i32");
+  EXPECT_EQ(std::string(path), c.substr(0, c.size() - 4) + ".lebundle/drive/si.i32");
 
   const size_t need = std::strlen(path) + 1;
   EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "drive/si.i32", path, need - 1), -1);

@@ -4,6 +4,7 @@ import os
 import shutil
 
 from bundle import write_bundle
+from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
 from models import tiny_affine
 
@@ -11,6 +12,11 @@ from models import tiny_affine
 def cmd_bundle(a):
     write_bundle(a.out, nt=a.nt, w=a.w, h=a.h, crop=a.crop, frames=a.frames, canonical=a.canonical,
                  spelling=a.spelling, nested_unsharp=a.nested_unsharp)
+
+
+def cmd_driver_bundle(a):
+    write_driver_bundle(a.out, nt=a.nt, w=a.w, h=a.h, crop=a.crop, frames=a.frames, driver=a.driver,
+                        prior=a.prior, fs_red=a.fs_red, counted=not a.uncounted)
 
 
 def cmd_imx(a):
@@ -29,6 +35,7 @@ def cmd_fixtures(a):
     write_imx(os.path.join(tmp, "bundle_legacy.imx"), bundle_members(legacy))
     write_imx(os.path.join(tmp, "bundle_scattered.imx"), bundle_members(legacy), align=1, order="reversed", gap=13)
     tiny_affine(os.path.join(tmp, "tiny_affine.onnx"))
+    driver_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 
@@ -48,6 +55,19 @@ def main(argv):
     b.add_argument("--spelling", choices=["primary", "alias"], default="primary", help="manifest key spelling")
     b.add_argument("--nested-unsharp", action="store_true", help="unsharp keys inside a nested block")
     b.set_defaults(fn=cmd_bundle)
+
+    d = sub.add_parser("driver-bundle", help="a bundle with a driver video and a warp prior")
+    d.add_argument("out")
+    d.add_argument("--nt", type=int, default=6)
+    d.add_argument("--w", type=int, default=64)
+    d.add_argument("--h", type=int, default=48)
+    d.add_argument("--crop", type=int, default=32)
+    d.add_argument("--frames", type=int, default=4)
+    d.add_argument("--driver", choices=["jpg", "mp4", "both", "none"], default="mp4")
+    d.add_argument("--prior", choices=["f16", "hevc", "none"], default="f16")
+    d.add_argument("--fs-red", action="store_true")
+    d.add_argument("--uncounted", action="store_true", help="bare H.264 stream without a frame count")
+    d.set_defaults(fn=cmd_driver_bundle)
 
     c = sub.add_parser("imx", help="an IMX v2 container of a bundle directory")
     c.add_argument("dir")

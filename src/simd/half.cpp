@@ -53,7 +53,7 @@ float f16ToF32(uint16_t h) {
     // m * 2^-24 is exact in single precision.
     return floatOf(bitsOf(static_cast<float>(m) * 0x1p-24f) | sign);
   }
-  if (e == 31) return floatOf(sign | 0x7F800000u | (m << 13));
+  if (e == 31) return floatOf(sign | 0x7F800000u | (m << 13) | (m ? 0x00400000u : 0u));
   return floatOf(sign | ((e + 112u) << 23) | (m << 13));
 }
 

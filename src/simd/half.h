@@ -9,7 +9,7 @@ namespace le {
 // infinity; results below the smallest subnormal become a signed zero.
 uint16_t f32ToF16(float x);
 
-// Exact widening of a binary16 word.
+// Exact widening of a binary16 word; a NaN comes back quiet.
 float f16ToF32(uint16_t h);
 
 namespace simd {

@@ -42,7 +42,7 @@ void rgb8ToPlanarF16(const uint8_t* src, uint16_t* dst, size_t stride,
                      size_t count);
 // Round to nearest even; NaN stays a (quiet) NaN.
 void f32ToF16(const float* src, uint16_t* dst, size_t n);
-// Exact widening.
+// Exact widening (a NaN comes back quiet).
 void f16ToF32(const uint16_t* src, float* dst, size_t n);
 // out[i] = b[i] * h(a[i]).
 void roundF16Mul(const float* a, const float* b, float* out, size_t n);

@@ -98,24 +98,9 @@ float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w,
   return retrieveTermExactRange(a, b, w, n, 0, n);
 }
 
-void rgb8ToPlanarF16(const uint8_t* src, uint16_t* dst, size_t stride,
-                     size_t count) {
-  for (size_t i = 0; i < count; ++i)
-    for (size_t c = 0; c < 3; ++c)
-      dst[c * stride + i] = roundToF16Bits(static_cast<float>(src[3 * i + c]) / 255.f);
-}
 
-void f32ToF16(const float* src, uint16_t* dst, size_t n) {
-  for (size_t i = 0; i < n; ++i) dst[i] = roundToF16Bits(src[i]);
-}
 
-void f16ToF32(const uint16_t* src, float* dst, size_t n) {
-  for (size_t i = 0; i < n; ++i) dst[i] = ::le::f16ToF32(src[i]);
-}
 
-void roundF16Mul(const float* a, const float* b, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = b[i] * roundToF16(a[i]);
-}
 
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v,
                       int width, int step, uint8_t* out) {
@@ -129,6 +114,5 @@ void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v,
   }
 }
 
-const char* target() { return "SCALAR"; }
 
 }  // namespace le::simd

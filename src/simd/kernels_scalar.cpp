@@ -68,51 +68,6 @@ void conv3x3Range(const float* in, int, int Cin, int H, int W,
   }
 }
 
-namespace {
-float pixelMean(const uint16_t* a, const uint16_t* b, size_t n, size_t i) {
-  float d[3];
-  for (int c = 0; c < 3; ++c)
-    d[c] = std::fabs(roundToF16(::le::f16ToF32(a[c * n + i]) - ::le::f16ToF32(b[c * n + i])));
-  return roundToF16((d[0] + d[1] + d[2]) / 3.f);
-}
-}  // namespace
-
-float retrieveTermPooled(const uint16_t* a, const uint16_t* b,
-                         const uint16_t* w, size_t n) {
-  float sum = 0.f;
-  for (size_t i = 0; i < n; ++i) sum += roundToF16(::le::f16ToF32(w[i]) * pixelMean(a, b, n, i));
-  return sum;
-}
-
-float retrieveTermExactRange(const uint16_t* a, const uint16_t* b,
-                             const float* w, size_t n, size_t begin,
-                             size_t end) {
-  float sum = 0.f;
-  for (size_t i = begin; i < end; ++i)
-    if (w[i] != 0.f) sum += w[i] * pixelMean(a, b, n, i);
-  return sum;
-}
-
-float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w,
-                        size_t n) {
-  return retrieveTermExactRange(a, b, w, n, 0, n);
-}
-
-
-
-
-
-void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v,
-                      int width, int step, uint8_t* out) {
-  auto clamp8 = [](int x) { return static_cast<uint8_t>(std::clamp(x, 0, 255)); };
-  for (int x = 0; x < width; ++x) {
-    const int C = 298 * (y[x] - 16) + 128;
-    const int D = u[(x / 2) * step] - 128, E = v[(x / 2) * step] - 128;
-    out[3 * x] = clamp8((C + 409 * E) >> 8);
-    out[3 * x + 1] = clamp8((C - 100 * D - 208 * E) >> 8);
-    out[3 * x + 2] = clamp8((C + 516 * D) >> 8);
-  }
-}
 
 
 }  // namespace le::simd

@@ -95,11 +95,16 @@ TEST(RetrieveTerms, ZeroWeightSkipsInfiniteDistanceAndEmptyRangeIsZero) {
 }
 
 TEST(RetrieveTerms, DifferencesRoundInHalfBeforeAveraging) {
-  // 2048 - 0.5 rounds to 2048 in half; 2048 / 3 then rounds to 682.5 (half
-  // spacing 0.5 there), where single precision would keep 682.33.
-  Planes p{1, {lt::refHalf(2048.f), 0, 0}, {lt::refHalf(0.5f), 0, 0}, {lt::refHalf(1.f)}, {1.f}};
+  // 1024 - 0.25 ties to 1024 in half; (1024 + 0.5 + 0.5) / 3 = 341.67 rounds to
+  // 341.75. Without the first rounding the mean would round to 341.5.
+  Planes p{1,
+           {lt::refHalf(1024.f), lt::refHalf(0.5f), lt::refHalf(0.5f)},
+           {lt::refHalf(0.25f), 0, 0},
+           {lt::refHalf(1.f)},
+           {1.f}};
   lt::forEachTarget([&] {
-    EXPECT_EQ(le::simd::retrieveTermExact(p.a.data(), p.b.data(), p.w.data(), 1), 682.5f);
+    EXPECT_EQ(le::simd::retrieveTermExact(p.a.data(), p.b.data(), p.w.data(), 1), 341.75f);
+    EXPECT_EQ(le::simd::retrieveTermPooled(p.a.data(), p.b.data(), p.wHalf.data(), 1), 341.75f);
   });
 }
 

@@ -55,9 +55,7 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
   const size_t area = static_cast<size_t>(side_) * side_;
   for (auto& p : planes_) p.assign(area, 0.f);
   interleaved_.assign(area * 4, 0.f);
-  const size_t paddedArea = static_cast<size_t>(paddedSide_) * paddedSide_;
-  padded_.assign(paddedArea, 0.f);
-  blur_.assign(paddedArea, 0.f);
+  blur_.assign(3 * static_cast<size_t>(paddedSide_) * side_, 0.f);
 }
 
 void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H) {
@@ -67,8 +65,12 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   if (!fp) return;
   inverse_.reset(M, fp->x0, fp->x1);
   announceExecutor(side_, ksize_);
-  fillPlanes(crop, scale);
-  for (auto& p : planes_) unsharpPlane(p.data());
+  // Scaling, sharpening and interleaving in one go; the same arithmetic as
+  // fillPlanes followed by unsharpPlane on each plane.
+  const size_t area = static_cast<size_t>(side_) * side_;
+  const float* src[3] = {crop, crop + area, crop + 2 * area};
+  float* dst[3] = {planes_[0].data(), planes_[1].data(), planes_[2].data()};
+  sharpen(src, scale, dst, 3, mode_ == kLanczos8);
   compositeTail(frame, W, fp->x0, fp->x1, fp->y0, fp->y1);
 }
 

@@ -40,6 +40,9 @@ class Paste {
   const PasteTaps& taps() const { return taps_; }
 
  private:
+  // Unsharp mask of count planes src * scale into dst; with interleave the
+  // three results also fill the interleaved crop.
+  void sharpen(const float* const* src, float scale, float* const* dst, int count, bool interleave);
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1);
   void lanczosTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1);
 
@@ -53,7 +56,7 @@ class Paste {
   PasteTaps taps_;
   std::vector<float> planes_[3];
   std::vector<float> interleaved_;
-  std::vector<float> padded_, blur_;
+  std::vector<float> blur_;  // horizontally blurred padded rows, side columns, per plane
   InverseMap inverse_;
 };
 

@@ -2,7 +2,6 @@
 #include <cstddef>
 
 #include "paste/paste.h"
-#include "paste/plane_rows.h"
 #include "paste/small_window.h"
 #include "pool/pool.h"
 #include "simd/kernels.h"
@@ -43,15 +42,8 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1)
   });
 }
 
+// The interleaved crop was filled while sharpening.
 void Paste::lanczosTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1) {
-  const size_t side = side_;
-  pool::parallelRange(side, kRowGrain, [&](size_t begin, size_t end) {
-    for (size_t y = begin; y < end; ++y) {
-      const size_t at = y * side;
-      plane_rows::interleaveRgb0(planes_[0].data() + at, planes_[1].data() + at, planes_[2].data() + at,
-                                 interleaved_.data() + 4 * at, side);
-    }
-  });
   const size_t rowBytes = static_cast<size_t>(W) * 3;
   pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), kRowGrain, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {

@@ -37,24 +37,26 @@ void BlurRowH(const float* in, const float* g, int k, float* out, size_t n) {
   }
 }
 
-void SharpenRowV(const float* top, size_t stride, const float* g, int k, float amount, float* plane, size_t n) {
+void SharpenRowV(const float* top, size_t stride, const float* g, int k, float amount, const float* in, float scale,
+                 float* out, size_t n) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
   const float gain = 1.f + amount;
-  const auto vGain = hn::Set(d, gain), vAmount = hn::Set(d, amount);
+  const auto vGain = hn::Set(d, gain), vAmount = hn::Set(d, amount), vScale = hn::Set(d, scale);
   const auto lo = hn::Zero(d), hi = hn::Set(d, 255.f);
   size_t x = 0;
   for (; x + N <= n; x += N) {
     auto b = hn::Mul(hn::Set(d, g[0]), hn::LoadU(d, top + x));
     for (int t = 1; t < k; ++t) b = hn::Add(b, hn::Mul(hn::Set(d, g[t]), hn::LoadU(d, top + t * stride + x)));
-    const auto v = hn::Sub(hn::Mul(vGain, hn::LoadU(d, plane + x)), hn::Mul(vAmount, b));
-    hn::StoreU(hn::Min(hn::Max(v, lo), hi), d, plane + x);
+    const auto p = hn::Mul(hn::LoadU(d, in + x), vScale);
+    const auto v = hn::Sub(hn::Mul(vGain, p), hn::Mul(vAmount, b));
+    hn::StoreU(hn::Min(hn::Max(v, lo), hi), d, out + x);
   }
   for (; x < n; ++x) {
     float b = g[0] * top[x];
     for (int t = 1; t < k; ++t) b = b + g[t] * top[t * stride + x];
-    const float v = gain * plane[x] - amount * b;
-    plane[x] = v < 0.f ? 0.f : (v > 255.f ? 255.f : v);
+    const float v = gain * (in[x] * scale) - amount * b;
+    out[x] = v < 0.f ? 0.f : (v > 255.f ? 255.f : v);
   }
 }
 
@@ -91,8 +93,9 @@ void scaleRow(const float* src, float scale, float* dst, size_t n) {
 void blurRowH(const float* in, const float* g, int k, float* out, size_t n) {
   HWY_DYNAMIC_DISPATCH(BlurRowH)(in, g, k, out, n);
 }
-void sharpenRowV(const float* top, size_t stride, const float* g, int k, float amount, float* plane, size_t n) {
-  HWY_DYNAMIC_DISPATCH(SharpenRowV)(top, stride, g, k, amount, plane, n);
+void sharpenRowV(const float* top, size_t stride, const float* g, int k, float amount, const float* in, float scale,
+                 float* out, size_t n) {
+  HWY_DYNAMIC_DISPATCH(SharpenRowV)(top, stride, g, k, amount, in, scale, out, n);
 }
 void interleaveRgb0(const float* r, const float* g, const float* b, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(InterleaveRgb0)(r, g, b, dst, n);

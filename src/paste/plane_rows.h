@@ -13,9 +13,11 @@ void scaleRow(const float* src, float scale, float* dst, size_t n);
 void blurRowH(const float* in, const float* g, int k, float* out, size_t n);
 
 // b[x] = sum over t < k of g[t] * top[t * stride + x]; then
-// plane[x] = clamp((1 + amount) * plane[x] - amount * b[x], 0, 255), x < n.
+// out[x] = clamp((1 + amount) * (in[x] * scale) - amount * b[x], 0, 255)
+// for x < n. in and out may be the same row.
 void sharpenRowV(const float* top, size_t stride, const float* g, int k,
-                 float amount, float* plane, size_t n);
+                 float amount, const float* in, float scale, float* out,
+                 size_t n);
 
 // dst[4i..4i+3] = r[i], g[i], b[i], 0.
 void interleaveRgb0(const float* r, const float* g, const float* b, float* dst,

@@ -4,6 +4,7 @@ import os
 import shutil
 
 from bundle import write_bundle
+from director import check_structure, director_fixtures, write_director, write_director_bundle
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
 from models import tiny_affine
@@ -23,6 +24,23 @@ def cmd_imx(a):
     write_imx(a.out, bundle_members(a.dir), align=a.align, order=a.order, gap=a.gap)
 
 
+def cmd_director(a):
+    write_director(a.out, crop=a.crop, batch=a.batch, layout=a.layout, fp16=a.fp16, probe=a.probe)
+    import onnx
+    print("%s: %s" % (a.out, check_structure(onnx.load(a.out))))
+
+
+def cmd_director_bundle(a):
+    models = None
+    if a.model:
+        models = {}
+        for spec in a.model:
+            name, batch, *rest = spec.split(":")
+            models[name] = dict(batch=int(batch), layout=a.layout, fp16=rest == ["fp16"])
+    write_director_bundle(a.out, crop=a.crop, nt=a.nt, frames=a.frames, w=a.w, h=a.h, models=models,
+                          featsynth=a.layout == "featsynth")
+
+
 def cmd_fixtures(a):
     """The small fixtures the test suite reads, rebuilt from scratch."""
     out = a.out
@@ -36,6 +54,7 @@ def cmd_fixtures(a):
     write_imx(os.path.join(tmp, "bundle_scattered.imx"), bundle_members(legacy), align=1, order="reversed", gap=13)
     tiny_affine(os.path.join(tmp, "tiny_affine.onnx"))
     driver_fixtures(tmp)
+    director_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 
@@ -80,6 +99,27 @@ def main(argv):
     f = sub.add_parser("fixtures", help="the test suite's fixtures")
     f.add_argument("out")
     f.set_defaults(fn=cmd_fixtures)
+
+    r = sub.add_parser("director", help="a director model (ONNX, opset 16)")
+    r.add_argument("out")
+    r.add_argument("--crop", type=int, default=64)
+    r.add_argument("--batch", type=int, default=1)
+    r.add_argument("--layout", choices=["prgb", "featsynth"], default="prgb")
+    r.add_argument("--fp16", action="store_true", help="float16 weights behind Casts")
+    r.add_argument("--probe", action="store_true", help="also output grid, warped, alpha and face")
+    r.set_defaults(fn=cmd_director)
+
+    s = sub.add_parser("director-bundle", help="a bundle with face images, drive rows and director models")
+    s.add_argument("out")
+    s.add_argument("--crop", type=int, default=64)
+    s.add_argument("--nt", type=int, default=3)
+    s.add_argument("--frames", type=int, default=8)
+    s.add_argument("--w", type=int, default=96)
+    s.add_argument("--h", type=int, default=80)
+    s.add_argument("--layout", choices=["prgb", "featsynth"], default="prgb")
+    s.add_argument("--model", action="append", default=None, metavar="MEMBER:BATCH[:fp16]",
+                   help="e.g. model_render.onnx:1 model_b24_fp32.onnx:24 (default: render and b4)")
+    s.set_defaults(fn=cmd_director_bundle)
 
     m = sub.add_parser("tiny-model", help="y = 2x + 1, for the runtime smoke test")
     m.add_argument("out")

@@ -1,0 +1,19 @@
+// Custom operator domains the director may need, registered on its session
+// options; a domain whose kernels are not in this build registers nothing.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "render/ort_api.h"
+
+namespace le {
+
+// com.velomark: GridSampleFast and WarpDirector.
+void registerDirectorFastOps(Ort::SessionOptions& options);
+// com.velomark.int8: Int8ConvVNNI.
+void registerDirectorInt8Ops(Ort::SessionOptions& options);
+// Whether the graph already carries com.velomark::GridSampleFast nodes.
+bool graphHasBakedFastOps(const std::vector<uint8_t>& model);
+
+}  // namespace le

@@ -1,0 +1,65 @@
+// State of a renderer: the director session, its bindings and the buffers
+// the bindings point at. Tensors are made once over these buffers; a render
+// rewrites the buffers in place and never reallocates them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "render/conv_backend.h"
+#include "render/ort_api.h"
+#include "render/renderer.h"
+
+namespace le {
+
+inline constexpr size_t kPooledFloats = 64 * 32 * 32;
+inline constexpr size_t kFsFloats = 64 * 64 * 64;
+inline constexpr size_t kKpFloats = 21 * 3;
+
+struct Renderer::Impl {
+  Impl();
+
+  std::string epName;
+  Ort::Env env;
+  Ort::SessionOptions sessionOptions;
+  std::unique_ptr<Ort::Session> session;
+  std::unique_ptr<Ort::IoBinding> binding;
+  Ort::RunOptions runOptions;
+  bool profiling = false;
+  double runMs = 0.0;
+  int64_t runs = 0;
+  const Identity* identity = nullptr;
+  int batch = 0;
+  int crop = 0;
+  size_t pooledFloats = kPooledFloats;
+  size_t pFloats = 0;
+  size_t fsFloats = kFsFloats;
+  bool featSynth = false;
+  std::vector<float> pooled;
+  std::vector<float> P;
+  std::vector<float> fs;
+  std::vector<float> kpDriving;
+  std::vector<float> kpSource;
+  std::vector<float> out;
+  std::vector<Ort::Value> bound;
+  std::vector<float> lipCanvas;
+  bool lipDelivery = false;
+  std::unique_ptr<ConvBackend> native;
+  std::string directorNote;
+  std::vector<const uint16_t*> pooledPtrs;
+  std::vector<const uint16_t*> PPtrs;
+  std::vector<uint16_t> PStaging;
+  bool PFromPrior = false;  // P frames come from the prior cursor, not a mapping
+
+  // Writes the identity's members and the keypoints of n frames into the
+  // bound buffers, padding the rest of the batch with frame n-1.
+  void stageInputs(const int* si, const float* kpSource, const float* kpDriving, int n);
+  // One director run over the binding, added to the run account.
+  void runDirector();
+  const float* renderNative(const int* si, const float* kpSource, const float* kpDriving, int n);
+};
+
+}  // namespace le

@@ -1,0 +1,126 @@
+#include "render/session_builder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "bundle/manifest.h"
+#include "render/coreml.h"
+#include "render/diag.h"
+#include "render/graph_prep.h"
+#include "render/operator_domains.h"
+
+namespace le {
+
+namespace {
+
+void configureOptions(Renderer::Impl& im, int threads) {
+  im.sessionOptions = Ort::SessionOptions();
+  Ort::SessionOptions& o = im.sessionOptions;
+  o.SetIntraOpNumThreads(threads);
+  o.SetInterOpNumThreads(1);
+  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  if (!env::beginsWith("LE_ORT_SPIN", '1')) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  o.AddConfigEntry("mlas.disable_kleidiai", "1");
+  if (env::nonEmpty("LE_ORT_PROFILE")) {
+    o.EnableProfiling(std::getenv("LE_ORT_PROFILE"));
+    im.profiling = true;
+  }
+}
+
+void appendProvider(Ort::SessionOptions& o, const std::string& ep, const Manifest& m) {
+  if (ep.empty()) return;
+  if (ep.rfind("xnnpack", 0) == 0)
+    throw std::runtime_error(
+        "Renderer: ep '" + ep +
+        "' is REFUSED. This renderer rewrites its graph to velomark custom-domain nodes "
+        "(com.velomark::GridSampleFast, and com.velomark::WarpDirector wherever LE_WARP_NODE is on), and ORT's "
+        "XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them — measured 2026-09-15 on "
+        "a published vantice2-android AAR, null deref inside libonnxruntime.so at session create, on both a "
+        "door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so it cannot be "
+        "caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same "
+        "bytes.");
+  if (!isCoremlEp(ep)) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
+  const std::unordered_map<std::string, std::string> options{
+      {"ModelFormat", "MLProgram"},
+      {"MLComputeUnits", coremlComputeUnits(coremlUnitsSuffix(ep))},
+      {"ModelCacheDirectory", coremlCacheDir(m.dir)},
+  };
+  o.AppendExecutionProvider("CoreML", options);
+}
+
+// Registers the operator domains; returns whether the GridSample rewrite is on.
+bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool coreml) {
+  if (env::beginsWith("LE_GS_FAST", '0')) {
+    const std::vector<uint8_t> model = readModelBytes(req.modelPath);
+    if (!model.empty() && graphHasBakedFastOps(model))
+      throw std::runtime_error(
+          "Renderer: LE_GS_FAST=0 (or VELOMARK_VANTICE2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " +
+          req.modelPath +
+          " has com.velomark::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
+          "there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not a "
+          "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact "
+          "itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
+          "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
+    registerDirectorInt8Ops(o);
+    return false;
+  }
+  registerDirectorFastOps(o);
+  registerDirectorInt8Ops(o);
+  if (!env::beginsWith("LE_GS_REWRITE", '0')) return true;
+  if (!coreml)
+    std::fprintf(diag_stream(),
+                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velomark::GridSampleFast rewrite DISABLED (%s); "
+                 "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
+                 "bundle now runs ORT's own GridSample.\n",
+                 req.key.c_str());
+  return false;
+}
+
+}  // namespace
+
+std::vector<uint8_t> readModelBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) throw std::runtime_error("Renderer: cannot open " + path);
+  const std::streamsize size = in.tellg();
+  in.seekg(0);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), size) || in.gcount() != size)
+    throw std::runtime_error("Renderer: short read on " + path);
+  return bytes;
+}
+
+void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::string& ep) {
+  const bool coreml = isCoremlEp(ep);
+  im.session.reset();
+  configureOptions(im, req.threads);
+  appendProvider(im.sessionOptions, ep, *req.manifest);
+
+  GraphPrep g;
+  g.manifest = req.manifest;
+  g.key = req.key;
+  g.modelPath = req.modelPath;
+  g.coreml = coreml;
+  g.units = coreml ? coremlUnitsSuffix(ep) : std::string();
+  g.gsRewrite = registerDomains(im.sessionOptions, req, coreml);
+  g.lipContour = req.lipContour;
+  g.warpPrior = req.warpPrior;
+  g.bytes = readModelBytes(req.modelPath);
+  prepareGraph(g);
+
+  // The runtime reads an untouched model itself rather than taking a second copy.
+  if (g.changed())
+    im.session = std::make_unique<Ort::Session>(im.env, g.bytes.data(), g.bytes.size(), im.sessionOptions);
+  else
+    im.session = std::make_unique<Ort::Session>(im.env, req.modelPath.c_str(), im.sessionOptions);
+  im.lipDelivery = g.lipDelivery();
+
+  im.epName = ep.empty() ? "cpu" : ep;
+  std::fprintf(stderr, "[le] director ep=%s (%s)\n", im.epName.c_str(),
+               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+                      : "ORT CPU EP");
+}
+
+}  // namespace le

@@ -63,16 +63,25 @@ HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
   constexpr size_t kMaxVecs = kWindowFloats / 4;
   const size_t N = hn::Lanes(d);
   const size_t vecs = kWindowFloats / N;
-  hn::Vec<decltype(d)> col[kMaxVecs];
-  const auto t0 = hn::Set(d, vTaps[0]);
-  for (size_t v = 0; v < vecs; ++v) col[v] = hn::Mul(t0, hn::LoadU(d, window + v * N));
-  for (int r = 1; r < 8; ++r) {
-    const auto t = hn::Set(d, vTaps[r]);
-    const float* row = window + r * stride;
-    for (size_t v = 0; v < vecs; ++v) col[v] = hn::MulAdd(t, hn::LoadU(d, row + v * N), col[v]);
+  // Rows 0-3 and 4-7 accumulate separately to halve the dependency chains.
+  hn::Vec<decltype(d)> top[kMaxVecs], bottom[kMaxVecs];
+  const auto t0 = hn::Set(d, vTaps[0]), t4 = hn::Set(d, vTaps[4]);
+  for (size_t v = 0; v < vecs; ++v) {
+    top[v] = hn::Mul(t0, hn::LoadU(d, window + v * N));
+    bottom[v] = hn::Mul(t4, hn::LoadU(d, window + 4 * stride + v * N));
   }
-  auto s = hn::Mul(col[0], hn::Load(d, expanded));
-  for (size_t v = 1; v < vecs; ++v) s = hn::MulAdd(col[v], hn::Load(d, expanded + v * N), s);
+  for (int r = 1; r < 4; ++r) {
+    const auto tt = hn::Set(d, vTaps[r]), tb = hn::Set(d, vTaps[r + 4]);
+    const float* rowT = window + r * stride;
+    const float* rowB = window + (r + 4) * stride;
+    for (size_t v = 0; v < vecs; ++v) {
+      top[v] = hn::MulAdd(tt, hn::LoadU(d, rowT + v * N), top[v]);
+      bottom[v] = hn::MulAdd(tb, hn::LoadU(d, rowB + v * N), bottom[v]);
+    }
+  }
+  auto s = hn::Mul(hn::Add(top[0], bottom[0]), hn::Load(d, expanded));
+  for (size_t v = 1; v < vecs; ++v)
+    s = hn::MulAdd(hn::Add(top[v], bottom[v]), hn::Load(d, expanded + v * N), s);
   HWY_ALIGN float lanes[16];
   hn::Store(s, d, lanes);
   for (int k = 0; k < 3; ++k) {

@@ -38,7 +38,7 @@ def cmd_director_bundle(a):
             name, batch, *rest = spec.split(":")
             models[name] = dict(batch=int(batch), layout=a.layout, fp16=rest == ["fp16"])
     write_director_bundle(a.out, crop=a.crop, nt=a.nt, frames=a.frames, w=a.w, h=a.h, models=models,
-                          featsynth=a.layout == "featsynth")
+                          featsynth=a.layout == "featsynth", driver=a.driver)
 
 
 def cmd_fixtures(a):
@@ -117,6 +117,7 @@ def main(argv):
     s.add_argument("--w", type=int, default=96)
     s.add_argument("--h", type=int, default=80)
     s.add_argument("--layout", choices=["prgb", "featsynth"], default="prgb")
+    s.add_argument("--driver", choices=["jpg", "mp4", "both"], default="jpg")
     s.add_argument("--model", action="append", default=None, metavar="MEMBER:BATCH[:fp16]",
                    help="e.g. model_render.onnx:1 model_b24_fp32.onnx:24 (default: render and b4)")
     s.set_defaults(fn=cmd_director_bundle)

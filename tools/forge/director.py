@@ -487,12 +487,15 @@ STANDARD_MODELS = {
 }
 
 
-def write_director_bundle(out, crop=64, nt=3, frames=8, w=96, h=80, models=None, featsynth=False, **manifest_kw):
-    """A bundle whose identity members and director models fit together. models maps a member
-    name to build options (batch, layout, fp16, rows, kp_shape, dynamic_batch)."""
-    from bundle import write_bundle, write_member
+def write_director_bundle(out, crop=64, nt=3, frames=8, w=96, h=80, models=None, featsynth=False, driver="jpg",
+                          **manifest_kw):
+    """A bundle whose identity members, driver video and director models fit together. models maps
+    a member name to build options (batch, layout, fp16, rows, kp_shape, dynamic_batch)."""
+    from bundle import write_member
+    from identity import write_driver_bundle
 
-    write_bundle(out, nt=nt, w=w, h=h, crop=crop, frames=frames, **manifest_kw)
+    write_driver_bundle(out, nt=nt, w=w, h=h, crop=crop, frames=frames, driver=driver, fs_red=featsynth,
+                        **manifest_kw)
     for name, data in identity_members(nt, crop, frames, featsynth).items():
         write_member(out, name, data)
     for name, opts in (models if models is not None else STANDARD_MODELS).items():
@@ -520,5 +523,3 @@ def director_fixtures(tmp):
         "model_b4.onnx": dict(layout="featsynth", batch=4),
     })
     write_director(j("director_probe.onnx"), probe=True)
-    write_director(j("director_probe_b2.onnx"), batch=2, probe=True)
-    write_director(j("director_featsynth_probe.onnx"), layout="featsynth", probe=True)

@@ -49,7 +49,7 @@ LIP_ROWS = (6, 12, 14, 17, 19, 20)
 SIGMA = 0.12  # keypoint field radius, normalised crop units
 LATTICE = 32  # side of the keypoint field before it is resized to the crop
 FEAT = 8  # channels of the student-blend features
-RESIDUAL = 0.06  # weight of the head's residual on the warped source
+RESIDUAL = 0.03  # weight of the head's residual on the warped source
 TINT = (0.55, 0.32, 0.32)  # mouth interior relative to the face
 LIP_PAD = (0.06, 0.04, 0.0)  # pad_x, pad_y, down of the compose ellipse
 
@@ -458,6 +458,15 @@ def drive_rows(frames):
     return xs, xd
 
 
+def smooth_features(rng, nt):
+    """[nt, 64, 32, 32] low-frequency waves in -1..1: features that shade the face, not speckle it."""
+    t = (np.arange(32) + 0.5) / 32
+    y, x = np.meshgrid(t, t, indexing="ij")
+    f = rng.integers(0, 3, (nt, 64, 2, 1, 1))
+    phase = rng.uniform(0, 2 * np.pi, (nt, 64, 1, 1))
+    return np.cos(2 * np.pi * (f[:, :, 0] * x + f[:, :, 1] * y) + phase)
+
+
 def identity_members(nt, crop, frames, featsynth=False, seed=5):
     """Member arrays of a director bundle: face images as P, random pooled64, mouth-driving rows."""
     rng = np.random.default_rng(seed)
@@ -465,7 +474,7 @@ def identity_members(nt, crop, frames, featsynth=False, seed=5):
     xs, xd = drive_rows(frames)
     members = {
         "P.f16": faces.astype(np.float16),
-        "pooled64.f16": rng.uniform(-1, 1, (nt, 64, 32, 32)).astype(np.float16),
+        "pooled64.f16": smooth_features(rng, nt).astype(np.float16),
         "drive/xs.f32": xs,
         "drive/xd.f32": xd,
     }

@@ -389,10 +389,11 @@ def check_structure(model):
 
 
 def save(model, path):
+    """Checks and writes the model; returns the structure account."""
     onnx.checker.check_model(model, full_check=True)
-    check_structure(model)
+    account = check_structure(model)
     onnx.save(model, path)
-    return path
+    return account
 
 
 def write_director(path, crop=64, batch=1, layout="prgb", fp16=False, **kw):

@@ -17,7 +17,7 @@
 namespace le {
 namespace {
 
-constexpr size_t kCopyChunk = 8u << 20;         // one buffer for every payload
+constexpr size_t kCopyChunk = 8u << 20;
 constexpr uint64_t kManifestPreRead = 4u << 20;  // manifest.json members read whole
 
 using FilePtr = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -139,7 +139,6 @@ void materialise(std::FILE* in, const std::string& c, const std::string& dir, co
   FilePtr out(std::fopen(part.path.c_str(), "wb"), std::fclose);
   if (!out) throw std::runtime_error("cannot write " + part.path);
   for (uint64_t left = e.size; left > 0;) {
-    if (buf.empty()) buf.resize(kCopyChunk);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buf.size()));
     const size_t got = std::fread(buf.data(), 1, want, in);
     if (got == 0) throw std::runtime_error(c + ": truncated payload for member " + e.name);
@@ -188,7 +187,8 @@ std::string unwrapOnce(const std::string& c) {
   if (!mkdirs(l.dir)) throw std::runtime_error("cannot create unwrap dir " + l.dir);
   if (!in) throw std::runtime_error("cannot open container " + c);
 
-  std::vector<char> buf;  // allocated on first payload, reused for all
+  // One copy buffer for every payload: 8 MiB, or the whole container when smaller.
+  std::vector<char> buf(static_cast<size_t>(std::min<uint64_t>(kCopyChunk, std::max<off_t>(st.st_size, 1))));
   for (const Entry& e : readToc(in.get(), c)) {
     if (unsafeName(e.name)) throw std::runtime_error(c + ": refusing unsafe member name '" + e.name + "'");
     if (isSyntheticManifest(in.get(), e)) continue;

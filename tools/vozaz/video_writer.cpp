@@ -1,0 +1,123 @@
+#include "video_writer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace vozaz {
+namespace {
+
+void check(int rc, const char* what) {
+  if (rc < 0) {
+    char msg[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(rc, msg, sizeof msg);
+    throw std::runtime_error(std::string(what) + ": " + msg);
+  }
+}
+
+}  // namespace
+
+struct VideoWriter::Impl {
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* enc = nullptr;
+  AVStream* stream = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* packet = nullptr;
+  SwsContext* sws = nullptr;
+  int width = 0, height = 0;
+  int64_t next_pts = 0;
+  std::string path, part;  // the video is written to part and renamed when complete
+  bool finished = false;
+
+  ~Impl() {
+    sws_freeContext(sws);
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&enc);
+    if (fmt) avio_closep(&fmt->pb);
+    avformat_free_context(fmt);
+    if (!finished && !part.empty()) std::remove(part.c_str());
+  }
+
+  void drain(AVFrame* f) {
+    check(avcodec_send_frame(enc, f), "encode");
+    for (;;) {
+      const int rc = avcodec_receive_packet(enc, packet);
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
+      check(rc, "encode");
+      av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
+      packet->stream_index = stream->index;
+      check(av_interleaved_write_frame(fmt, packet), "write");
+    }
+  }
+};
+
+VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps) : impl_(std::make_unique<Impl>()) {
+  Impl& s = *impl_;
+  s.width = width;
+  s.height = height;
+  s.path = path;
+  // The container is guessed from the final name; bytes go to the .part file.
+  check(avformat_alloc_output_context2(&s.fmt, nullptr, nullptr, path.c_str()), "output format");
+  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+  if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+  if (!codec) throw std::runtime_error("this FFmpeg has no H.264 encoder");
+  s.stream = avformat_new_stream(s.fmt, nullptr);
+  s.enc = avcodec_alloc_context3(codec);
+  if (!s.stream || !s.enc) throw std::runtime_error("out of memory");
+  s.enc->width = width;
+  s.enc->height = height;
+  s.enc->pix_fmt = AV_PIX_FMT_YUV420P;
+  s.enc->time_base = AVRational{1, fps};
+  s.enc->framerate = AVRational{fps, 1};
+  s.enc->gop_size = 2 * fps;
+  if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  av_opt_set(s.enc->priv_data, "preset", "veryfast", 0);
+  av_opt_set(s.enc->priv_data, "crf", "20", 0);
+  check(avcodec_open2(s.enc, codec, nullptr), "open encoder");
+  check(avcodec_parameters_from_context(s.stream->codecpar, s.enc), "stream parameters");
+  s.stream->time_base = s.enc->time_base;
+  s.part = path + ".part";
+  check(avio_open(&s.fmt->pb, s.part.c_str(), AVIO_FLAG_WRITE), s.part.c_str());
+  check(avformat_write_header(s.fmt, nullptr), "header");
+  s.frame = av_frame_alloc();
+  s.packet = av_packet_alloc();
+  if (!s.frame || !s.packet) throw std::runtime_error("out of memory");
+  s.frame->format = AV_PIX_FMT_YUV420P;
+  s.frame->width = width;
+  s.frame->height = height;
+  check(av_frame_get_buffer(s.frame, 0), "frame buffer");
+  s.sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr,
+                         nullptr, nullptr);
+  if (!s.sws) throw std::runtime_error("no RGB to YUV converter");
+}
+
+VideoWriter::~VideoWriter() = default;
+
+void VideoWriter::write(const uint8_t* rgb) {
+  Impl& s = *impl_;
+  check(av_frame_make_writable(s.frame), "frame");
+  const uint8_t* src[1] = {rgb};
+  const int stride[1] = {3 * s.width};
+  sws_scale(s.sws, src, stride, 0, s.height, s.frame->data, s.frame->linesize);
+  s.frame->pts = s.next_pts++;
+  s.drain(s.frame);
+}
+
+void VideoWriter::finish() {
+  Impl& s = *impl_;
+  if (s.finished) return;
+  s.drain(nullptr);
+  check(av_write_trailer(s.fmt), "trailer");
+  check(avio_closep(&s.fmt->pb), "close");
+  if (std::rename(s.part.c_str(), s.path.c_str()) != 0) throw std::runtime_error("cannot place " + s.path);
+  s.finished = true;
+}
+
+}  // namespace vozaz

@@ -24,12 +24,59 @@ extern "C" {
 /* Keypoint rows per set: xs and xd are 21 rows of (x, y, z) floats. */
 #define LE_HOST_KP_ROWS 21
 
+/* One avatar bundle opened for rendering. Use from one thread at a time;
+ * different contexts are independent. */
+typedef struct le_ctx le_ctx;
+
 /* The calling thread's last error of this family: "" when the last call
  * succeeded, never NULL. Valid until the next le_* call on this thread. */
 LE_API const char* le_last_error(void);
 
 /* 21, the keypoint rows this build expects (LE_HOST_KP_ROWS). */
 LE_API int le_host_kp_rows(void);
+
+/* Opens the bundle at bundle_dir (a directory or an IMX container) for the
+ * director model "model_<model_key>.onnx" (usually "render"). intra_op_threads
+ * <= 0 lets the library size the director (at most 2 threads); ep is the
+ * execution provider, NULL or "" for the CPU. The driver video starts
+ * decoding at once; the director is built by the first render. NULL on
+ * failure. */
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int intra_op_threads, const char* ep);
+/* Stops the decode thread and frees everything; NULL is ignored. */
+LE_API void le_destroy(le_ctx* ctx);
+
+/* Bundle dimensions (0 for NULL): identity frames, canvas width and height,
+ * face crop side, stored drive frames. */
+LE_API int le_nt(const le_ctx* ctx);
+LE_API int le_width(const le_ctx* ctx);
+LE_API int le_height(const le_ctx* ctx);
+LE_API int le_crop(const le_ctx* ctx);
+LE_API int le_drive_frames(const le_ctx* ctx);
+
+/* Renders the face crop of identity frame si (0 <= si < NT) from source
+ * keypoints xs and driven keypoints xd (63 floats each). Returns planar
+ * float RGB [3][crop][crop] in 0..1, owned by the context and valid until
+ * its next render. NULL on failure. */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* xs, const float* xd);
+/* The same for stored drive frame i (0 <= i < le_drive_frames). */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
+
+/* Copies driver frame si into out_rgb (W*H*3 bytes at least) and pastes
+ * `crop` onto it with frame si's paste transform. 1, or 0 on failure. */
+LE_API int le_paste_crop(le_ctx* ctx, int si, const float* crop, uint8_t* out_rgb, size_t out_bytes);
+/* Pastes the last rendered crop onto driver frame si in the context's own
+ * W*H*3 buffer, valid until the next paste. NULL before any render. */
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int si);
+
+/* Render and paste in one call, as RGBA (alpha 255) into out_rgba of at
+ * least W*H*4 bytes. 1, or 0 on failure (the render may have happened). */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* xs, const float* xd, uint8_t* out_rgba,
+                             size_t out_bytes);
+LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out_rgba, size_t out_bytes);
+
+/* The unmodified driver frame si (W*H*3 bytes), owned by the context's frame
+ * cursor: copy it before pulling further frames. NULL on failure. */
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int si);
 
 /* Resolves a bundle path to the directory it is read from: a plain
  * directory as given, an IMX container unpacked once next to itself (or

@@ -1,0 +1,247 @@
+// The context and frame family as a host uses it: every refusal text, the
+// buffer rules, and whole frames checked against an independent composition.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le.h"
+#include "paste/paste_reference.h"
+#include "render/renderer_support.h"
+#include "support/fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct CtxDeleter {
+  void operator()(le_ctx* c) const { le_destroy(c); }
+};
+using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
+
+const std::string& directorBundle() {
+  static const std::string dir = lt::fixture("bundle_director");
+  return dir;
+}
+
+Ctx open(const std::string& dir, int threads = 1, const char* ep = nullptr) {
+  Ctx c(le_create(dir.c_str(), "render", threads, ep));
+  EXPECT_TRUE(c) << le_last_error();
+  return c;
+}
+
+// `count` raw elements of member `name` starting at element `first`.
+template <class T>
+std::vector<T> readElements(const std::string& name, size_t first, size_t count) {
+  const std::string bytes = lt::slurp(directorBundle() + "/" + name);
+  std::vector<T> out(count);
+  std::memcpy(out.data(), bytes.data() + first * sizeof(T), count * sizeof(T));
+  return out;
+}
+
+TEST(FrameApi, NullContextAndConstants) {
+  EXPECT_EQ(le_host_kp_rows(), 21);
+  EXPECT_EQ(le_nt(nullptr), 0);
+  EXPECT_EQ(le_width(nullptr), 0);
+  EXPECT_EQ(le_height(nullptr), 0);
+  EXPECT_EQ(le_crop(nullptr), 0);
+  EXPECT_EQ(le_drive_frames(nullptr), 0);
+  le_destroy(nullptr);
+  EXPECT_EQ(le_render_kp_rgba(nullptr, 0, nullptr, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(le_render_drive_rgba(nullptr, 0, nullptr, 0), 0);
+}
+
+TEST(FrameApi, CreateRefusals) {
+  EXPECT_EQ(le_create(nullptr, "render", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_create(directorBundle().c_str(), nullptr, 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+
+  const std::string missing = lt::scratchDir() + "/none";
+  EXPECT_EQ(le_create(missing.c_str(), "render", 1, nullptr), nullptr);
+  EXPECT_EQ(std::string(le_last_error()), "le_create: cannot open " + missing + "/manifest.json");
+
+  // A paste mask shorter than crop x crop bytes.
+  const std::string dir = lt::scratchDir() + "/short_mask";
+  fs::copy(directorBundle(), dir, fs::copy_options::recursive);
+  const std::string mask = lt::slurp(dir + "/mask_512.u8");
+  lt::spit(dir + "/mask_512.u8", mask.substr(0, mask.size() - 1));
+  EXPECT_EQ(le_create(dir.c_str(), "render", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+}
+
+class Frames : public testing::Test {
+ protected:
+  void SetUp() override {
+    ctx_ = open(directorBundle());
+    ASSERT_TRUE(ctx_);
+    W_ = le_width(ctx_.get());
+    H_ = le_height(ctx_.get());
+    xs_ = readElements<float>("drive/xs.f32", 0, 63);
+    xd_ = readElements<float>("drive/xd.f32", 4 * 63, 63);
+  }
+  size_t rgbBytes() const { return static_cast<size_t>(W_) * H_ * 3; }
+  Ctx ctx_;
+  int W_ = 0, H_ = 0;
+  std::vector<float> xs_, xd_;
+};
+
+TEST_F(Frames, DimensionsComeFromTheManifest) {
+  EXPECT_EQ(le_nt(ctx_.get()), 3);
+  EXPECT_EQ(W_, 96);
+  EXPECT_EQ(H_, 80);
+  EXPECT_EQ(le_crop(ctx_.get()), 64);
+  EXPECT_EQ(le_drive_frames(ctx_.get()), 8);
+}
+
+TEST_F(Frames, ArgumentRefusals) {
+  le_ctx* c = ctx_.get();
+  const int nt = le_nt(c);
+  EXPECT_EQ(le_paste_last(c, 0), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+  EXPECT_EQ(le_render_kp_crop(c, nt, xs_.data(), xd_.data()), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  EXPECT_EQ(le_render_kp_crop(c, -1, xs_.data(), xd_.data()), nullptr);
+  EXPECT_EQ(le_render_kp_crop(c, 0, nullptr, xd_.data()), nullptr);
+  EXPECT_EQ(le_render_kp_crop(nullptr, 0, xs_.data(), xd_.data()), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  EXPECT_EQ(le_render_drive_crop(c, le_drive_frames(c)), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+  EXPECT_EQ(le_target_frame(c, nt), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+
+  const float* crop = le_render_kp_crop(c, 0, xs_.data(), xd_.data());
+  ASSERT_NE(crop, nullptr) << le_last_error();
+  EXPECT_STREQ(le_last_error(), "");
+  std::vector<uint8_t> out(rgbBytes());
+  EXPECT_EQ(le_paste_crop(c, 0, crop, out.data(), out.size() - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_crop(c, nt, crop, out.data(), out.size()), 0);
+  EXPECT_EQ(le_paste_crop(c, 0, nullptr, out.data(), out.size()), 0);
+  EXPECT_EQ(le_paste_crop(c, 0, crop, out.data(), out.size()), 1);
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_paste_last(c, nt), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+}
+
+TEST_F(Frames, RgbaRendersFirstThenChecksTheBuffer) {
+  le_ctx* c = ctx_.get();
+  const float* first = le_render_kp_crop(c, 0, xs_.data(), xs_.data());
+  ASSERT_NE(first, nullptr);
+  const std::vector<float> closed(first, first + 3 * 64 * 64);
+
+  std::vector<uint8_t> rgba(static_cast<size_t>(W_) * H_ * 4);
+  EXPECT_EQ(le_render_kp_rgba(c, 0, xs_.data(), xd_.data(), rgba.data(), rgba.size() - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  // The render ran: the last crop is now the open-mouth one.
+  const uint8_t* pasted = le_paste_last(c, 0);
+  ASSERT_NE(pasted, nullptr);
+  const std::vector<uint8_t> openRgb(pasted, pasted + rgbBytes());
+  const float* again = le_render_kp_crop(c, 0, xs_.data(), xs_.data());
+  EXPECT_EQ(std::vector<float>(again, again + closed.size()), closed);
+
+  EXPECT_EQ(le_render_kp_rgba(c, 0, xs_.data(), xd_.data(), rgba.data(), rgba.size()), 1);
+  for (size_t p = 0; p < static_cast<size_t>(W_) * H_; ++p) {
+    ASSERT_EQ(rgba[4 * p + 3], 255) << p;
+    ASSERT_EQ(rgba[4 * p], openRgb[3 * p]) << p;
+  }
+  EXPECT_EQ(le_render_drive_rgba(c, 4, nullptr, rgba.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  EXPECT_EQ(le_render_drive_rgba(c, 4, rgba.data(), rgba.size()), 1);
+  EXPECT_STREQ(le_last_error(), "");
+}
+
+TEST_F(Frames, LastErrorBelongsToTheFailingThread) {
+  EXPECT_EQ(le_target_frame(ctx_.get(), -1), nullptr);
+  std::string seen = "unset";
+  std::thread([&] { seen = le_last_error(); }).join();
+  EXPECT_EQ(seen, "");
+  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+}
+
+// The whole frame against a composition built without the library: the
+// director run through plain Session::Run, the driver frame as the cursor
+// serves it, and a double-precision paste.
+TEST_F(Frames, PastedFrameMatchesAnIndependentComposition) {
+  le_ctx* c = ctx_.get();
+  const lt::OpenBundle bundle(directorBundle());
+  const std::string maskBytes = lt::slurp(directorBundle() + "/mask_512.u8");
+  const std::vector<uint8_t> mask(maskBytes.begin(), maskBytes.begin() + 64 * 64);
+  const auto& u = bundle.manifest.unsharp;
+  for (int i : {2, 5}) {
+    const int si = readElements<int32_t>("drive/si.i32", i, 1)[0];
+    const std::vector<float> m = readElements<float>("M.f32", static_cast<size_t>(si) * 6, 6);
+
+    const uint8_t* target = le_target_frame(c, si);
+    ASSERT_NE(target, nullptr);
+    const std::vector<uint8_t> background(target, target + rgbBytes());
+    ASSERT_NE(le_render_drive_crop(c, i), nullptr) << le_last_error();
+    const uint8_t* got = le_paste_last(c, si);
+    ASSERT_NE(got, nullptr) << le_last_error();
+
+    const std::vector<float> crop = lt::referenceRender(bundle, "render", false, {si}, {i});
+    const auto planes = lt::refSharpen(crop.data(), 64, 255.0, {u.amount, u.sigma, u.ksize});
+
+    int bad = 0, changed = 0;
+    for (int Y = 0; Y < H_; ++Y)
+      for (int X = 0; X < W_; ++X) {
+        const size_t at = (static_cast<size_t>(Y) * W_ + X) * 3;
+        const auto accept = lt::refPastePixel(planes, 64, mask, 8, m.data(), X, Y, background.data() + at, 0.05);
+        bool ok = false;
+        for (const auto& px : accept) {
+          bool near = true;
+          for (int ch = 0; ch < 3; ++ch) near = near && std::abs(int(px.rgb[ch]) - int(got[at + ch])) <= 1;
+          ok = ok || near;
+        }
+        changed += got[at] != background[at];
+        bad += !ok;
+      }
+    EXPECT_EQ(bad, 0) << "drive frame " << i;
+    EXPECT_GT(changed, 64) << "nothing was pasted";
+  }
+}
+
+TEST(FrameApiContainer, ContainerAndDirectoryGiveIdenticalFrames) {
+  const std::string c = lt::scratchDir() + "/director.imx";
+  ASSERT_EQ(lt::run(std::string(LE_TEST_VOZAZ) + " pack " + directorBundle() + " " + c + " >/dev/null"), 0);
+  testing::internal::CaptureStderr();
+  Ctx packed = open(c);
+  Ctx plain = open(directorBundle());
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(packed && plain);
+  const size_t bytes = static_cast<size_t>(le_width(plain.get())) * le_height(plain.get()) * 3;
+  for (int i = 0; i < le_drive_frames(plain.get()); i += 3) {
+    ASSERT_NE(le_render_drive_crop(packed.get(), i), nullptr);
+    ASSERT_NE(le_render_drive_crop(plain.get(), i), nullptr);
+    const uint8_t* a = le_paste_last(packed.get(), 0);
+    const std::vector<uint8_t> first(a, a + bytes);
+    const uint8_t* b = le_paste_last(plain.get(), 0);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + bytes), first) << i;
+  }
+}
+
+TEST(FrameApiThreads, NoteOnlyWhenTheCallerDidNotChoose) {
+  const std::vector<float> kp = readElements<float>("drive/xs.f32", 0, 63);
+  {
+    lt::ScopedEnv budget("LE_CORE_THREADS", "2");
+    Ctx c = open(directorBundle(), 0, nullptr);
+    testing::internal::CaptureStderr();
+    ASSERT_NE(le_render_kp_crop(c.get(), 0, kp.data(), kp.data()), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[le] director intra-op 2 of pool 2: the caller did not choose, the core sized it for the "
+                       "le_utt pipeline\n"),
+              std::string::npos)
+        << err;
+  }
+  Ctx c = open(directorBundle(), 3, nullptr);
+  testing::internal::CaptureStderr();
+  ASSERT_NE(le_render_kp_crop(c.get(), 0, kp.data(), kp.data()), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr().find("director intra-op"), std::string::npos);
+}
+
+}  // namespace

@@ -60,7 +60,7 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst
   const hn::Rebind<uint8_t, decltype(d)> d8;
   const hn::RebindToSigned<decltype(d)> di;
   const size_t N = hn::Lanes(d);
-  const auto inv = hn::Set(d, 255.0f);
+  const auto k255 = hn::Set(d, 255.0f);
   uint16_t* HWY_RESTRICT planes[3] = {dst, dst + stride, dst + 2 * stride};
   size_t i = 0;
   for (; i + N <= count; i += N) {
@@ -68,7 +68,7 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst
     hn::LoadInterleaved3(d8, src + 3 * i, c[0], c[1], c[2]);
     for (int k = 0; k < 3; ++k) {
       const auto v = hn::ConvertTo(d, hn::PromoteTo(di, c[k]));
-      StoreF16(d, hn::Div(v, inv), planes[k] + i);
+      StoreF16(d, hn::Div(v, k255), planes[k] + i);
     }
   }
   for (; i < count; ++i)

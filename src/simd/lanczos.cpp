@@ -113,9 +113,20 @@ void PasteLanczos8Row(const float* HWY_RESTRICT crop, int side, const uint8_t* H
 
     const float* bx = bilinear + 2 * px;
     const float* by = bilinear + 2 * py;
-    const float m =
-        by[0] * (bx[0] * MaskAt(mask, side, ix, iy) + bx[1] * MaskAt(mask, side, ix + 1, iy)) +
-        by[1] * (bx[0] * MaskAt(mask, side, ix, iy + 1) + bx[1] * MaskAt(mask, side, ix + 1, iy + 1));
+    float m00, m10, m01, m11;
+    if (ix >= 0 && ix + 1 < side && iy >= 0 && iy + 1 < side) {
+      const uint8_t* mp = mask + static_cast<size_t>(iy) * side + ix;
+      m00 = mp[0];
+      m10 = mp[1];
+      m01 = mp[side];
+      m11 = mp[side + 1];
+    } else {
+      m00 = MaskAt(mask, side, ix, iy);
+      m10 = MaskAt(mask, side, ix + 1, iy);
+      m01 = MaskAt(mask, side, ix, iy + 1);
+      m11 = MaskAt(mask, side, ix + 1, iy + 1);
+    }
+    const float m = by[0] * (bx[0] * m00 + bx[1] * m10) + by[1] * (bx[0] * m01 + bx[1] * m11);
     const float a = std::nearbyint(m) / 255.0f;
     if (!(a > 0.0f)) continue;
 

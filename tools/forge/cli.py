@@ -4,6 +4,7 @@ import os
 import shutil
 
 from bundle import write_bundle
+from demo import write_demo_bundle
 from director import director_fixtures, write_director, write_director_bundle
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
@@ -120,6 +121,11 @@ def main(argv):
     s.add_argument("--model", action="append", default=None, metavar="MEMBER:BATCH[:fp16]",
                    help="e.g. model_render.onnx:1 model_b24_fp32.onnx:24 (default: render and b4)")
     s.set_defaults(fn=cmd_director_bundle)
+
+    e = sub.add_parser("demo-bundle", help="the demo: a real portrait, 1280x720 driver, crop 512, a talking drive track")
+    e.add_argument("out")
+    e.add_argument("--frames", type=int, default=100, help="drive frames (25 per second)")
+    e.set_defaults(fn=lambda a: write_demo_bundle(a.out, frames=a.frames))
 
     m = sub.add_parser("tiny-model", help="y = 2x + 1, for the runtime smoke test")
     m.add_argument("out")

@@ -5,5 +5,7 @@ namespace vozaz {
 
 int packCommand(int argc, char** argv);
 int infoCommand(int argc, char** argv);
+int frameCommand(int argc, char** argv);
+int driveCommand(int argc, char** argv);
 
 }  // namespace vozaz

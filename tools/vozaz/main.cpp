@@ -11,7 +11,11 @@ void usage() {
   std::fputs(
       "usage: vozaz <command> ...\n"
       "  pack <bundle-dir> <out.imx>   write an IMX v2 container of a bundle directory\n"
-      "  info <bundle>                 resolve a bundle (directory or container), print its manifest and members\n",
+      "  info <bundle>                 resolve a bundle (directory or container), print its manifest and members\n"
+      "  frame <bundle> --si N (--xs f --xd f | --drive i) --out f.png [--rgba] [--crop-only]\n"
+      "                                render one face crop and paste it into driver frame N\n"
+      "  drive <bundle> --out out.mp4|dir [--frames N] [--threads T]\n"
+      "                                replay the stored drive track into an H.264 MP4 or PNG frames\n",
       stderr);
 }
 
@@ -25,6 +29,8 @@ int main(int argc, char** argv) {
   try {
     if (!std::strcmp(argv[1], "pack")) return vozaz::packCommand(argc - 2, argv + 2);
     if (!std::strcmp(argv[1], "info")) return vozaz::infoCommand(argc - 2, argv + 2);
+    if (!std::strcmp(argv[1], "frame")) return vozaz::frameCommand(argc - 2, argv + 2);
+    if (!std::strcmp(argv[1], "drive")) return vozaz::driveCommand(argc - 2, argv + 2);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vozaz %s: %s\n", argv[1], e.what());
     return 1;

@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -59,6 +60,7 @@ struct VideoWriter::Impl {
 };
 
 VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps) : impl_(std::make_unique<Impl>()) {
+  av_log_set_level(AV_LOG_ERROR);  // the encoder's banner is not the tool's output
   Impl& s = *impl_;
   s.width = width;
   s.height = height;

@@ -1,0 +1,179 @@
+// vozaz frame / vozaz drive: the library's frame path from the command line,
+// through the public C API only.
+#include <stb_image_write.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "commands.h"
+#include "le/le.h"
+#include "video_writer.h"
+
+namespace vozaz {
+namespace {
+
+struct CtxCloser {
+  void operator()(le_ctx* c) const { le_destroy(c); }
+};
+using Ctx = std::unique_ptr<le_ctx, CtxCloser>;
+
+[[noreturn]] void failWithLastError() { throw std::runtime_error(le_last_error()); }
+
+Ctx openBundle(const std::string& bundle, int threads) {
+  Ctx c(le_create(bundle.c_str(), "render", threads, nullptr));
+  if (!c) failWithLastError();
+  return c;
+}
+
+std::vector<float> readKeypoints(const std::string& path) {
+  std::vector<float> kp(static_cast<size_t>(le_host_kp_rows()) * 3);
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char*>(kp.data()), static_cast<std::streamsize>(kp.size() * sizeof(float)));
+  if (in.gcount() != static_cast<std::streamsize>(kp.size() * sizeof(float)))
+    throw std::runtime_error(path + " does not hold " + std::to_string(kp.size()) + " little-endian floats");
+  return kp;
+}
+
+// The drive track's source indices, read through the member resolver.
+std::vector<int32_t> driveSourceIndices(const std::string& bundle, int frames) {
+  char path[4096];
+  if (le_bundle_resolve_member(bundle.c_str(), "drive/si.i32", path, sizeof path) != 1)
+    throw std::runtime_error("the bundle has no readable drive/si.i32");
+  std::vector<int32_t> si(static_cast<size_t>(frames));
+  std::ifstream in(path, std::ios::binary);
+  in.read(reinterpret_cast<char*>(si.data()), static_cast<std::streamsize>(si.size() * 4));
+  if (in.gcount() != static_cast<std::streamsize>(si.size() * 4)) throw std::runtime_error(std::string("short ") + path);
+  return si;
+}
+
+void writePng(const std::string& path, int w, int h, int channels, const uint8_t* px) {
+  if (!stbi_write_png(path.c_str(), w, h, channels, px, w * channels)) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<uint8_t> cropToRgb(const float* crop, int side) {
+  const size_t plane = static_cast<size_t>(side) * side;
+  std::vector<uint8_t> rgb(plane * 3);
+  for (size_t p = 0; p < plane; ++p)
+    for (int c = 0; c < 3; ++c)
+      rgb[3 * p + c] = static_cast<uint8_t>(std::clamp(crop[c * plane + p] * 255.f + 0.5f, 0.f, 255.f));
+  return rgb;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+bool isVideoPath(const std::string& p) {
+  for (const char* ext : {".mp4", ".mov", ".mkv"})
+    if (p.size() > 4 && p.compare(p.size() - 4, 4, ext) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+int frameCommand(int argc, char** argv) {
+  const Args a(argc, argv, {"--rgba", "--crop-only"});
+  if (a.positional().size() != 1 || !a.has("--out") || (a.has("--xs") != a.has("--xd")) ||
+      (a.has("--xs") == a.has("--drive"))) {
+    std::fputs("usage: vozaz frame <bundle> --si N (--xs file --xd file | --drive i) --out f.png [--rgba] "
+               "[--crop-only]\n",
+               stderr);
+    return 2;
+  }
+  const Ctx ctx = openBundle(a.positional()[0], 0);
+  le_ctx* c = ctx.get();
+  const int si = a.integer("--si", 0);
+  const std::string out = a.str("--out");
+  const float* crop = nullptr;
+  std::vector<float> xs, xd;
+  if (a.has("--drive")) {
+    crop = le_render_drive_crop(c, a.integer("--drive", 0));
+  } else {
+    xs = readKeypoints(a.str("--xs"));
+    xd = readKeypoints(a.str("--xd"));
+    crop = le_render_kp_crop(c, si, xs.data(), xd.data());
+  }
+  if (!crop) failWithLastError();
+  const int W = le_width(c), H = le_height(c);
+  if (a.has("--crop-only")) {
+    writePng(out, le_crop(c), le_crop(c), 3, cropToRgb(crop, le_crop(c)).data());
+  } else if (a.has("--rgba")) {
+    const uint8_t* rgb = le_paste_last(c, si);
+    if (!rgb) failWithLastError();
+    std::vector<uint8_t> rgba(static_cast<size_t>(W) * H * 4);
+    for (size_t p = 0; p < static_cast<size_t>(W) * H; ++p) {
+      std::copy(rgb + 3 * p, rgb + 3 * p + 3, &rgba[4 * p]);
+      rgba[4 * p + 3] = 255;
+    }
+    writePng(out, W, H, 4, rgba.data());
+  } else {
+    const uint8_t* rgb = le_paste_last(c, si);
+    if (!rgb) failWithLastError();
+    writePng(out, W, H, 3, rgb);
+  }
+  std::printf("wrote %s\n", out.c_str());
+  return 0;
+}
+
+int driveCommand(int argc, char** argv) {
+  const Args a(argc, argv, {});
+  if (a.positional().size() != 1 || !a.has("--out")) {
+    std::fputs("usage: vozaz drive <bundle> --out out.mp4|png-dir [--frames N] [--threads T]\n", stderr);
+    return 2;
+  }
+  const std::string bundle = a.positional()[0], out = a.str("--out");
+  const Ctx ctx = openBundle(bundle, a.integer("--threads", 0));
+  le_ctx* c = ctx.get();
+  const int total = le_drive_frames(c);
+  const int frames = std::min(a.integer("--frames", total), total);
+  const std::vector<int32_t> si = driveSourceIndices(bundle, total);
+  const int W = le_width(c), H = le_height(c);
+
+  std::unique_ptr<VideoWriter> video;
+  if (isVideoPath(out)) {
+    video = std::make_unique<VideoWriter>(out, W, H, 25);
+  } else {
+    ::mkdir(out.c_str(), 0755);
+  }
+  using clock = std::chrono::steady_clock;
+  const auto ms = [](clock::time_point a0, clock::time_point a1) {
+    return std::chrono::duration<double, std::milli>(a1 - a0).count();
+  };
+  std::vector<double> render_ms, paste_ms;
+  const auto start = clock::now();
+  for (int i = 0; i < frames; ++i) {
+    const auto t0 = clock::now();
+    if (!le_render_drive_crop(c, i)) failWithLastError();
+    const auto t1 = clock::now();
+    const uint8_t* rgb = le_paste_last(c, si[i]);
+    if (!rgb) failWithLastError();
+    const auto t2 = clock::now();
+    render_ms.push_back(ms(t0, t1));
+    paste_ms.push_back(ms(t1, t2));
+    if (video) {
+      video->write(rgb);
+    } else {
+      char name[32];
+      std::snprintf(name, sizeof name, "/frame_%06d.png", i);
+      writePng(out + name, W, H, 3, rgb);
+    }
+  }
+  if (video) video->finish();
+  const double seconds = ms(start, clock::now()) / 1000.0;
+  std::printf("%d frames of %dx%d in %.1f s: %.2f frames/s; median render %.1f ms, paste %.1f ms per frame\n", frames,
+              W, H, seconds, frames / std::max(seconds, 1e-9), median(render_ms), median(paste_ms));
+  std::printf("wrote %s\n", out.c_str());
+  return 0;
+}
+
+}  // namespace vozaz

@@ -52,6 +52,8 @@ struct VideoWriter::Impl {
       const int rc = avcodec_receive_packet(enc, packet);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       check(rc, "encode");
+      // One frame each: without it the muxer cannot know how long the last one lasts.
+      if (packet->duration == 0) packet->duration = 1;
       av_packet_rescale_ts(packet, enc->time_base, stream->time_base);
       packet->stream_index = stream->index;
       check(av_interleaved_write_frame(fmt, packet), "write");

@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 debs=(
-  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev ca-certificates openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   libhwy-dev libstb-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg

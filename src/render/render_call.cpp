@@ -25,6 +25,8 @@ void Renderer::Impl::stageInputs(const int* si, const float* kpS, const float* k
       simd::f16ToF32(identity->fsRed(si[b]), fs.data() + b * fsFloats, fsFloats);
     else
       simd::f16ToF32(identity->P(si[b]), P.data() + b * pFloats, pFloats);
+    // Lip slots are rasterised from kpD here once the lip contour joins; until
+    // then lip delivery is never on and the canvas keeps its 1.0 fill.
   }
   std::copy_n(kpS, frames * kKpFloats, kpSource.data());
   std::copy_n(kpD, frames * kKpFloats, kpDriving.data());

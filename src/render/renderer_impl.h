@@ -53,6 +53,7 @@ struct Renderer::Impl {
   std::vector<const uint16_t*> PPtrs;
   std::vector<uint16_t> PStaging;
   bool PFromPrior = false;  // P frames come from the prior cursor, not a mapping
+  // The hoisted source cone (prep session, ring, prefetch thread) joins here.
 
   // Writes the identity's members and the keypoints of n frames into the
   // bound buffers, padding the rest of the batch with frame n-1.

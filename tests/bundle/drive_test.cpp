@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <tuple>
 #include <stdexcept>
 
 #include "bundle/drive.h"

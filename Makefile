@@ -25,8 +25,7 @@ build-asan/build.ninja:
 
 test-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 build-tsan/build.ninja:
@@ -34,8 +33,7 @@ build-tsan/build.ninja:
 
 test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 build-bench/build.ninja:
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DLE_BUILD_TESTS=OFF -DLE_BUILD_BENCH=ON

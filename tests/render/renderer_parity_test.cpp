@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "render/renderer_support.h"
@@ -18,6 +19,9 @@ struct ParityCase {
   std::vector<int> si;     // n source frames
   std::vector<int> kpRow;  // n drive rows for the keypoints
 };
+
+// Keeps test listings readable instead of dumping the struct's bytes.
+void PrintTo(const ParityCase& c, std::ostream* os) { *os << c.bundle << "/" << c.key << " n=" << c.si.size(); }
 
 class RendererParity : public ::testing::TestWithParam<ParityCase> {};
 

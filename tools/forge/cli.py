@@ -34,8 +34,8 @@ def cmd_director_bundle(a):
     models = None
     if a.model:
         models = {}
-        for spec in a.model:
-            name, batch, *rest = spec.split(":")
+        for entry in a.model:
+            name, batch, *rest = entry.split(":")
             models[name] = dict(batch=int(batch), layout=a.layout, fp16=rest == ["fp16"])
     write_director_bundle(a.out, crop=a.crop, nt=a.nt, frames=a.frames, w=a.w, h=a.h, models=models,
                           featsynth=a.layout == "featsynth", driver=a.driver)

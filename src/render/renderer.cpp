@@ -88,6 +88,7 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
   im.identity = &identity;
   im.crop = manifest.crop;
   if (threads < 1) threads = pool::threads();
+  im.threads = threads;
   const std::string modelPath = manifest.modelPath(key);
 
   const std::string ortEp = tryNative(im, manifest, key, modelPath, threads, ep);

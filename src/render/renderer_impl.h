@@ -34,6 +34,7 @@ struct Renderer::Impl {
   const Identity* identity = nullptr;
   int batch = 0;
   int crop = 0;
+  int threads = 0;  // intra-op threads the session was built with
   size_t pooledFloats = kPooledFloats;
   size_t pFloats = 0;
   size_t fsFloats = kFsFloats;

@@ -2,6 +2,7 @@
 // buffer rules, and whole frames checked against an independent composition.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -10,8 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "le/context.h"
 #include "le/le.h"
 #include "paste/paste_reference.h"
+#include "pool/pool.h"
+#include "render/renderer_impl.h"
 #include "render/renderer_support.h"
 #include "support/fixtures.h"
 
@@ -228,20 +232,22 @@ TEST(FrameApiContainer, ContainerAndDirectoryGiveIdenticalFrames) {
 TEST(FrameApiThreads, NoteOnlyWhenTheCallerDidNotChoose) {
   const std::vector<float> kp = readElements<float>("drive/xs.f32", 0, 63);
   {
-    lt::ScopedEnv budget("LE_CORE_THREADS", "2");
+    const int pool = le::pool::threads(), used = std::min(pool, 2);
     Ctx c = open(directorBundle(), 0, nullptr);
     testing::internal::CaptureStderr();
     ASSERT_NE(le_render_kp_crop(c.get(), 0, kp.data(), kp.data()), nullptr);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("[le] director intra-op 2 of pool 2: the caller did not choose, the core sized it for the "
-                       "le_utt pipeline\n"),
+    EXPECT_NE(err.find("[le] director intra-op " + std::to_string(used) + " of pool " + std::to_string(pool) +
+                       ": the caller did not choose, the core sized it for the le_utt pipeline\n"),
               std::string::npos)
         << err;
+    EXPECT_EQ(c->renderer->internals().threads, used);
   }
   Ctx c = open(directorBundle(), 3, nullptr);
   testing::internal::CaptureStderr();
   ASSERT_NE(le_render_kp_crop(c.get(), 0, kp.data(), kp.data()), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStderr().find("director intra-op"), std::string::npos);
+  EXPECT_EQ(c->renderer->internals().threads, 3);
 }
 
 }  // namespace

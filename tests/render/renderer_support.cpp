@@ -1,6 +1,9 @@
 #include "render/renderer_support.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -23,16 +26,12 @@ std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<in
   return out;
 }
 
-float halfBitsToFloat(uint16_t h) {
-  const int exponent = (h >> 10) & 31;
-  const int mantissa = h & 1023;
-  float v;
-  if (exponent == 0)
-    v = std::ldexp(static_cast<float>(mantissa), -24);
-  else if (exponent == 31)
-    v = mantissa ? std::numeric_limits<float>::quiet_NaN() : std::numeric_limits<float>::infinity();
-  else
-    v = std::ldexp(static_cast<float>(mantissa + 1024), exponent - 25);
+static float halfBitsToFloat(uint16_t h) {
+  const int exponent = (h >> 10) & 31, mantissa = h & 1023;
+  using limits = std::numeric_limits<float>;
+  const float v = exponent == 0    ? std::ldexp(static_cast<float>(mantissa), -24)
+                  : exponent == 31 ? (mantissa ? limits::quiet_NaN() : limits::infinity())
+                                   : std::ldexp(static_cast<float>(mantissa + 1024), exponent - 25);
   return (h & 0x8000) ? -v : v;
 }
 
@@ -47,19 +46,16 @@ std::vector<float> memberFrame(const std::string& dir, const std::string& name, 
   return out;
 }
 
-std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool featSynth, const std::vector<int>& si,
-                                   const std::vector<int>& kpRow) {
+std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool fs, const std::vector<int>& si,
+                                   const std::vector<int>& kpRow, int sourceRow) {
   le::ort::api();
-  const std::string& dir = b.manifest.dir;
-  const int64_t batch = static_cast<int64_t>(si.size());
-  const int64_t crop = b.manifest.crop;
-  const bool fs = featSynth;
-  std::vector<float> pooled, src;
-  std::vector<float> kd = gatherRows(b.xd, kpRow), ks = gatherRows(b.xs, kpRow);
-  const size_t srcCount = fs ? 64 * 64 * 64 : static_cast<size_t>(3 * crop * crop);
-  for (size_t s = 0; s < si.size(); ++s) {
-    const auto p = memberFrame(dir, "pooled64.f16", si[s], 64 * 32 * 32);
-    const auto f = memberFrame(dir, fs ? "fs_red.f16" : "P.f16", si[s], srcCount);
+  const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
+  std::vector<float> pooled, src, kd = gatherRows(b.xd, kpRow),
+                     ks = gatherRows(b.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow));
+  for (int s : si) {
+    const auto p = memberFrame(b.manifest.dir, "pooled64.f16", s, 64 * 32 * 32);
+    const auto f = fs ? memberFrame(b.manifest.dir, "fs_red.f16", s, 64 * 64 * 64)
+                      : memberFrame(b.manifest.dir, "P.f16", s, static_cast<size_t>(3 * crop * crop));
     pooled.insert(pooled.end(), p.begin(), p.end());
     src.insert(src.end(), f.begin(), f.end());
   }
@@ -68,12 +64,10 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   opts.SetIntraOpNumThreads(1);
   Ort::Session session(env, b.manifest.modelPath(key).c_str(), opts);
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  const int64_t pooledShape[] = {batch, 64, 32, 32};
-  const int64_t kpShape[] = {batch, 21, 3};
-  const int64_t pShape[] = {batch, 3, crop, crop};
-  const int64_t fsShape[] = {batch, 64, 64, 64};
+  const int64_t pooledShape[] = {batch, 64, 32, 32}, kpShape[] = {batch, 21, 3};
+  const int64_t srcShape[] = {batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop};
   Ort::Value inputs[] = {
-      Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), fs ? fsShape : pShape, 4),
+      Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), srcShape, 4),
       Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pooledShape, 4),
       Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), kpShape, 3),
       Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3),
@@ -82,6 +76,7 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   const char* fsNames[] = {"fs_red", "pooled", "kd", "ks"};
   const char* outName[] = {"rgb"};
   auto out = session.Run(Ort::RunOptions{nullptr}, fs ? fsNames : prgbNames, inputs, 4, outName, 1);
+  EXPECT_EQ(out[0].GetTensorTypeAndShapeInfo().GetShape(), (std::vector<int64_t>{batch, 3, crop, crop}));
   const float* rgb = out[0].GetTensorData<float>();
   return std::vector<float>(rgb, rgb + batch * 3 * crop * crop);
 }

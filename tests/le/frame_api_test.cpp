@@ -95,14 +95,6 @@ class Frames : public testing::Test {
   std::vector<float> xs_, xd_;
 };
 
-TEST_F(Frames, DimensionsComeFromTheManifest) {
-  EXPECT_EQ(le_nt(ctx_.get()), 3);
-  EXPECT_EQ(W_, 96);
-  EXPECT_EQ(H_, 80);
-  EXPECT_EQ(le_crop(ctx_.get()), 64);
-  EXPECT_EQ(le_drive_frames(ctx_.get()), 8);
-}
-
 TEST_F(Frames, ArgumentRefusals) {
   le_ctx* c = ctx_.get();
   const int nt = le_nt(c);

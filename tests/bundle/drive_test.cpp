@@ -1,11 +1,10 @@
 // The stored drive track: exact-size members under either name, index range.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <tuple>
 #include <stdexcept>
+#include <tuple>
 
 #include "bundle/drive.h"
 #include "driver/driver_support.h"
@@ -14,12 +13,7 @@
 namespace {
 
 std::string loadError(const std::string& dir) {
-  try {
-    le::loadDrive(le::loadManifest(dir));
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(loaded)";
+  return lt::errorOf([&] { le::loadDrive(le::loadManifest(dir)); });
 }
 
 TEST(Drive, ReadsRowsUnderLegacyAndCanonicalNames) {
@@ -42,15 +36,12 @@ TEST(Drive, ReadsRowsUnderLegacyAndCanonicalNames) {
 TEST(Drive, RefusesIndicesAndSizesThatDisagree) {
   const std::string dir = lt::copyFixture("driver_jpg");  // NT 6, 4 drive frames
   const std::string si = lt::slurp(dir + "/drive/si.i32");
-  std::string bad = si;
-  const int32_t nt = 6;
-  std::memcpy(bad.data() + 8, &nt, 4);
-  lt::spit(dir + "/drive/si.i32", bad);
-  EXPECT_EQ(loadError(dir), "drive: si out of range");
-  const int32_t negative = -1;
-  std::memcpy(bad.data() + 8, &negative, 4);
-  lt::spit(dir + "/drive/si.i32", bad);
-  EXPECT_EQ(loadError(dir), "drive: si out of range");
+  for (const int32_t bad : {6, -1}) {
+    std::string edited = si;
+    std::memcpy(edited.data() + 8, &bad, 4);
+    lt::spit(dir + "/drive/si.i32", edited);
+    EXPECT_EQ(loadError(dir), "drive: si out of range") << bad;
+  }
   lt::spit(dir + "/drive/si.i32", si);
   lt::spit(dir + "/drive/xd.f32", lt::slurp(dir + "/drive/xd.f32") + std::string(4, '\0'));
   EXPECT_EQ(loadError(dir), "size mismatch " + dir + "/drive/xd.f32");

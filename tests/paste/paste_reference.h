@@ -8,25 +8,22 @@
 namespace lt {
 
 struct RefUnsharp {
-  double amount;
-  double sigma;
+  double amount, sigma;
   int ksize;
 };
-
-// Planes [3][side*side] of crop * scale after the unsharp mask, clamped to
-// 0..255.
-std::vector<double> refSharpen(const float* crop, int side, double scale, const RefUnsharp& u);
-
-// Tap weights of one resampler at sub-pixel offset t (0 <= t < 1).
-// n = 8 Lanczos-4, n = 4 Keys cubic, n = 2 bilinear.
-void refTaps(int n, double t, double* w);
-
-// Every byte triple the compositor may legitimately write at frame pixel
-// (X, Y): the inverse position sits within `slack` phases of a phase
-// boundary, so either neighbouring phase is acceptable.
 struct RefPixel {
   uint8_t rgb[3];
 };
+
+// Planes [3][side*side] of crop * scale after the unsharp mask, clamped to 0..255.
+std::vector<double> refSharpen(const float* crop, int side, double scale, const RefUnsharp& u);
+
+// Tap weights at sub-pixel offset t (0 <= t < 1): n = 8 Lanczos-4, 4 Keys cubic, 2 bilinear.
+void refTaps(int n, double t, double* w);
+
+// Every byte triple the compositor may legitimately write at frame pixel
+// (X, Y): where the inverse position lies within `slack` phases of a phase
+// boundary, either neighbouring phase is acceptable.
 std::vector<RefPixel> refPastePixel(const std::vector<double>& planes, int side, const std::vector<uint8_t>& mask,
                                     int taps, const float* M, int X, int Y, const uint8_t* frameRgb, double slack);
 

@@ -65,9 +65,7 @@ TEST(CApi, ResolveMemberFindsEitherSpellingAndNeverTouchesLastError) {
   // Through a container: the member path lies in the unwrap directory.
   const std::string c = lt::scratchDir() + "/b.imx";
   lt::spit(c, lt::slurp(lt::fixture("bundle_legacy.imx")));
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "drive/si.i32", path, sizeof path), 1);
-  testing::internal::GetCapturedStderr();
+  lt::stderrOf([&] { EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "drive/si.i32", path, sizeof path), 1); });
   EXPECT_EQ(std::string(path), c.substr(0, c.size() - 4) + ".lebundle/drive/si.i32");
 
   const size_t need = std::strlen(path) + 1;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -48,35 +49,35 @@ std::vector<T> readElements(const std::string& name, size_t first, size_t count)
   return out;
 }
 
-TEST(FrameApi, NullContextAndConstants) {
-  EXPECT_EQ(le_host_kp_rows(), 21);
-  EXPECT_EQ(le_nt(nullptr), 0);
-  EXPECT_EQ(le_width(nullptr), 0);
-  EXPECT_EQ(le_height(nullptr), 0);
-  EXPECT_EQ(le_crop(nullptr), 0);
-  EXPECT_EQ(le_drive_frames(nullptr), 0);
+// Each row is a call that must fail, and the sentence it must leave.
+using Refusal = std::pair<std::function<bool()>, const char*>;
+
+void expectRefusals(const std::vector<Refusal>& rows) {
+  for (const auto& [fails, text] : rows) {
+    EXPECT_TRUE(fails()) << text;
+    EXPECT_STREQ(le_last_error(), text);
+  }
+}
+
+TEST(FrameApi, NullContextAndCreateRefusals) {
+  EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
   le_destroy(nullptr);
   EXPECT_EQ(le_render_kp_rgba(nullptr, 0, nullptr, nullptr, nullptr, 0), 0);
   EXPECT_EQ(le_render_drive_rgba(nullptr, 0, nullptr, 0), 0);
-}
 
-TEST(FrameApi, CreateRefusals) {
-  EXPECT_EQ(le_create(nullptr, "render", 1, nullptr), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
-  EXPECT_EQ(le_create(directorBundle().c_str(), nullptr, 1, nullptr), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
-
-  const std::string missing = lt::scratchDir() + "/none";
-  EXPECT_EQ(le_create(missing.c_str(), "render", 1, nullptr), nullptr);
-  EXPECT_EQ(std::string(le_last_error()), "le_create: cannot open " + missing + "/manifest.json");
-
-  // A paste mask shorter than crop x crop bytes.
+  // A paste mask one byte shorter than crop x crop.
   const std::string dir = lt::scratchDir() + "/short_mask";
   fs::copy(directorBundle(), dir, fs::copy_options::recursive);
   const std::string mask = lt::slurp(dir + "/mask_512.u8");
   lt::spit(dir + "/mask_512.u8", mask.substr(0, mask.size() - 1));
-  EXPECT_EQ(le_create(dir.c_str(), "render", 1, nullptr), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+  const std::string missing = lt::scratchDir() + "/none";
+  const std::string noManifest = "le_create: cannot open " + missing + "/manifest.json";
+  expectRefusals({
+      {[] { return !le_create(nullptr, "render", 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
+      {[] { return !le_create(directorBundle().c_str(), nullptr, 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
+      {[&] { return !le_create(missing.c_str(), "render", 1, nullptr); }, noManifest.c_str()},
+      {[&] { return !le_create(dir.c_str(), "render", 1, nullptr); }, "le_create: mask read failed"},
+  });
 }
 
 class Frames : public testing::Test {
@@ -98,31 +99,31 @@ class Frames : public testing::Test {
 TEST_F(Frames, ArgumentRefusals) {
   le_ctx* c = ctx_.get();
   const int nt = le_nt(c);
-  EXPECT_EQ(le_paste_last(c, 0), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
-  EXPECT_EQ(le_render_kp_crop(c, nt, xs_.data(), xd_.data()), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
-  EXPECT_EQ(le_render_kp_crop(c, -1, xs_.data(), xd_.data()), nullptr);
-  EXPECT_EQ(le_render_kp_crop(c, 0, nullptr, xd_.data()), nullptr);
-  EXPECT_EQ(le_render_kp_crop(nullptr, 0, xs_.data(), xd_.data()), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
-  EXPECT_EQ(le_render_drive_crop(c, le_drive_frames(c)), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
-  EXPECT_EQ(le_target_frame(c, nt), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
-
-  const float* crop = le_render_kp_crop(c, 0, xs_.data(), xd_.data());
+  const float *xs = xs_.data(), *xd = xd_.data();
+  std::vector<uint8_t> out(rgbBytes());
+  const char* badRender = "le_render_kp_crop: bad args";
+  const char* badPaste = "le_paste_crop: bad args / out too small";
+  const char* noRender = "le_paste_last: bad args / no prior render";
+  expectRefusals({
+      {[&] { return !le_paste_last(c, 0); }, noRender},
+      {[&] { return !le_render_kp_crop(c, nt, xs, xd); }, badRender},
+      {[&] { return !le_render_kp_crop(c, -1, xs, xd); }, badRender},
+      {[&] { return !le_render_kp_crop(c, 0, nullptr, xd); }, badRender},
+      {[&] { return !le_render_kp_crop(nullptr, 0, xs, xd); }, badRender},
+      {[&] { return !le_render_drive_crop(c, le_drive_frames(c)); }, "le_render_drive_crop: bad frame index"},
+      {[&] { return !le_target_frame(c, nt); }, "le_target_frame: bad args"},
+  });
+  const float* crop = le_render_kp_crop(c, 0, xs, xd);
   ASSERT_NE(crop, nullptr) << le_last_error();
   EXPECT_STREQ(le_last_error(), "");
-  std::vector<uint8_t> out(rgbBytes());
-  EXPECT_EQ(le_paste_crop(c, 0, crop, out.data(), out.size() - 1), 0);
-  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
-  EXPECT_EQ(le_paste_crop(c, nt, crop, out.data(), out.size()), 0);
-  EXPECT_EQ(le_paste_crop(c, 0, nullptr, out.data(), out.size()), 0);
+  expectRefusals({
+      {[&] { return !le_paste_crop(c, 0, crop, out.data(), out.size() - 1); }, badPaste},
+      {[&] { return !le_paste_crop(c, nt, crop, out.data(), out.size()); }, badPaste},
+      {[&] { return !le_paste_crop(c, 0, nullptr, out.data(), out.size()); }, badPaste},
+      {[&] { return !le_paste_last(c, nt); }, noRender},
+  });
   EXPECT_EQ(le_paste_crop(c, 0, crop, out.data(), out.size()), 1);
   EXPECT_STREQ(le_last_error(), "");
-  EXPECT_EQ(le_paste_last(c, nt), nullptr);
-  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
 }
 
 TEST_F(Frames, RgbaRendersFirstThenChecksTheBuffer) {
@@ -205,10 +206,8 @@ TEST_F(Frames, PastedFrameMatchesAnIndependentComposition) {
 TEST(FrameApiContainer, ContainerAndDirectoryGiveIdenticalFrames) {
   const std::string c = lt::scratchDir() + "/director.imx";
   ASSERT_EQ(lt::run(std::string(LE_TEST_VOZAZ) + " pack " + directorBundle() + " " + c + " >/dev/null"), 0);
-  testing::internal::CaptureStderr();
-  Ctx packed = open(c);
-  Ctx plain = open(directorBundle());
-  testing::internal::GetCapturedStderr();
+  Ctx packed, plain;
+  lt::stderrOf([&] { packed = open(c), plain = open(directorBundle()); });
   ASSERT_TRUE(packed && plain);
   const size_t bytes = static_cast<size_t>(le_width(plain.get())) * le_height(plain.get()) * 3;
   for (int i = 0; i < le_drive_frames(plain.get()); i += 3) {

@@ -18,8 +18,13 @@ std::string scratchDir() {
   std::string dir = std::string(LE_TEST_FIXTURES) + "/../scratch/" + info->test_suite_name() + "." + info->name();
   for (char& c : dir)
     if (c == '<' || c == '>' || c == ' ') c = '_';
-  le::rmTree(dir);
-  le::mkdirs(dir);
+  // Wiped on the first call of each test only, so a test may ask again.
+  static std::string current;
+  if (dir != current) {
+    le::rmTree(dir);
+    le::mkdirs(dir);
+    current = dir;
+  }
   return dir;
 }
 

@@ -1,19 +1,28 @@
 // Shared test helpers: forged fixtures, scratch directories, file I/O.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace lt {
 
 // Path of a fixture forged into the build tree before the tests run.
 std::string fixture(const std::string& name);
-// A fresh, empty directory unique to the calling test; removed by the next
-// run of the same test.
+// A directory unique to the calling test, emptied on the test's first call.
 std::string scratchDir();
 // Runs the forge with `args`; fails the test on a non-zero exit.
 void forge(const std::string& args);
 // Runs a shell command, returning its exit status.
 int run(const std::string& cmd);
+
+// Runs f with standard error captured; returns what it printed.
+template <class F>
+std::string stderrOf(F&& f) {
+  testing::internal::CaptureStderr();
+  f();
+  return testing::internal::GetCapturedStderr();
+}
 
 std::string slurp(const std::string& path);
 void spit(const std::string& path, const std::string& bytes);

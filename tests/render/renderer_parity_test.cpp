@@ -1,76 +1,91 @@
-// Renders equal the director run through plain Session::Run on inputs widened
-// and laid out by the test itself, for both layouts, full and padded batches.
+// Renders equal plain Session::Run on inputs the test lays out, for both layouts,
+// full and padded batches, and allocate nothing; the director moves only the mouth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
-#include <ostream>
 #include <vector>
 
+#include "render/renderer_impl.h"
 #include "render/renderer_support.h"
-#include "support/fixtures.h"
 
 namespace {
 
-struct ParityCase {
-  const char* bundle;
-  const char* key;
-  bool featSynth;
-  int batch;
-  std::vector<int> si, kpRow;  // n source frames and n drive rows
-};
-
-// Keeps test listings readable instead of dumping the struct's bytes.
-void PrintTo(const ParityCase& c, std::ostream* os) { *os << c.bundle << "/" << c.key << " n=" << c.si.size(); }
+struct ParityCase { const char *bundle, *key; std::vector<int> si, kpRow; };  // n source frames, n drive rows
 
 class RendererParity : public ::testing::TestWithParam<ParityCase> {};
 
 TEST_P(RendererParity, MatchesPlainSessionRun) {
   const ParityCase& c = GetParam();
-  lt::OpenBundle b(lt::fixture(c.bundle));
+  const lt::OpenBundle& b = lt::bundle(c.bundle);
   auto r = b.renderer(c.key);
-  ASSERT_EQ(r->batch(), c.batch);
-  EXPECT_STREQ(r->backend(), "ort");
-  EXPECT_STREQ(r->directorNote(), "");
-  const int n = static_cast<int>(c.si.size());
+  const int n = static_cast<int>(c.si.size()), batch = c.key == std::string("b4") ? 4 : 1;
+  ASSERT_EQ(r->batch(), batch);
   const size_t crop = static_cast<size_t>(b.manifest.crop) * b.manifest.crop * 3;
-
-  // A second render over the same bindings, frames reversed, sees fresh inputs.
-  for (bool reversed : {false, true}) {
+  for (bool reversed : {false, true}) {  // a second render over the same bindings sees fresh inputs
     std::vector<int> si = c.si, rows = c.kpRow;
     if (reversed) si.assign(c.si.rbegin(), c.si.rend()), rows.assign(c.kpRow.rbegin(), c.kpRow.rend());
-    const std::vector<float> xs = lt::gatherRows(b.xs, rows), xd = lt::gatherRows(b.xd, rows);
+    const std::vector<float> xs = lt::gatherRows(b.drive.xs, rows), xd = lt::gatherRows(b.drive.xd, rows);
     const float* got = r->render(si.data(), xs.data(), xd.data(), n);
-    // The reference batch pads with the last real frame, as a caller would.
-    si.resize(c.batch, si.back());
-    rows.resize(c.batch, rows.back());
-    const std::vector<float> want = lt::referenceRender(b, c.key, c.featSynth, si, rows);
+    si.resize(batch, si.back());  // the reference pads with the last real frame, as a caller would
+    rows.resize(batch, rows.back());
+    const std::vector<float> want = lt::referenceRender(b, c.key, b.identity->fsRed(0), si, rows);
     ASSERT_EQ(0, std::memcmp(got, want.data(), want.size() * sizeof(float))) << "reversed " << reversed;
-    for (int slot = n; slot < c.batch; ++slot)
+    for (int slot = n; slot < batch; ++slot)
       EXPECT_EQ(0, std::memcmp(got + slot * crop, got + (n - 1) * crop, crop * sizeof(float))) << "slot " << slot;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, RendererParity,
-    ::testing::Values(ParityCase{"bundle_director", "render", false, 1, {2}, {3}},
-                      ParityCase{"bundle_director", "b4", false, 4, {0, 2, 1, 2}, {1, 4, 6, 2}},
-                      ParityCase{"bundle_director", "b4", false, 4, {1, 2}, {5, 3}},
-                      ParityCase{"bundle_featsynth", "render", true, 1, {1}, {4}},
-                      ParityCase{"bundle_featsynth", "b4", true, 4, {2, 0, 1, 0}, {0, 7, 3, 5}},
-                      ParityCase{"bundle_featsynth", "b4", true, 4, {0}, {6}}),
-    [](const auto& info) {
-      const ParityCase& c = info.param;
-      return std::string(c.featSynth ? "FeatSynth" : "Prgb") + "B" + std::to_string(c.batch) + "N" +
-             std::to_string(c.si.size());
-    });
+const std::vector<ParityCase> kParityCases = {
+    {"bundle_director", "render", {2}, {3}},          {"bundle_director", "b4", {0, 2, 1, 2}, {1, 4, 6, 2}},
+    {"bundle_director", "b4", {1, 2}, {5, 3}},        {"bundle_featsynth", "render", {1}, {4}},
+    {"bundle_featsynth", "b4", {2, 0, 1, 0}, {0, 7, 3, 5}}, {"bundle_featsynth", "b4", {0}, {6}}};
+INSTANTIATE_TEST_SUITE_P(Layouts, RendererParity, ::testing::ValuesIn(kParityCases));
 
 TEST(RendererRender, RefusesBatchCountsOutsideOneToBatch) {
-  lt::OpenBundle b(lt::fixture("bundle_director"));
-  auto r = b.renderer("b4");
-  const int si[5] = {0, 0, 0, 0, 0};
-  std::vector<float> kp(5 * 63, 0.f);
+  auto r = lt::bundle("bundle_director").renderer("b4");
+  const int si[5] = {};
+  const std::vector<float> kp(5 * 63, 0.f);
   for (int n : {0, -1, 5})
-    EXPECT_EQ(lt::thrown([&] { r->render(si, kp.data(), kp.data(), n); }), "render: bad n") << "n=" << n;
+    EXPECT_EQ(lt::errorOf([&] { r->render(si, kp.data(), kp.data(), n); }), "render: bad n") << "n=" << n;
+}
+
+TEST(RendererRender, AddsNoAllocationToTheDirectorRun) {
+  ASSERT_EQ(lt::allocationsIn([] { ::operator delete(::operator new(8)); }), 1);  // the counter itself sees allocations
+  for (const char* bundle : {"bundle_director", "bundle_featsynth"}) {
+    const lt::OpenBundle& b = lt::bundle(bundle);
+    auto r = b.renderer("b4");
+    le::Renderer::Impl& im = r->internals();
+    const int si[4] = {2, 0, 1, 1};
+    const std::vector<float> xs = lt::gatherRows(b.drive.xs, {1, 2, 3, 4}), xd = lt::gatherRows(b.drive.xd, {1, 2, 3, 4});
+    for (int n : {4, 2}) r->render(si, xs.data(), xd.data(), n);  // first runs settle the runtime
+    for (int n : {4, 1, 3})
+      EXPECT_EQ(lt::allocationsIn([&] { im.stageInputs(si, xs.data(), xd.data(), n); }), 0) << bundle << " n=" << n;
+    long bareRun = 1L << 30, render = 1L << 30;  // render adds nothing; the minimum filters one-off growth
+    for (int i = 0; i < 4; ++i) {
+      bareRun = std::min(bareRun, lt::allocationsIn([&] { im.session->Run(im.runOptions, *im.binding); }));
+      render = std::min(render, lt::allocationsIn([&] { r->render(si, xs.data(), xd.data(), 3); }));
+    }
+    EXPECT_LE(render, bareRun) << bundle << " bare run " << bareRun;
+  }
+}
+
+TEST(DirectorModel, RendersInRangeAndLipRowsMoveOnlyTheMouth) {
+  const lt::OpenBundle& b = lt::bundle("bundle_director");
+  // Drive row 0 is closed, row 4 the widest opening; the source keypoints stay on row 0.
+  const std::vector<float> closed = lt::referenceRender(b, "render", false, {1}, {0}, 0),
+                           open = lt::referenceRender(b, "render", false, {1}, {4}, 0);
+  for (float v : open) ASSERT_TRUE(v >= 0.f && v <= 1.f) << v;
+  const auto meanAbsDiff = [&](int y0, int y1, int x0, int x1) {
+    double sum = 0;
+    for (int k = 0; k < 3 * 64 * 64; ++k)
+      if (k / 64 % 64 >= y0 && k / 64 % 64 < y1 && k % 64 >= x0 && k % 64 < x1) sum += std::fabs(closed[k] - open[k]);
+    return sum / (3 * (y1 - y0) * (x1 - x0));
+  };
+  EXPECT_GT(meanAbsDiff(40, 54, 22, 42), 0.03);  // the mouth, around y = 0.45 of the [-1, 1] crop
+  EXPECT_EQ(meanAbsDiff(0, 12, 0, 12), 0.0);
+  EXPECT_EQ(meanAbsDiff(0, 12, 52, 64), 0.0);
 }
 
 }  // namespace

@@ -4,20 +4,41 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <limits>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <utility>
 
-#include "bundle/drive.h"
 #include "render/ort_api.h"
 #include "support/fixtures.h"
 
+static thread_local long allocations = -1;  // counting while not negative
+
+void* operator new(std::size_t size) {
+  if (allocations >= 0) ++allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }  // the nothrow forms forward to these
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
 namespace lt {
 
-OpenBundle::OpenBundle(const std::string& dir) : manifest(le::loadManifest(dir)) {
-  identity = std::make_unique<le::Identity>(manifest);
-  le::Drive d = le::loadDrive(manifest);
-  xs = d.xs;
-  xd = d.xd;
+long allocationsIn(const std::function<void()>& fn) {
+  allocations = 0;
+  fn();
+  return std::exchange(allocations, -1);
+}
+
+OpenBundle::OpenBundle(const std::string& dir)
+    : manifest(le::loadManifest(dir)), identity(std::make_unique<le::Identity>(manifest)), drive(le::loadDrive(manifest)) {}
+
+const OpenBundle& bundle(const std::string& name) {
+  static std::map<std::string, OpenBundle> open;
+  return open.try_emplace(name, fixture(name)).first->second;
 }
 
 std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<int>& rows) {
@@ -26,38 +47,25 @@ std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<in
   return out;
 }
 
-static float halfBitsToFloat(uint16_t h) {
-  const int exponent = (h >> 10) & 31, mantissa = h & 1023;
-  using limits = std::numeric_limits<float>;
-  const float v = exponent == 0    ? std::ldexp(static_cast<float>(mantissa), -24)
-                  : exponent == 31 ? (mantissa ? limits::quiet_NaN() : limits::infinity())
-                                   : std::ldexp(static_cast<float>(mantissa + 1024), exponent - 25);
-  return (h & 0x8000) ? -v : v;
-}
-
-std::vector<float> memberFrame(const std::string& dir, const std::string& name, int frame, size_t count) {
-  const std::string bytes = slurp(dir + "/" + name);
-  std::vector<float> out(count);
-  for (size_t i = 0; i < count; ++i) {
-    uint16_t h;
-    std::memcpy(&h, bytes.data() + (static_cast<size_t>(frame) * count + i) * 2, 2);
-    out[i] = halfBitsToFloat(h);
+// Appends `count` halves of member `path` from element frame * count, widened by the binary16 definition.
+static void appendFrame(std::vector<float>& out, const std::string& path, size_t frame, size_t count) {
+  const std::string bytes = slurp(path);
+  for (const uint16_t* h = reinterpret_cast<const uint16_t*>(bytes.data()) + frame * count, *end = h + count; h < end; ++h) {
+    const int e = (*h >> 10) & 31, m = *h & 1023;
+    const float v = e == 0 ? std::ldexp(float(m), -24) : e == 31 ? (m ? NAN : INFINITY) : std::ldexp(float(m + 1024), e - 25);
+    out.push_back(*h & 0x8000 ? -v : v);
   }
-  return out;
 }
 
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool fs, const std::vector<int>& si,
                                    const std::vector<int>& kpRow, int sourceRow) {
   le::ort::api();
   const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
-  std::vector<float> pooled, src, kd = gatherRows(b.xd, kpRow),
-                     ks = gatherRows(b.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow));
+  std::vector<float> pooled, src, kd = gatherRows(b.drive.xd, kpRow),
+                     ks = gatherRows(b.drive.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow));
   for (int s : si) {
-    const auto p = memberFrame(b.manifest.dir, "pooled64.f16", s, 64 * 32 * 32);
-    const auto f = fs ? memberFrame(b.manifest.dir, "fs_red.f16", s, 64 * 64 * 64)
-                      : memberFrame(b.manifest.dir, "P.f16", s, static_cast<size_t>(3 * crop * crop));
-    pooled.insert(pooled.end(), p.begin(), p.end());
-    src.insert(src.end(), f.begin(), f.end());
+    appendFrame(pooled, b.manifest.dir + "/pooled64.f16", s, 64 * 32 * 32);
+    appendFrame(src, b.manifest.dir + (fs ? "/fs_red.f16" : "/P.f16"), s, fs ? 64 * 64 * 64 : 3 * crop * crop);
   }
   Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "reference");
   Ort::SessionOptions opts;
@@ -66,12 +74,10 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   const int64_t pooledShape[] = {batch, 64, 32, 32}, kpShape[] = {batch, 21, 3};
   const int64_t srcShape[] = {batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop};
-  Ort::Value inputs[] = {
-      Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), srcShape, 4),
-      Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pooledShape, 4),
-      Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), kpShape, 3),
-      Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3),
-  };
+  Ort::Value inputs[] = {Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), srcShape, 4),
+                         Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pooledShape, 4),
+                         Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), kpShape, 3),
+                         Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3)};
   const char* prgbNames[] = {"P_rgb", "pooled64", "kp_driving", "kp_source"};
   const char* fsNames[] = {"fs_red", "pooled", "kd", "ks"};
   const char* outName[] = {"rgb"};

@@ -7,13 +7,8 @@
 
 namespace lt {
 
-struct RefUnsharp {
-  double amount, sigma;
-  int ksize;
-};
-struct RefPixel {
-  uint8_t rgb[3];
-};
+struct RefUnsharp { double amount, sigma; int ksize; };
+struct RefPixel { uint8_t rgb[3]; };
 
 // Planes [3][side*side] of crop * scale after the unsharp mask, clamped to 0..255.
 std::vector<double> refSharpen(const float* crop, int side, double scale, const RefUnsharp& u);
@@ -21,9 +16,7 @@ std::vector<double> refSharpen(const float* crop, int side, double scale, const 
 // Tap weights at sub-pixel offset t (0 <= t < 1): n = 8 Lanczos-4, 4 Keys cubic, 2 bilinear.
 void refTaps(int n, double t, double* w);
 
-// Every byte triple the compositor may legitimately write at frame pixel
-// (X, Y): where the inverse position lies within `slack` phases of a phase
-// boundary, either neighbouring phase is acceptable.
+// Every byte triple the compositor may write at frame pixel (X, Y); within `slack` phases of a boundary, both.
 std::vector<RefPixel> refPastePixel(const std::vector<double>& planes, int side, const std::vector<uint8_t>& mask,
                                     int taps, const float* M, int X, int Y, const uint8_t* frameRgb, double slack);
 

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 
 #include "support/fixtures.h"
@@ -33,7 +32,13 @@ std::string errorOf(const std::function<void()>& f) {
   return "(no error)";
 }
 
-static std::string capture(const std::string& cmd) {
+std::string stderrWhile(const std::function<void()>& f) {
+  ::testing::internal::CaptureStderr();
+  f();
+  return ::testing::internal::GetCapturedStderr();
+}
+
+std::string capture(const std::string& cmd) {
   std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
   std::string out;
   char buf[1 << 16];
@@ -45,14 +50,6 @@ std::vector<uint8_t> ffmpegDecode(const std::string& video, const std::string& p
   const std::string bytes =
       capture("ffmpeg -nostdin -v error -i '" + video + "' -vsync passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
   return {bytes.begin(), bytes.end()};
-}
-
-size_t ffprobeMaxPacket(const std::string& video) {
-  std::istringstream text(
-      capture("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 '" + video + "'"));
-  size_t best = 0;
-  for (size_t n; text >> n;) best = std::max(best, n);
-  return best;
 }
 
 }  // namespace lt

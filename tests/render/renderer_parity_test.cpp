@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <ostream>
 #include <vector>
 
 #include "render/renderer_impl.h"
@@ -13,6 +14,7 @@
 namespace {
 
 struct ParityCase { const char *bundle, *key; std::vector<int> si, kpRow; };  // n source frames, n drive rows
+void PrintTo(const ParityCase& c, std::ostream* os) { *os << c.bundle << "/" << c.key << " n=" << c.si.size(); }
 
 class RendererParity : public ::testing::TestWithParam<ParityCase> {};
 

@@ -42,7 +42,7 @@ TEST(Identity, ChoosesThePriorSource) {
                {"driver_canonical", "hevc444/libavcodec ", true, false}};  // source_frames.hevc
   for (const auto& c : cases) {
     le::Identity id(le::loadManifest(lt::fixture(c.fixture)));
-    lt::stderrWhile([&] { EXPECT_EQ(id.P(2) != nullptr, c.hasP) << c.fixture; });
+    lt::stderrOf([&] { EXPECT_EQ(id.P(2) != nullptr, c.hasP) << c.fixture; });
     EXPECT_THAT(id.priorBackend(), StartsWith(c.backend)) << c.fixture;
     EXPECT_EQ(id.fsRed(0) != nullptr, c.hasFs) << c.fixture;
   }
@@ -52,7 +52,7 @@ TEST(Identity, PlaysAnHevcPriorThroughOneCursor) {
   const std::string dir = lt::fixture("driver_mp4");
   le::Identity id(le::loadManifest(dir));
   std::vector<le::DriverCursor*> seen(4);
-  lt::stderrWhile([&] {
+  lt::stderrOf([&] {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { seen[t] = id.prior(); });
     for (auto& t : threads) t.join();
@@ -100,9 +100,14 @@ TEST(Identity, RefusesMembersOfTheWrongSize) {
       {"/pooled64.f16", "-", "cannot open "},
   };
   for (const auto& s : steps) {
-    if (s.bytes == "-") std::remove((dir + s.member).c_str());
-    else lt::spit(dir + s.member, s.bytes);
-    if (!s.want.empty()) EXPECT_EQ(loadError(dir), s.want + dir + s.member);
+    if (s.bytes == "-") {
+      std::remove((dir + s.member).c_str());
+    } else {
+      lt::spit(dir + s.member, s.bytes);
+    }
+    if (!s.want.empty()) {
+      EXPECT_EQ(loadError(dir), s.want + dir + s.member);
+    }
   }
 }
 
@@ -126,7 +131,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
                                 "/gone.mov) — the renderer has no warp prior. REFUSING to create a session.");
   // a prior that fails to decode surfaces from the first pull
   le::Identity id(le::loadManifest(lt::fixture("prior_420")));
-  lt::stderrWhile([&] { EXPECT_THAT(lt::errorOf([&] { id.P(0); }), HasSubstr("not the yuv444p a warp prior is authored in")); });
+  lt::stderrOf([&] { EXPECT_THAT(lt::errorOf([&] { id.P(0); }), HasSubstr("not the yuv444p a warp prior is authored in")); });
 }
 
 }  // namespace

@@ -32,12 +32,6 @@ std::string errorOf(const std::function<void()>& f) {
   return "(no error)";
 }
 
-std::string stderrWhile(const std::function<void()>& f) {
-  ::testing::internal::CaptureStderr();
-  f();
-  return ::testing::internal::GetCapturedStderr();
-}
-
 std::string capture(const std::string& cmd) {
   std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
   std::string out;

@@ -109,7 +109,7 @@ TEST(FfSource, ResidentBytesFollowTheLargestPacket) {
 TEST(FfSource, NamesTheBuildAndTheDecoder) {
   EXPECT_THAT(le::movieDecoderBuild(), StartsWith("libavcodec " + kVersion + " / "));
   lt::ScopedEnv env("LE_DRIVER_HWDEC", "0");
-  EXPECT_EQ(lt::stderrWhile([] { EXPECT_EQ(le::driver::openMp4(kMp4, 8, 64, 48)->name(), "mp4/libavcodec " + kVersion + " h264"); }),
+  EXPECT_EQ(lt::stderrOf([] { EXPECT_EQ(le::driver::openMp4(kMp4, 8, 64, 48)->name(), "mp4/libavcodec " + kVersion + " h264"); }),
             "[le-driver] LE_DRIVER_HWDEC=0 — h264_cuvid not attempted; the software decoder is the one decoder on "
             "this fleet (same samples)\n");
 }

@@ -19,7 +19,7 @@ using ::testing::StartsWith;
 TEST(DriverMembers, JpegDirectoryFramesMatchAnIndependentDecode) {
   const std::string dir = lt::fixture("driver_jpg");
   std::unique_ptr<le::DriverCursor> cursor;
-  EXPECT_EQ(lt::stderrWhile([&] { cursor = le::DriverCursor::open(le::loadManifest(dir), 2, 11); }),
+  EXPECT_EQ(lt::stderrOf([&] { cursor = le::DriverCursor::open(le::loadManifest(dir), 2, 11); }),
             "[le-driver] target_frames/ (raw jpg, 6 frames) — read one frame per pull\n");
   EXPECT_EQ(cursor->residentBytes(), 14u * 64 * 48 * 3);
   // libjpeg (through PIL) as the independent decoder of all six frames
@@ -79,7 +79,7 @@ TEST(DriverMembers, ChoosesTheMemberByPresencePreferenceAndManifestNames) {
   for (const auto& c : cases) {
     lt::ScopedEnv env("LE_DRIVER_PREFER_MP4", c.prefer);
     std::unique_ptr<le::DriverCursor> cursor;
-    const std::string got = lt::stderrWhile([&] { cursor = le::DriverCursor::open(le::loadManifest(c.dir), 0, -1); });
+    const std::string got = lt::stderrOf([&] { cursor = le::DriverCursor::open(le::loadManifest(c.dir), 0, -1); });
     std::string log = c.log;
     if (const size_t at = log.find('@'); at != std::string::npos) log.replace(at, 1, cursor->name);
     EXPECT_THAT(got, HasSubstr(log)) << c.dir;
@@ -90,7 +90,7 @@ TEST(DriverMembers, ChoosesTheMemberByPresencePreferenceAndManifestNames) {
 TEST(DriverMembers, PriorOpensTheNamedMember) {
   std::unique_ptr<le::DriverCursor> named;
   const std::string log =
-      lt::stderrWhile([&] { named = le::DriverCursor::openPrior(le::loadManifest(lt::fixture("prior_named")), 2, 11); });
+      lt::stderrOf([&] { named = le::DriverCursor::openPrior(le::loadManifest(lt::fixture("prior_named")), 2, 11); });
   EXPECT_EQ(log, "velomark: identity source ready — 6 frames 32x32, played straight from warp/prior.mov (" +
                      named->name + "); nothing is unpacked to disk\n");
 }
@@ -123,7 +123,7 @@ TEST(DriverMembers, Refusals) {
        "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + jpg +
            "/P_hevc.mov) — there is no warp prior to play. REFUSING to create a session."},
   };
-  lt::stderrWhile([&] { for (const auto& c : cases) EXPECT_EQ(lt::errorOf(c.call), c.text); });
+  lt::stderrOf([&] { for (const auto& c : cases) EXPECT_EQ(lt::errorOf(c.call), c.text); });
 }
 
 }  // namespace

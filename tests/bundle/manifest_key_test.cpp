@@ -6,18 +6,14 @@
 #include <stdexcept>
 
 #include "bundle/manifest_key.h"
+#include "support/fixtures.h"
 
 namespace mk = le::manifest_key;
 
 namespace {
 
 std::string errorOf(const std::string& text, const char* key) {
-  try {
-    mk::scalarValuePos(text, key);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
+  return lt::errorOf([&] { mk::scalarValuePos(text, key); });
 }
 
 TEST(KeyScanner, WhichOccurrenceIsTheValue) {

@@ -12,6 +12,7 @@
 
 #include "driver/cursor.h"
 #include "driver/driver_support.h"
+#include "support/fixtures.h"
 
 namespace {
 

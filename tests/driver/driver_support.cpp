@@ -23,14 +23,6 @@ void editManifest(const std::string& dir, const std::string& from, const std::st
   spit(dir + "/manifest.json", text.replace(at, from.size(), to));
 }
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 std::string capture(const std::string& cmd) {
   std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);

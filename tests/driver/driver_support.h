@@ -12,8 +12,6 @@ namespace lt {
 std::string copyFixture(const std::string& name);
 // Replaces the first occurrence of `from` in dir/manifest.json; "{" adds keys.
 void editManifest(const std::string& dir, const std::string& from, const std::string& to);
-// The text of the std::runtime_error `f` throws, or "(no error)".
-std::string errorOf(const std::function<void()>& f);
 // What the shell command `cmd` writes to standard output: e.g. the ffmpeg or ffprobe command lines.
 std::string capture(const std::string& cmd);
 // Every frame as the ffmpeg command line decodes it to pix_fmt.

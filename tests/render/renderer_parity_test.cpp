@@ -10,6 +10,7 @@
 
 #include "render/renderer_impl.h"
 #include "render/renderer_support.h"
+#include "support/fixtures.h"
 
 namespace {
 

@@ -38,6 +38,15 @@ void forge(const std::string& args) {
   ASSERT_EQ(run(cmd), 0) << cmd;
 }
 
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace lt {
@@ -23,6 +24,9 @@ std::string stderrOf(F&& f) {
   f();
   return testing::internal::GetCapturedStderr();
 }
+
+// The message of the exception f throws, "(no error)" when it throws none.
+std::string errorOf(const std::function<void()>& f);
 
 std::string slurp(const std::string& path);
 void spit(const std::string& path, const std::string& bytes);

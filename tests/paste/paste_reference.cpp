@@ -68,4 +68,19 @@ std::vector<RefPixel> refPastePixel(const std::vector<double>& planes, int side,
   return out;
 }
 
+int refFrameMismatches(const std::vector<double>& planes, int side, const std::vector<uint8_t>& mask, int taps,
+                       const float* M, int W, int H, const uint8_t* before, const uint8_t* after, int* changed) {
+  int bad = 0;
+  *changed = 0;
+  for (size_t at = 0; at < size_t(W) * H * 3; at += 3) {
+    const int X = int(at / 3 % W), Y = int(at / 3 / W);
+    bool ok = false;
+    for (const auto& p : refPastePixel(planes, side, mask, taps, M, X, Y, before + at, 0.05))
+      ok |= std::equal(p.rgb, p.rgb + 3, after + at, [](int a, int b) { return std::abs(a - b) <= 1; });
+    *changed += after[at] != before[at];
+    bad += !ok;
+  }
+  return bad;
+}
+
 }  // namespace lt

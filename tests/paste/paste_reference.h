@@ -20,4 +20,10 @@ void refTaps(int n, double t, double* w);
 std::vector<RefPixel> refPastePixel(const std::vector<double>& planes, int side, const std::vector<uint8_t>& mask,
                                     int taps, const float* M, int X, int Y, const uint8_t* frameRgb, double slack);
 
+// Pixels of `after` (W x H RGB) that no acceptable oracle pixel matches within
+// one level, when `before` was the frame the crop was pasted onto. `changed`
+// counts the pixels whose red byte moved, so a vacuous pass shows.
+int refFrameMismatches(const std::vector<double>& planes, int side, const std::vector<uint8_t>& mask, int taps,
+                       const float* M, int W, int H, const uint8_t* before, const uint8_t* after, int* changed);
+
 }  // namespace lt

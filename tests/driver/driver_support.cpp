@@ -1,10 +1,7 @@
 #include "driver/driver_support.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
 
 #include "support/fixtures.h"
 
@@ -23,7 +20,6 @@ void editManifest(const std::string& dir, const std::string& from, const std::st
   spit(dir + "/manifest.json", text.replace(at, from.size(), to));
 }
 
-
 std::string capture(const std::string& cmd) {
   std::unique_ptr<FILE, int (*)(FILE*)> p(::popen(cmd.c_str(), "r"), ::pclose);
   std::string out;
@@ -33,9 +29,8 @@ std::string capture(const std::string& cmd) {
 }
 
 std::vector<uint8_t> ffmpegDecode(const std::string& video, const std::string& pixFmt) {
-  const std::string bytes =
-      capture("ffmpeg -nostdin -v error -i '" + video + "' -vsync passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
-  return {bytes.begin(), bytes.end()};
+  const std::string b = capture("ffmpeg -nostdin -v error -i '" + video + "' -vsync passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
+  return {b.begin(), b.end()};
 }
 
 }  // namespace lt

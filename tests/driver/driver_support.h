@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,7 +11,7 @@ namespace lt {
 std::string copyFixture(const std::string& name);
 // Replaces the first occurrence of `from` in dir/manifest.json; "{" adds keys.
 void editManifest(const std::string& dir, const std::string& from, const std::string& to);
-// What the shell command `cmd` writes to standard output: e.g. the ffmpeg or ffprobe command lines.
+// Standard output of the shell command `cmd`.
 std::string capture(const std::string& cmd);
 // Every frame as the ffmpeg command line decodes it to pix_fmt.
 std::vector<uint8_t> ffmpegDecode(const std::string& video, const std::string& pixFmt);

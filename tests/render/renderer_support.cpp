@@ -12,6 +12,9 @@
 #include "render/ort_api.h"
 #include "support/fixtures.h"
 
+// These replacements pair malloc with free by design; GCC cannot see that.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 static thread_local long allocations = -1;  // counting while not negative
 
 void* operator new(std::size_t size) {
@@ -19,7 +22,16 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }  // the nothrow forms forward to these
+void* operator new[](std::size_t size) { return operator new(size); }
+// Replaced too: ONNX Runtime allocates with the nothrow forms, and sanitizer
+// runtimes would otherwise pair their own new[] with our free.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  if (allocations >= 0) ++allocations;
+  return std::malloc(size ? size : 1);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

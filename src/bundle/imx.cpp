@@ -56,8 +56,8 @@ Layout unwrapLayout(const std::string& container) {
 }
 
 std::string markerText(const std::string& container, const struct stat& st) {
-  const unsigned long long mtime_ns =
-      static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<unsigned long long>(st.st_mtim.tv_nsec);
+  const unsigned long long mtime_ns = static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull +
+                                      static_cast<unsigned long long>(st.st_mtim.tv_nsec);
   return "imx-unwrapped.v2 " + baseName(container) + " " + std::to_string(static_cast<long long>(st.st_size)) + " " +
          std::to_string(mtime_ns) + " " + std::to_string(static_cast<unsigned long long>(st.st_ino));
 }
@@ -105,7 +105,8 @@ std::vector<Entry> readToc(std::FILE* f, const std::string& c) {
     if (!readExact(f, toc[i].name.data(), toc[i].name.size()))
       throw std::runtime_error(c + ": truncated member name at " + std::to_string(i));
     unsigned char pos[16];
-    if (!readExact(f, pos, sizeof pos)) throw std::runtime_error(c + ": truncated TOC offsets at member " + toc[i].name);
+    if (!readExact(f, pos, sizeof pos))
+      throw std::runtime_error(c + ": truncated TOC offsets at member " + toc[i].name);
     toc[i].offset = le64(pos);
     toc[i].size = le64(pos + 8);
   }
@@ -142,7 +143,8 @@ void materialise(std::FILE* in, const std::string& c, const std::string& dir, co
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buf.size()));
     const size_t got = std::fread(buf.data(), 1, want, in);
     if (got == 0) throw std::runtime_error(c + ": truncated payload for member " + e.name);
-    if (std::fwrite(buf.data(), 1, got, out.get()) != got) throw std::runtime_error("short write materialising " + dest);
+    if (std::fwrite(buf.data(), 1, got, out.get()) != got)
+      throw std::runtime_error("short write materialising " + dest);
     left -= got;
   }
   if (std::fflush(out.get()) != 0) throw std::runtime_error("flush failed materialising " + dest);

@@ -195,7 +195,8 @@ struct DriverCursor::Impl {
     int got = -1;
     uint8_t* p = take(mut, &got);
     if (got != i)
-      throw std::runtime_error("le_driver: cursor yielded frame " + std::to_string(got) + " for si=" + std::to_string(i));
+      throw std::runtime_error("le_driver: cursor yielded frame " + std::to_string(got) +
+                               " for si=" + std::to_string(i));
     if (index) *index = got;
     return p;
   }

@@ -31,8 +31,10 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
   const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
   const bool preferVideo = prefer && std::strcmp(prefer, "1") == 0 && haveVideo;
   if (preferVideo && populated)
-    std::fprintf(stderr, "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this consumer reads\n",
-                 dirName.c_str(), videoName.c_str());
+    std::fprintf(
+        stderr,
+        "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this consumer reads\n",
+        dirName.c_str(), videoName.c_str());
   if (!preferVideo && populated) {
     std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dirName.c_str(), m.NT);
     return over(driver::openJpgDir(dirPath, m.NT, m.W, m.H), ahead, behind);
@@ -56,8 +58,10 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");
   auto cursor = over(driver::openPriorHevc(path, m.NT, m.crop), ahead, behind);
-  std::fprintf(stderr, "velomark: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
-               m.NT, m.crop, m.crop, name.c_str(), cursor->name.c_str());
+  std::fprintf(
+      stderr,
+      "velomark: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
+      m.NT, m.crop, m.crop, name.c_str(), cursor->name.c_str());
   return cursor;
 }
 

@@ -44,7 +44,8 @@ class FfSource final : public Source {
  public:
   enum Kind { kDriver = 0, kPrior = 1 };
 
-  FfSource(Kind kind, std::string path, int nt, int w, int h) : kind_(kind), path_(std::move(path)), NT_(nt), W_(w), H_(h) {
+  FfSource(Kind kind, std::string path, int nt, int w, int h)
+      : kind_(kind), path_(std::move(path)), NT_(nt), W_(w), H_(h) {
     if (kind_ == kPrior)
       for (int i = 0; i < 256; ++i) lut_[i] = f32ToF16(static_cast<float>(i) / 255.0f);
     open();
@@ -155,7 +156,8 @@ class FfSource final : public Source {
             return;
           }
         }
-        std::fprintf(stderr, "[le-driver] %s refused %s — falling back to the software h264 decoder (same samples, more CPU)\n",
+        std::fprintf(stderr,
+                     "[le-driver] %s refused %s — falling back to the software h264 decoder (same samples, more CPU)\n",
                      kCuvid, path_.c_str());
       }
     }

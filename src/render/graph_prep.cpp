@@ -33,7 +33,8 @@ void moveWarpToOneNode(GraphPrep& g) {
                  g.warpNodesRemoved);
     g.warpNode = true;
   } else {
-    std::fprintf(diag_stream(), "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+    std::fprintf(diag_stream(),
+                 "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
                  orNoReason(reason));
   }
 }
@@ -94,8 +95,8 @@ void hoistSourceCone(GraphPrep& g) {
 }
 
 constexpr std::array<PrepStage, 7> kSequence{
-    spliceComposeV2, moveWarpToOneNode, rewriteGridSample, normaliseStudentBlend,
-    rewriteHeadCubic, bindLipContour,   hoistSourceCone,
+    spliceComposeV2,  moveWarpToOneNode, rewriteGridSample, normaliseStudentBlend,
+    rewriteHeadCubic, bindLipContour,    hoistSourceCone,
 };
 
 void printAccount(const GraphPrep& g) {

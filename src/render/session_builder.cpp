@@ -71,11 +71,12 @@ bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool cor
   registerDirectorInt8Ops(o);
   if (!env::beginsWith("LE_GS_REWRITE", '0')) return true;
   if (!coreml)
-    std::fprintf(diag_stream(),
-                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velomark::GridSampleFast rewrite DISABLED (%s); "
-                 "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
-                 "bundle now runs ORT's own GridSample.\n",
-                 req.key.c_str());
+    std::fprintf(
+        diag_stream(),
+        "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velomark::GridSampleFast rewrite DISABLED (%s); "
+        "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
+        "bundle now runs ORT's own GridSample.\n",
+        req.key.c_str());
   return false;
 }
 
@@ -118,9 +119,9 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   im.lipDelivery = g.lipDelivery();
 
   im.epName = ep.empty() ? "cpu" : ep;
-  std::fprintf(stderr, "[le] director ep=%s (%s)\n", im.epName.c_str(),
-               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
-                      : "ORT CPU EP");
+  std::fprintf(
+      stderr, "[le] director ep=%s (%s)\n", im.epName.c_str(),
+      coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
 }
 
 }  // namespace le

@@ -1,11 +1,12 @@
 // The stored drive track: exact-size members under either name, index range.
+#include "bundle/drive.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <tuple>
 
-#include "bundle/drive.h"
 #include "driver/driver_support.h"
 #include "support/fixtures.h"
 
@@ -16,8 +17,9 @@ std::string loadError(const std::string& dir) {
 }
 
 TEST(Drive, ReadsRowsUnderLegacyAndCanonicalNames) {
-  for (const auto& [name, xs, si] : {std::tuple{"driver_jpg", "drive/xs.f32", "drive/si.i32"},
-                                     {"driver_canonical", "idle_loop/source_keypoints.f32", "idle_loop/source_index.i32"}}) {
+  for (const auto& [name, xs, si] :
+       {std::tuple{"driver_jpg", "drive/xs.f32", "drive/si.i32"},
+        {"driver_canonical", "idle_loop/source_keypoints.f32", "idle_loop/source_index.i32"}}) {
     const le::Drive d = le::loadDrive(le::loadManifest(lt::fixture(name)));
     const std::string rawXs = lt::slurp(lt::fixture(name) + "/" + xs), rawSi = lt::slurp(lt::fixture(name) + "/" + si);
     ASSERT_EQ(d.xs.size() * 4, rawXs.size()) << name;

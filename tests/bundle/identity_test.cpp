@@ -1,5 +1,7 @@
 // Identity members: exact-size mappings, the warp prior's sources, paste-matrix
 // rescaling and every refusal of a bundle without a prior.
+#include "bundle/identity.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +10,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "bundle/identity.h"
 #include "driver/cursor.h"
 #include "driver/driver_support.h"
 #include "support/fixtures.h"
@@ -36,8 +37,11 @@ TEST(Identity, MapsEveryMemberAtItsStride) {
 }
 
 TEST(Identity, ChoosesThePriorSource) {
-  const struct { const char* fixture; std::string backend; bool hasP, hasFs; } cases[] = {
-      {"driver_jpg", "mmap P.f16", true, true},
+  const struct {
+    const char* fixture;
+    std::string backend;
+    bool hasP, hasFs;
+  } cases[] = {{"driver_jpg", "mmap P.f16", true, true},
                {"driver_fs_red_only", "none", false, true},
                {"driver_canonical", "hevc444/libavcodec ", true, false}};  // source_frames.hevc
   for (const auto& c : cases) {
@@ -90,7 +94,11 @@ TEST(Identity, RescalesPasteMatricesToTheCanvas) {
 TEST(Identity, RefusesMembersOfTheWrongSize) {
   const std::string dir = lt::copyFixture("driver_jpg");
   const std::string pooled = lt::slurp(dir + "/pooled64.f16");
-  const struct { const char* member; std::string bytes, want; } steps[] = {  // each step keeps the last one's edits
+  const struct {
+    const char* member;
+    std::string bytes, want;
+  } steps[] = {
+      // each step keeps the last one's edits
       {"/pooled64.f16", pooled.substr(1), "size mismatch "},
       {"/pooled64.f16", pooled, ""},
       {"/P.f16", lt::slurp(dir + "/P.f16") + "xx", "size mismatch "},
@@ -131,7 +139,8 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
                                 "/gone.mov) — the renderer has no warp prior. REFUSING to create a session.");
   // a prior that fails to decode surfaces from the first pull
   le::Identity id(le::loadManifest(lt::fixture("prior_420")));
-  lt::stderrOf([&] { EXPECT_THAT(lt::errorOf([&] { id.P(0); }), HasSubstr("not the yuv444p a warp prior is authored in")); });
+  lt::stderrOf(
+      [&] { EXPECT_THAT(lt::errorOf([&] { id.P(0); }), HasSubstr("not the yuv444p a warp prior is authored in")); });
 }
 
 }  // namespace

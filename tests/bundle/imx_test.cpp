@@ -1,5 +1,7 @@
-#include <gtest/gtest.h>
+#include "bundle/imx.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/imx.h"
 #include "bundle/paths.h"
 #include "support/fixtures.h"
 
@@ -62,8 +63,8 @@ std::string expectedMarker(const std::string& c) {
   struct stat st;
   ::lstat(c.c_str(), &st);
   return "imx-unwrapped.v2 " + le::baseName(c) + " " + std::to_string(st.st_size) + " " +
-         std::to_string(static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull + st.st_mtim.tv_nsec) +
-         " " + std::to_string(st.st_ino);
+         std::to_string(static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull + st.st_mtim.tv_nsec) + " " +
+         std::to_string(st.st_ino);
 }
 
 class Imx : public testing::Test {
@@ -156,8 +157,8 @@ TEST_F(Imx, ContainerLevelRefusals) {
       {v1.bytes(), c + ": unsupported IMX container version 1"},
       {std::string("IMY\0\2\0\0\0", 8), c + ": not an IMX\\0 container"},
       {"IMX", c + ": not an IMX\\0 container"},
-      {good.substr(0, 9), c + ": truncated TOC at member 0"},             // inside the name length
-      {good.substr(0, 13), c + ": truncated member name at 0"},           // inside the name
+      {good.substr(0, 9), c + ": truncated TOC at member 0"},                // inside the name length
+      {good.substr(0, 13), c + ": truncated member name at 0"},              // inside the name
       {good.substr(0, 31), c + ": truncated TOC offsets at member member"},  // inside offset and size
   };
   for (const auto& [bytes, error] : cases) {
@@ -174,7 +175,8 @@ TEST_F(Imx, ContainerLevelRefusals) {
 
 TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingEscapes) {
   const std::string c = dir_ + "/evil.imx";
-  for (const std::string& name : std::vector<std::string>{"../x", "/etc/x", "\\x", "", "a/../../b", "a..b", std::string("a\0b", 3)}) {
+  for (const std::string& name :
+       std::vector<std::string>{"../x", "/etc/x", "\\x", "", "a/../../b", "a..b", std::string("a\0b", 3)}) {
     RawImx raw;
     raw.members = {{"fine", "1"}, {name, "2"}};
     lt::spit(c, raw.bytes());

@@ -1,4 +1,6 @@
 // The cursor's promises over a scripted source: looping, history, seeks, mutable pulls, errors, many consumers.
+#include "driver/cursor.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "driver/cursor.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -31,7 +32,8 @@ struct ScriptedSource final : le::driver::Source {
   int nt, pos = 0;
   Script& s;
   int NT() const override { return nt; }
-  int W() const override { return 4; } int H() const override { return 3; }
+  int W() const override { return 4; }
+  int H() const override { return 3; }
   std::string name() const override { return "scripted"; }
   size_t residentBytes() const override { return 1234; }
   void rewind() override { ++s.rewinds, pos = 0; }
@@ -51,7 +53,8 @@ struct Rig {
   Script script;
   std::unique_ptr<le::DriverCursor> cursor;
   std::vector<uint8_t> out = std::vector<uint8_t>(36);
-  Rig(int nt, int ahead, int behind, void (*tweak)(Script&) = [](Script&) {}) {
+  Rig(
+      int nt, int ahead, int behind, void (*tweak)(Script&) = [](Script&) {}) {
     tweak(script), cursor = le::DriverCursor::over(std::make_unique<ScriptedSource>(nt, script), ahead, behind);
   }
   static bool holds(const uint8_t* p, int i) { return std::memcmp(p, frame(i).data(), 36) == 0; }
@@ -102,9 +105,15 @@ TEST(DriverCursor, ConsumerErrorsLeaveItUsableAndProducerErrorsAreSticky) {
   EXPECT_EQ(lt::errorOf([&] { usable.cursor->pullAt(5, usable.out.data()); }), "le_driver: seek(5) outside [0,5)");
   EXPECT_THROW(usable.cursor->seek(-1), std::runtime_error);
   EXPECT_TRUE(usable.pullsAt(2));
-  const struct { void (*tweak)(Script&); int good; std::string text; } cases[] = {
+  const struct {
+    void (*tweak)(Script&);
+    int good;
+    std::string text;
+  } cases[] = {
       {[](Script& s) { s.throwAtFrame = 4; }, 4, "le_driver: bad bits in frame 4"},
-      {[](Script& s) { s.endAfter = 3; }, 3, "le_driver: scripted ended after 3 frames, the manifest says NT=6 — a short driver is a session that stops part way through the loop, refusing"},
+      {[](Script& s) { s.endAfter = 3; }, 3,
+       "le_driver: scripted ended after 3 frames, the manifest says NT=6 — a short driver is a session that stops part "
+       "way through the loop, refusing"},
   };
   for (const auto& c : cases) {
     Rig r(6, 2, 2, c.tweak);
@@ -115,7 +124,8 @@ TEST(DriverCursor, ConsumerErrorsLeaveItUsableAndProducerErrorsAreSticky) {
     EXPECT_EQ(lt::errorOf([&] { r.cursor->seek(1); }), c.text);
   }
   Rig badSeek(50, 1, 0, [](Script& s) { s.seekThrows = true; });
-  EXPECT_EQ(lt::errorOf([&] { badSeek.cursor->pullAt(40, badSeek.out.data()); }), "le_driver: seek failed: cannot seek here");
+  EXPECT_EQ(lt::errorOf([&] { badSeek.cursor->pullAt(40, badSeek.out.data()); }),
+            "le_driver: seek failed: cannot seek here");
   EXPECT_THROW(badSeek.cursor->pull(badSeek.out.data()), std::runtime_error);
 }
 

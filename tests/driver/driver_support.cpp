@@ -29,7 +29,8 @@ std::string capture(const std::string& cmd) {
 }
 
 std::vector<uint8_t> ffmpegDecode(const std::string& video, const std::string& pixFmt) {
-  const std::string b = capture("ffmpeg -nostdin -v error -i '" + video + "' -vsync passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
+  const std::string b =
+      capture("ffmpeg -nostdin -v error -i '" + video + "' -vsync passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
   return {b.begin(), b.end()};
 }
 

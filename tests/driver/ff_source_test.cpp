@@ -20,7 +20,8 @@ namespace {
 
 using ::testing::StartsWith;
 
-const std::string kVersion = std::to_string(LIBAVCODEC_VERSION_MAJOR) + "." + std::to_string(LIBAVCODEC_VERSION_MINOR) + "." + std::to_string(LIBAVCODEC_VERSION_MICRO);
+const std::string kVersion = std::to_string(LIBAVCODEC_VERSION_MAJOR) + "." + std::to_string(LIBAVCODEC_VERSION_MINOR) +
+                             "." + std::to_string(LIBAVCODEC_VERSION_MICRO);
 const std::string kMp4 = lt::fixture("driver_mp4/target_frames.mp4"), kHevc = lt::fixture("driver_mp4/P_hevc.mov");
 constexpr size_t kFb = 64 * 48 * 3;
 // In order, looping twice, history hits, a backward seek, a forward jump.
@@ -30,7 +31,8 @@ uint8_t clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
 // Largest packet of the first video stream, as ffprobe reports it.
 size_t maxPacket(const std::string& video) {
-  std::istringstream text(lt::capture("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 '" + video + "'"));
+  std::istringstream text(
+      lt::capture("ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 '" + video + "'"));
   size_t best = 0;
   for (size_t n; text >> n;) best = std::max(best, n);
   return best;
@@ -46,8 +48,10 @@ TEST(FfSource, DriverFramesMatchTheFfmpegDecodeExactly) {
     for (int y = 0; y < 48; ++y)
       for (int x = 0; x < 64; ++x) {
         const uint8_t *Y = &yuv[f], *U = Y + 64 * 48, *V = U + 64 * 48 / 4;
-        const int c = 298 * (Y[y * 64 + x] - 16) + 128, d = U[y / 2 * 32 + x / 2] - 128, e = V[y / 2 * 32 + x / 2] - 128;
-        ref.insert(ref.end(), {clamp8((c + 409 * e) >> 8), clamp8((c - 100 * d - 208 * e) >> 8), clamp8((c + 516 * d) >> 8)});
+        const int c = 298 * (Y[y * 64 + x] - 16) + 128, d = U[y / 2 * 32 + x / 2] - 128,
+                  e = V[y / 2 * 32 + x / 2] - 128;
+        ref.insert(ref.end(),
+                   {clamp8((c + 409 * e) >> 8), clamp8((c - 100 * d - 208 * e) >> 8), clamp8((c + 516 * d) >> 8)});
       }
   auto cursor = le::DriverCursor::over(le::driver::openMp4(kMp4, 8, 64, 48), 2, 3);
   std::vector<uint8_t> out(kFb);
@@ -76,11 +80,15 @@ TEST(FfSource, PriorPlanesMatchTheFfmpegDecodeExactly) {
     for (size_t p = 0; p < plane; ++p) {
       const uint8_t* f = &yuv[i * 3 * plane + p];  // 8-bit R, G, B from ffmpeg's yuv444p, written out independently
       const int c = 76312 * (f[0] - 16), d = f[plane] - 128, e = f[2 * plane] - 128;
-      const uint8_t want[3] = {clamp8((c + 104600 * e + 32768) >> 16), clamp8((c - 25672 * d - 53280 * e + 32768) >> 16), clamp8((c + 132200 * d + 32768) >> 16)};
+      const uint8_t want[3] = {clamp8((c + 104600 * e + 32768) >> 16),
+                               clamp8((c - 25672 * d - 53280 * e + 32768) >> 16),
+                               clamp8((c + 132200 * d + 32768) >> 16)};
       for (int ch = 0; ch < 3; ++ch) {
         const uint16_t b = h[ch * plane + p];  // exact binary16, widened here; the nearest to want / 255
-        const double v = std::ldexp(((b >> 10) & 31) ? 1024 + (b & 1023) : (b & 1023), std::max((b >> 10) & 31, 1) - 25);
-        ASSERT_NEAR(b >> 15 ? -v : v, want[ch] / 255.0, std::ldexp(1.0, -12)) << "frame " << i << " plane " << ch << " px " << p;
+        const double v =
+            std::ldexp(((b >> 10) & 31) ? 1024 + (b & 1023) : (b & 1023), std::max((b >> 10) & 31, 1) - 25);
+        ASSERT_NEAR(b >> 15 ? -v : v, want[ch] / 255.0, std::ldexp(1.0, -12))
+            << "frame " << i << " plane " << ch << " px " << p;
         worst = std::max(worst, std::abs(want[ch] - rgb24[(i * plane + p) * 3 + ch]));
       }
     }
@@ -102,28 +110,46 @@ TEST(FfSource, RefusalsAndNames) {
   const std::string dir = lt::scratchDir(), junk = dir + "/junk.mp4", audio = dir + "/audio.mp4";
   lt::spit(junk, std::string(300, 'x'));
   ASSERT_EQ(lt::run("ffmpeg -nostdin -v error -f lavfi -i anullsrc=r=16000:cl=mono -t 0.1 -f wav '" + audio + "'"), 0);
-  const std::string over = lt::fixture("driver_overcounted/target_frames.mp4"), small = lt::fixture("driver_wrong_size/target_frames.mp4"), prior420 = lt::fixture("prior_420/P_hevc.mov");
-  auto shortDriver = le::DriverCursor::over(le::driver::openMp4(lt::fixture("driver_short/target_frames.mp4"), 8, 64, 48), 2, 2);
-  const std::string shortText = "le_driver: " + shortDriver->name + " ended after 6 frames, the manifest says NT=8 — a short driver is a session that stops part way through the loop, refusing";
+  const std::string over = lt::fixture("driver_overcounted/target_frames.mp4"),
+                    small = lt::fixture("driver_wrong_size/target_frames.mp4"),
+                    prior420 = lt::fixture("prior_420/P_hevc.mov");
+  auto shortDriver =
+      le::DriverCursor::over(le::driver::openMp4(lt::fixture("driver_short/target_frames.mp4"), 8, 64, 48), 2, 2);
+  const std::string shortText = "le_driver: " + shortDriver->name +
+                                " ended after 6 frames, the manifest says NT=8 — a short driver is a session that "
+                                "stops part way through the loop, refusing";
   std::vector<uint8_t> out(kFb);
   int good = 0;
-  const struct { std::function<void()> call; std::string text; } cases[] = {
-      {[&] { le::driver::openMp4(over, 6, 64, 48); }, "le_driver: " + over + " carries 7 frames, the manifest says NT=6 — member/manifest mismatch, refusing"},
-      {[&] { le::driver::openMp4(small, 6, 64, 48); }, "le_driver: " + small + " is 32x24, the manifest says 64x48 — refusing to rescale the driver"},
+  const struct {
+    std::function<void()> call;
+    std::string text;
+  } cases[] = {
+      {[&] { le::driver::openMp4(over, 6, 64, 48); },
+       "le_driver: " + over + " carries 7 frames, the manifest says NT=6 — member/manifest mismatch, refusing"},
+      {[&] { le::driver::openMp4(small, 6, 64, 48); },
+       "le_driver: " + small + " is 32x24, the manifest says 64x48 — refusing to rescale the driver"},
       {[&] { le::driver::openMp4(junk, 6, 64, 48); }, "le_driver: " + junk + " is not a readable container"},
       {[&] { le::driver::openMp4(audio, 6, 64, 48); }, "le_driver: " + audio + " has no video stream"},
       {[&] { le::driver::openMp4(kMp4, 8, 64, 48)->seek(8); }, "le_driver: seek outside the member"},
-      {[&] { for (; good < 8; ++good) shortDriver->pull(out.data()); }, shortText},
+      {[&] {
+         for (; good < 8; ++good) shortDriver->pull(out.data());
+       },
+       shortText},
       {[&] { shortDriver->pullAt(0, out.data()); }, shortText},  // sticky
       {[&] { le::DriverCursor::over(le::driver::openPriorHevc(prior420, 6, 32), 2, 0)->pull(out.data()); },
-       "le_driver: " + prior420 + " decoded to yuv420p, not the yuv444p a warp prior is authored in — a subsampled prior is a different mouth, refusing"},
+       "le_driver: " + prior420 +
+           " decoded to yuv420p, not the yuv444p a warp prior is authored in — a subsampled prior is a different "
+           "mouth, refusing"},
   };
   for (const auto& c : cases) EXPECT_EQ(lt::errorOf(c.call), c.text);
   EXPECT_LE(good, 6);
   EXPECT_THAT(le::movieDecoderBuild(), StartsWith("libavcodec " + kVersion + " / "));
   lt::ScopedEnv env("LE_DRIVER_HWDEC", "0");
-  EXPECT_EQ(lt::stderrOf([] { EXPECT_EQ(le::driver::openMp4(kMp4, 8, 64, 48)->name(), "mp4/libavcodec " + kVersion + " h264"); }),
-            "[le-driver] LE_DRIVER_HWDEC=0 — h264_cuvid not attempted; the software decoder is the one decoder on this fleet (same samples)\n");
+  EXPECT_EQ(lt::stderrOf([] {
+              EXPECT_EQ(le::driver::openMp4(kMp4, 8, 64, 48)->name(), "mp4/libavcodec " + kVersion + " h264");
+            }),
+            "[le-driver] LE_DRIVER_HWDEC=0 — h264_cuvid not attempted; the software decoder is the one decoder on this "
+            "fleet (same samples)\n");
 }
 
 }  // namespace

@@ -74,7 +74,8 @@ TEST(FrameApi, NullContextAndCreateRefusals) {
   const std::string noManifest = "le_create: cannot open " + missing + "/manifest.json";
   expectRefusals({
       {[] { return !le_create(nullptr, "render", 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
-      {[] { return !le_create(directorBundle().c_str(), nullptr, 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
+      {[] { return !le_create(directorBundle().c_str(), nullptr, 1, nullptr); },
+       "le_create: NULL bundle_dir/model_key"},
       {[&] { return !le_create(missing.c_str(), "render", 1, nullptr); }, noManifest.c_str()},
       {[&] { return !le_create(dir.c_str(), "render", 1, nullptr); }, "le_create: mask read failed"},
   });

@@ -10,7 +10,10 @@ namespace lt {
 std::vector<double> refSharpen(const float* crop, int side, double scale, const RefUnsharp& u) {
   const int k = u.ksize, r = k / 2;
   const size_t area = size_t(side) * side;
-  auto reflect = [n = 2 * (side - 1)](int i) { while (n > 0 && (i < 0 || 2 * i > n)) i = i < 0 ? -i : n - i; return n > 0 ? i : 0; };
+  auto reflect = [n = 2 * (side - 1)](int i) {
+    while (n > 0 && (i < 0 || 2 * i > n)) i = i < 0 ? -i : n - i;
+    return n > 0 ? i : 0;
+  };
   std::vector<double> g(k), out(3 * area);
   double gs = 0;
   for (int i = 0; i < k; ++i) gs += g[i] = std::exp(-(i - r) * (i - r) / (2 * u.sigma * u.sigma));
@@ -42,7 +45,8 @@ std::vector<RefPixel> refPastePixel(const std::vector<double>& planes, int side,
   const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5], det = a * e - b * d;
   const double u = (e * (X - c) - b * (Y - f)) / det, v = (-d * (X - c) + a * (Y - f)) / det;
   std::set<long> qxs, qys;  // position in 1/32 pixel, rounded to the nearest phase
-  for (double s : {-slack, 0.0, slack}) qxs.insert(long(std::floor(32 * u + 0.5 + s))), qys.insert(long(std::floor(32 * v + 0.5 + s)));
+  for (double s : {-slack, 0.0, slack})
+    qxs.insert(long(std::floor(32 * u + 0.5 + s))), qys.insert(long(std::floor(32 * v + 0.5 + s)));
   auto in = [side](long x, long y) { return x >= 0 && x < side && y >= 0 && y < side; };
   auto maskAt = [&](long x, long y) { return in(x, y) ? mask[y * side + x] : 0.0; };
   std::vector<RefPixel> out;
@@ -52,7 +56,8 @@ std::vector<RefPixel> refPastePixel(const std::vector<double>& planes, int side,
       const long ix = qx >> 5, iy = qy >> 5;  // floor division
       const double tx = (qx & 31) / 32.0, ty = (qy & 31) / 32.0;
       const double alpha = std::nearbyint((1 - ty) * ((1 - tx) * maskAt(ix, iy) + tx * maskAt(ix + 1, iy)) +
-                                          ty * ((1 - tx) * maskAt(ix, iy + 1) + tx * maskAt(ix + 1, iy + 1))) / 255.0;
+                                          ty * ((1 - tx) * maskAt(ix, iy + 1) + tx * maskAt(ix + 1, iy + 1))) /
+                           255.0;
       double wx[8], wy[8];
       refTaps(taps, tx, wx), refTaps(taps, ty, wy);
       for (int ch = 0; ch < 3 && alpha > 0; ++ch) {

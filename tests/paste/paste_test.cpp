@@ -1,4 +1,6 @@
 // The compositor against the double-precision oracle in each resampler mode, then its edge cases.
+#include "paste/paste.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "paste/paste.h"
 #include "paste/paste_reference.h"
 #include "support/fixtures.h"
 
@@ -23,7 +24,7 @@ const float kIdentity[6] = {1, 0, 0, 0, 1, 0};
 
 u8s randomBytes(size_t n, unsigned seed) {
   u8s v(n);
-  for (std::mt19937 rng(seed); uint8_t& x : v) x = uint8_t(rng());
+  for (std::mt19937 rng(seed); uint8_t & x : v) x = uint8_t(rng());
   return v;
 }
 std::vector<float> randomCrop(int side, unsigned seed) {
@@ -53,7 +54,8 @@ Scene randomScene(std::mt19937& rng, int side, int W, int H) {
   }
   s.frame = randomBytes(size_t(W) * H * 3, rng());
   const double scale = 0.6 + unit(rng), angle = (unit(rng) - 0.5) * 2 * std::numbers::pi;
-  const double a = scale * std::cos(angle), b = -scale * std::sin(angle) + (unit(rng) - 0.5) * 0.3, d = scale * std::sin(angle);
+  const double a = scale * std::cos(angle), b = -scale * std::sin(angle) + (unit(rng) - 0.5) * 0.3,
+               d = scale * std::sin(angle);
   // The crop centre lands inside the frame; large crops hang over its edges.
   const double cx = unit(rng) * W, cy = unit(rng) * H, h = side / 2.0;
   s.M = {float(a), float(b), float(cx - a * h - b * h), float(d), float(a), float(cy - d * h - a * h)};
@@ -67,12 +69,14 @@ void expectMatchesOracle(const Scene& s, int mode, const std::string& label) {
   ASSERT_EQ(paste.mode(), mode);
   u8s got = s.frame;
   paste.composite(s.crop.data(), 255.f, s.M.data(), got.data(), s.W, s.H);
-  const auto planes = lt::refSharpen(s.crop.data(), s.side, 255.0, {s.unsharp.amount, s.unsharp.sigma, s.unsharp.ksize});
+  const auto planes =
+      lt::refSharpen(s.crop.data(), s.side, 255.0, {s.unsharp.amount, s.unsharp.sigma, s.unsharp.ksize});
   for (size_t i = 0, area = size_t(s.side) * s.side; i < planes.size(); i += 7)
     ASSERT_NEAR(paste.plane(int(i / area))[i % area], planes[i], 2e-3) << label;
   const int taps = mode == le::Paste::kLanczos8 ? 8 : mode == le::Paste::kBicubic ? 4 : 2;
   int changed = 0;
-  const int bad = lt::refFrameMismatches(planes, s.side, s.mask, taps, s.M.data(), s.W, s.H, s.frame.data(), got.data(), &changed);
+  const int bad =
+      lt::refFrameMismatches(planes, s.side, s.mask, taps, s.M.data(), s.W, s.H, s.frame.data(), got.data(), &changed);
   EXPECT_EQ(bad, 0) << label;
   EXPECT_GT(changed, 0) << label << ": nothing was pasted";
 }
@@ -114,11 +118,13 @@ TEST(PasteEdges, NothingChangesWhereTheMaskIsZeroOrOutOfReach) {
   u8s halfMask(side * side, 0);  // pixels mapping onto its zero left half keep their bytes
   for (int y = 0; y < side; ++y) std::fill_n(halfMask.begin() + y * side + side / 2, side / 2, 200);
   const float shifted[6] = {1.f, 0.f, 0.4f, 0.f, 1.f, 0.3f};
-  const float unreachable[][6] = {{1.f, 2.f, 30.f, 2.f, 4.f, 20.f}, {1.f, 0.f, 5000.f, 0.f, 1.f, 10.f},  // det = 0, far right
-                                  {1.f, 0.f, 10.f, 0.f, 1.f, -5000.f}};                                // far above
+  const float unreachable[][6] = {{1.f, 2.f, 30.f, 2.f, 4.f, 20.f},
+                                  {1.f, 0.f, 5000.f, 0.f, 1.f, 10.f},    // det = 0, far right
+                                  {1.f, 0.f, 10.f, 0.f, 1.f, -5000.f}};  // far above
   for (const char* mode : {"0", "1", "2"}) {
     lt::ScopedEnv fast("LE_PASTE_FAST", mode);
-    le::Paste zeroMask(u8s(side * side, 0), side, kUnsharp), half(halfMask, side, kUnsharp), full(u8s(side * side, 255), side, kUnsharp);
+    le::Paste zeroMask(u8s(side * side, 0), side, kUnsharp), half(halfMask, side, kUnsharp),
+        full(u8s(side * side, 255), side, kUnsharp);
     auto frame = original;
     zeroMask.composite(crop.data(), 255.f, shifted, frame.data(), W, H);
     EXPECT_EQ(frame, original) << "zero mask, mode " << mode;
@@ -142,16 +148,23 @@ TEST(PasteEdges, RefusalsNameTheCauseAndSwitchesFallBack) {
   const std::vector<float> crop(3 * size_t(side) * side, 0.5f);
   const auto original = randomBytes(3 * 40 * 30, 7);
   auto frame = original;
-  EXPECT_THAT([&] { big.composite(crop.data(), 255.f, kIdentity, frame.data(), 40, 30); }, ThrowsMessage<Refusal>("paste: side > 1024"));
+  EXPECT_THAT([&] { big.composite(crop.data(), 255.f, kIdentity, frame.data(), 40, 30); },
+              ThrowsMessage<Refusal>("paste: side > 1024"));
   EXPECT_EQ(frame, original);
   // LE_PASTE_FAST falls back to Lanczos outside 0..2.
-  const struct { const char* value; int mode; } modes[] = {{"0", 0}, {"1", 1}, {"2", 2}, {"7", 0}, {"-1", 0}, {"", 0}, {"bilinear", 0}};
+  const struct {
+    const char* value;
+    int mode;
+  } modes[] = {{"0", 0}, {"1", 1}, {"2", 2}, {"7", 0}, {"-1", 0}, {"", 0}, {"bilinear", 0}};
   for (const auto& c : modes) {
     lt::ScopedEnv fast("LE_PASTE_FAST", c.value);
     EXPECT_EQ(le::Paste(u8s(16, 255), 4, kUnsharp).mode(), c.mode) << "'" << c.value << "'";
   }
   // LE_PASTE_KSIZE only shrinks, to odd sizes, keeping sigma: the taps beside the centre weigh exp(-1 / (2 sigma^2)).
-  const struct { const char* value; int ksize; } sizes[] = {{"3", 3}, {"5", 5}, {"7", 7}, {"4", 7}, {"9", 7}, {"1", 7}, {"x", 7}};
+  const struct {
+    const char* value;
+    int ksize;
+  } sizes[] = {{"3", 3}, {"5", 5}, {"7", 7}, {"4", 7}, {"9", 7}, {"1", 7}, {"x", 7}};
   for (const auto& c : sizes) {
     lt::ScopedEnv k("LE_PASTE_KSIZE", c.value);
     le::Paste paste(u8s(64 * 64, 255), 64, {0.7f, 1.2f, 7});

@@ -1,3 +1,5 @@
+#include "pool/pool.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "pool/budget.h"
-#include "pool/pool.h"
 #include "pool/worker_pool.h"
 #include "support/fixtures.h"
 
@@ -21,12 +22,19 @@ using std::this_thread::get_id;
 
 TEST(PoolBudget, BudgetAndParts) {
   // LE_CORE_THREADS wins over LE_PASTE_THREADS; empty counts as unset; 0 hardware is unknown.
-  const struct { const char *core, *paste; unsigned hw; int want; } budgets[] = {
-      {"0", nullptr, 8, 1}, {"-3", nullptr, 8, 1}, {"64", nullptr, 8, 8},      {"3", "6", 8, 3},         {"", "6", 8, 6},
-      {nullptr, "0", 8, 1}, {nullptr, nullptr, 8, 4}, {nullptr, nullptr, 2, 2}, {"16", nullptr, 0, 16}};
-  for (const auto& b : budgets) EXPECT_EQ(le::pool::budgetFrom(b.core, b.paste, b.hw), b.want) << (b.core ? b.core : "-") << " " << b.hw;
-  const int parts[][4] = {{100, 10, 4, 4}, {15, 10, 4, 1}, {3, 0, 4, 3}, {100, 10, 1, 1}, {0, 1, 4, 1}};  // grain 0 is 1
-  for (auto [n, grain, budget, want] : parts) EXPECT_EQ(le::pool::partsFor(n, grain, budget), want) << n << " " << grain;
+  const struct {
+    const char *core, *paste;
+    unsigned hw;
+    int want;
+  } budgets[] = {{"0", nullptr, 8, 1},     {"-3", nullptr, 8, 1},    {"64", nullptr, 8, 8},
+                 {"3", "6", 8, 3},         {"", "6", 8, 6},          {nullptr, "0", 8, 1},
+                 {nullptr, nullptr, 8, 4}, {nullptr, nullptr, 2, 2}, {"16", nullptr, 0, 16}};
+  for (const auto& b : budgets)
+    EXPECT_EQ(le::pool::budgetFrom(b.core, b.paste, b.hw), b.want) << (b.core ? b.core : "-") << " " << b.hw;
+  const int parts[][4] = {
+      {100, 10, 4, 4}, {15, 10, 4, 1}, {3, 0, 4, 3}, {100, 10, 1, 1}, {0, 1, 4, 1}};  // grain 0 is 1
+  for (auto [n, grain, budget, want] : parts)
+    EXPECT_EQ(le::pool::partsFor(n, grain, budget), want) << n << " " << grain;
 }
 
 // Child half of ThreadsFollowEnvironmentOncePerProcess; runs only when the parent sets the expectation.
@@ -45,8 +53,8 @@ TEST(PoolBudget, ChildReport) {
 TEST(PoolBudget, ThreadsFollowEnvironmentOncePerProcess) {
   const unsigned hw = std::thread::hardware_concurrency();
   auto child = [&](const std::string& env, int want) {
-    return lt::run("env " + env + " LE_TEST_EXPECT_THREADS=" + std::to_string(want) + " /proc/" + std::to_string(getpid()) +
-                   "/exe --gtest_filter=PoolBudget.ChildReport >/dev/null 2>&1");
+    return lt::run("env " + env + " LE_TEST_EXPECT_THREADS=" + std::to_string(want) + " /proc/" +
+                   std::to_string(getpid()) + "/exe --gtest_filter=PoolBudget.ChildReport >/dev/null 2>&1");
   };
   EXPECT_NE(child("LE_CORE_THREADS=1", 2), 0) << "the child must really check";
   EXPECT_EQ(child("-u LE_PASTE_THREADS LE_CORE_THREADS=-3", 1), 0);
@@ -60,7 +68,10 @@ TEST(WorkerPool, EqualCeilingChunks) {
   auto chunks = [](le::pool::WorkerPool& p, size_t n, int parts) {
     std::mutex mu;
     Chunks seen;
-    p.run(n, parts, [&](size_t b, size_t e) { std::scoped_lock lock(mu); seen.emplace_back(b, e); });
+    p.run(n, parts, [&](size_t b, size_t e) {
+      std::scoped_lock lock(mu);
+      seen.emplace_back(b, e);
+    });
     std::sort(seen.begin(), seen.end());
     return seen;
   };
@@ -75,7 +86,9 @@ TEST(WorkerPool, EqualCeilingChunks) {
 TEST(PoolParallelRange, CoversEveryItemOnceNestsInlineAndRunsFromManyThreads) {
   for (size_t n : {0, 1, 2, 17, 1000}) {
     std::vector<std::atomic<int>> hits(n);
-    parallelRange(n, 1, [&](size_t b, size_t e) { while (b < e) hits[b++]++; });
+    parallelRange(n, 1, [&](size_t b, size_t e) {
+      while (b < e) hits[b++]++;
+    });
     for (size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << i;
   }
   std::atomic<int> inner{0}, outer{0};
@@ -86,7 +99,9 @@ TEST(PoolParallelRange, CoversEveryItemOnceNestsInlineAndRunsFromManyThreads) {
   EXPECT_EQ(inner.load(), outer.load());
   EXPECT_EQ(outer.load(), le::pool::parts(64, 1));
   std::atomic<long> total{0};  // threads keep separate pools and join at exit
-  auto work = [&] { for (int rep = 0; rep < 50; ++rep) parallelRange(256, 8, [&](size_t b, size_t e) { total += long(e - b); }); };
+  auto work = [&] {
+    for (int rep = 0; rep < 50; ++rep) parallelRange(256, 8, [&](size_t b, size_t e) { total += long(e - b); });
+  };
   std::thread a(work), b(work);
   work(), a.join(), b.join();
   EXPECT_EQ(total.load(), 3L * 50 * 256);

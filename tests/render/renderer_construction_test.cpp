@@ -42,8 +42,11 @@ const std::string kGsLine =
 TEST(RendererConstruction, RefusalTexts) {
   const auto contract = [](const char* key, const std::string& rows, const std::string& why) {
     return "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + director().manifest.modelPath(key) +
-           " — the graph declares kp_driving with " + rows + " keypoint rows, and this renderer feeds 21 "
-           "(le::kHostKpRows, le/le.h). " + why + "REFUSING AT LOAD rather than dying inside ORT at the first Run. "
+           " — the graph declares kp_driving with " + rows +
+           " keypoint rows, and this renderer feeds 21 "
+           "(le::kHostKpRows, le/le.h). " +
+           why +
+           "REFUSING AT LOAD rather than dying inside ORT at the first Run. "
            "This build must not have been published to a host that links this renderer: "
            "training/recipe/host_kp_contract is the publish gate that exists to prevent it.";
   };
@@ -52,13 +55,19 @@ TEST(RendererConstruction, RefusalTexts) {
   fs::remove(dir + "/P.f16");
   fs::copy_file(director().manifest.modelPath("render"), dir + "/model_prgb.onnx");
   const lt::OpenBundle noPrior(dir);
-  struct Case { const lt::OpenBundle& bundle; const char* key; const char* ep; std::string want; };
+  struct Case {
+    const lt::OpenBundle& bundle;
+    const char* key;
+    const char* ep;
+    std::string want;
+  };
   const Case cases[] = {
       {director(), "kp22", "",
-       contract("kp22", "22",
-                "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's "
-                "second output. This engine has no width feed (see le_a2x_width / le_a2x_pull_wn in le/le_a2x.h, "
-                "which nothing on this path calls yet), so it cannot drive this director. ")},
+       contract(
+           "kp22", "22",
+           "That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's "
+           "second output. This engine has no width feed (see le_a2x_width / le_a2x_pull_wn in le/le_a2x.h, "
+           "which nothing on this path calls yet), so it cannot drive this director. ")},
       {director(), "kp20", "", contract("kp20", "20", "")},
       {director(), "kpdyn", "", "(no error)"},  // symbolic rows and a flat [B,63] input are not the renderer's to judge
       {director(), "kpflat", "", "(no error)"},
@@ -85,19 +94,26 @@ TEST(RendererConstruction, RefusalTexts) {
 TEST(RendererConstruction, LogLines) {
   const Env gsOff = {{"LE_GS_REWRITE", "0"}};
   const Env quiet = {{"VELOMARK_ENGINE_QUIET", "1"}, {"VELOMARK_DEBUG", nullptr}, {"LE_GS_REWRITE", "0"}};
-  struct Case { const char* ep; Env env; std::string line; int times; };
+  struct Case {
+    const char* ep;
+    Env env;
+    std::string line;
+    int times;
+  };
   const Case cases[] = {
       {"", {}, kCpuLine, 1},
-      {"", {},
+      {"",
+       {},
        "[le] !!! compose alpha: ELLIPSE (render) — this bundle carries no lip_template.v1.json, so the director "
        "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
-       "models/vantice-2/tools/carry_lip_template_fleet\n", 1},
+       "models/vantice-2/tools/carry_lip_template_fleet\n",
+       1},
       {"neon", {}, kNeonLine, 1},  // a native backend on a graph it does not implement runs ORT
       {"neon", {}, kCpuLine, 1},
       {"", {{"LE_CONV_BACKEND", "neon"}}, kNeonLine, 1},
       {"", {{"LE_CONV_BACKEND", "neon2"}}, "NEON", 0},
       {"", gsOff, kGsLine, 1},
-      {"coreml", gsOff, kGsLine, 1},  // the CoreML attempt stays silent; only the CPU fallback prints it
+      {"coreml", gsOff, kGsLine, 1},      // the CoreML attempt stays silent; only the CPU fallback prints it
       {"", quiet, "LE_GS_REWRITE=0", 0},  // quiet mode silences diagnostics, not standard error lines
       {"", quiet, kCpuLine, 1},
   };
@@ -128,7 +144,9 @@ TEST(RendererConstruction, ProfilingSummaryAtDestruction) {
   double ms = -1;
   char file[4096] = {};
   ASSERT_EQ(std::sscanf(log.c_str(), "[le_ort_profile] 2 frames: %lf ms/frame in Session::Run\n[le_ort_profile] %4095s",
-                        &ms, file), 2) << log;
+                        &ms, file),
+            2)
+      << log;
   EXPECT_GT(ms, 0.0);
   EXPECT_EQ(std::string(file).rfind(prefix, 0), 0u) << log;
   EXPECT_TRUE(fs::exists(file)) << file;

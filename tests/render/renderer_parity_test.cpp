@@ -14,7 +14,10 @@
 
 namespace {
 
-struct ParityCase { const char *bundle, *key; std::vector<int> si, kpRow; };  // n source frames, n drive rows
+struct ParityCase {
+  const char *bundle, *key;
+  std::vector<int> si, kpRow;
+};  // n source frames, n drive rows
 void PrintTo(const ParityCase& c, std::ostream* os) { *os << c.bundle << "/" << c.key << " n=" << c.si.size(); }
 
 class RendererParity : public ::testing::TestWithParam<ParityCase> {};
@@ -40,10 +43,12 @@ TEST_P(RendererParity, MatchesPlainSessionRun) {
   }
 }
 
-const std::vector<ParityCase> kParityCases = {
-    {"bundle_director", "render", {2}, {3}},          {"bundle_director", "b4", {0, 2, 1, 2}, {1, 4, 6, 2}},
-    {"bundle_director", "b4", {1, 2}, {5, 3}},        {"bundle_featsynth", "render", {1}, {4}},
-    {"bundle_featsynth", "b4", {2, 0, 1, 0}, {0, 7, 3, 5}}, {"bundle_featsynth", "b4", {0}, {6}}};
+const std::vector<ParityCase> kParityCases = {{"bundle_director", "render", {2}, {3}},
+                                              {"bundle_director", "b4", {0, 2, 1, 2}, {1, 4, 6, 2}},
+                                              {"bundle_director", "b4", {1, 2}, {5, 3}},
+                                              {"bundle_featsynth", "render", {1}, {4}},
+                                              {"bundle_featsynth", "b4", {2, 0, 1, 0}, {0, 7, 3, 5}},
+                                              {"bundle_featsynth", "b4", {0}, {6}}};
 INSTANTIATE_TEST_SUITE_P(Layouts, RendererParity, ::testing::ValuesIn(kParityCases));
 
 TEST(RendererRender, RefusesBatchCountsOutsideOneToBatch) {
@@ -61,7 +66,8 @@ TEST(RendererRender, AddsNoAllocationToTheDirectorRun) {
     auto r = b.renderer("b4");
     le::Renderer::Impl& im = r->internals();
     const int si[4] = {2, 0, 1, 1};
-    const std::vector<float> xs = lt::gatherRows(b.drive.xs, {1, 2, 3, 4}), xd = lt::gatherRows(b.drive.xd, {1, 2, 3, 4});
+    const std::vector<float> xs = lt::gatherRows(b.drive.xs, {1, 2, 3, 4}),
+                             xd = lt::gatherRows(b.drive.xd, {1, 2, 3, 4});
     for (int n : {4, 2}) r->render(si, xs.data(), xd.data(), n);  // first runs settle the runtime
     for (int n : {4, 1, 3})
       EXPECT_EQ(lt::allocationsIn([&] { im.stageInputs(si, xs.data(), xd.data(), n); }), 0) << bundle << " n=" << n;

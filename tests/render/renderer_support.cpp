@@ -46,7 +46,9 @@ long allocationsIn(const std::function<void()>& fn) {
 }
 
 OpenBundle::OpenBundle(const std::string& dir)
-    : manifest(le::loadManifest(dir)), identity(std::make_unique<le::Identity>(manifest)), drive(le::loadDrive(manifest)) {}
+    : manifest(le::loadManifest(dir)),
+      identity(std::make_unique<le::Identity>(manifest)),
+      drive(le::loadDrive(manifest)) {}
 
 const OpenBundle& bundle(const std::string& name) {
   static std::map<std::string, OpenBundle> open;
@@ -62,9 +64,12 @@ std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<in
 // Appends `count` halves of member `path` from element frame * count, widened by the binary16 definition.
 static void appendFrame(std::vector<float>& out, const std::string& path, size_t frame, size_t count) {
   const std::string bytes = slurp(path);
-  for (const uint16_t* h = reinterpret_cast<const uint16_t*>(bytes.data()) + frame * count, *end = h + count; h < end; ++h) {
+  for (const uint16_t *h = reinterpret_cast<const uint16_t*>(bytes.data()) + frame * count, *end = h + count; h < end;
+       ++h) {
     const int e = (*h >> 10) & 31, m = *h & 1023;
-    const float v = e == 0 ? std::ldexp(float(m), -24) : e == 31 ? (m ? NAN : INFINITY) : std::ldexp(float(m + 1024), e - 25);
+    const float v = e == 0    ? std::ldexp(float(m), -24)
+                    : e == 31 ? (m ? NAN : INFINITY)
+                              : std::ldexp(float(m + 1024), e - 25);
     out.push_back(*h & 0x8000 ? -v : v);
   }
 }
@@ -73,8 +78,9 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
                                    const std::vector<int>& kpRow, int sourceRow) {
   le::ort::api();
   const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
-  std::vector<float> pooled, src, kd = gatherRows(b.drive.xd, kpRow),
-                     ks = gatherRows(b.drive.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow));
+  std::vector<float> pooled, src,
+      kd = gatherRows(b.drive.xd, kpRow),
+      ks = gatherRows(b.drive.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow));
   for (int s : si) {
     appendFrame(pooled, b.manifest.dir + "/pooled64.f16", s, 64 * 32 * 32);
     appendFrame(src, b.manifest.dir + (fs ? "/fs_red.f16" : "/P.f16"), s, fs ? 64 * 64 * 64 : 3 * crop * crop);

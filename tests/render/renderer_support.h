@@ -32,7 +32,7 @@ const OpenBundle& bundle(const std::string& name);
 std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<int>& rows);
 // The model `key`'s "rgb" for frames si[b] and keypoint rows kpRow[b] (source keypoints from sourceRow when
 // given; P_rgb or FeatSynth inputs), run on a fresh single-threaded session without bindings.
-std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool featSynth, const std::vector<int>& si,
-                                   const std::vector<int>& kpRow, int sourceRow = -1);
+std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool featSynth,
+                                   const std::vector<int>& si, const std::vector<int>& kpRow, int sourceRow = -1);
 
 }  // namespace lt

@@ -1,5 +1,7 @@
 // Every SIMD kernel on every target this binary and CPU can run against a plain
 // scalar reference: bit-exact, or within a tolerance for Lanczos and conv3x3.
+#include "simd/kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include "paste/paste_reference.h"
 #include "pool/pool.h"
 #include "simd/half.h"
-#include "simd/kernels.h"
 #include "simd/targets.h"
 
 namespace {
@@ -20,7 +21,8 @@ namespace {
 using std::bit_cast;
 using u8s = std::vector<uint8_t>;
 
-template <class Body> void forEachTarget(Body&& body) {
+template <class Body>
+void forEachTarget(Body&& body) {
   for (int64_t t : le::simd::runnableTargets()) {
     le::simd::ScopedTarget pin(t);
     SCOPED_TRACE(le::simd::targetName(t));
@@ -43,7 +45,7 @@ uint16_t refHalf(float x, bool nanToInf = false) {
   if (std::isnan(x)) return sign | (nanToInf ? 0x7C00 : 0x7E00 | ((bit_cast<uint32_t>(x) >> 13) & 0x3FF));
   const double a = std::fabs(double(x));
   if (a >= 65520.0 || a == 0.0) return sign | (a ? 0x7C00 : 0);
-  const int q = std::max(std::ilogb(a) - 10, -24);  // exponent of one unit in the last place
+  const int q = std::max(std::ilogb(a) - 10, -24);     // exponent of one unit in the last place
   const double k = std::nearbyint(std::ldexp(a, -q));  // 2048 carries into the exponent
   return sign | uint16_t(q == -24 && k < 1024 ? k : ((q + 25) << 10) + k - 1024);
 }
@@ -80,7 +82,8 @@ TEST(HalfKernels, F32ToF16RoundF16MulAndF16ToF32MatchReference) {
   ASSERT_STREQ(le::simd::target(), le::simd::targetName(le::simd::runnableTargets().at(0)));  // unpinned: the best
   // Edge values first, as the scalar conversion and the kernels must round them; the
   // scalar one sends NaN to infinity, the kernels keep a quiet NaN.
-  const float edge[] = {0.1f, 65520.f, -65520.f, 65504.f, 0x1p-25f, -0x1p-25f, 3 * 0x1p-26f, 0x1p-15f, -INFINITY, NAN, -NAN};
+  const float edge[] = {0.1f,         65520.f,  -65520.f,  65504.f, 0x1p-25f, -0x1p-25f,
+                        3 * 0x1p-26f, 0x1p-15f, -INFINITY, NAN,     -NAN};
   const uint16_t scalar[] = {0x2E66, 0x7C00, 0xFC00, 0x7BFF, 0, 0x8000, 1, 0x200, 0xFC00, 0x7C00, 0xFC00};
   const uint16_t kernel[] = {0x2E66, 0x7C00, 0xFC00, 0x7BFF, 0, 0x8000, 1, 0x200, 0xFC00, 0x7E00, 0xFE00};
   constexpr size_t N = std::size(edge);
@@ -109,7 +112,8 @@ TEST(HalfKernels, F32ToF16RoundF16MulAndF16ToF32MatchReference) {
     le::simd::roundF16Mul(in.data(), b.data(), prod.data(), in.size());
     EXPECT_EQ(prod[0], 0.0999755859375f);
     auto bits = [](float x) { return std::isnan(x) ? 1u : bit_cast<uint32_t>(x); };  // any NaN will do
-    for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(bits(prod[i]), bits(b[i] * refWiden(want[i]))) << std::hexfloat << in[i];
+    for (size_t i = 0; i < in.size(); ++i)
+      ASSERT_EQ(bits(prod[i]), bits(b[i] * refWiden(want[i]))) << std::hexfloat << in[i];
   });
   std::vector<uint16_t> every(0x10000 + 5);  // widening: every pattern exact; odd length, so the tail runs too
   std::vector<uint32_t> wide(every.size());
@@ -143,7 +147,9 @@ struct Planes {
 
   float pooled() const { return le::simd::retrieveTermPooled(a.data(), b.data(), wHalf.data(), n); }
   float exact() const { return le::simd::retrieveTermExact(a.data(), b.data(), w.data(), n); }
-  float exact(size_t from, size_t to) const { return le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, from, to); }
+  float exact(size_t from, size_t to) const {
+    return le::simd::retrieveTermExactRange(a.data(), b.data(), w.data(), n, from, to);
+  }
   // Sum over pixels of m = h(mean |h(a - b)|): pooled, h(wHalf * m); else w * m where w is not 0.
   float ref(size_t from, size_t to, bool pooled = false) const {
     float sum = 0.f;
@@ -160,7 +166,8 @@ struct Planes {
 Planes randomPlanes(size_t n, uint32_t seed) {
   Planes p{n, {}, {}, {}, {}};
   for (float x : uniform(6 * n, seed, -0.2f, 1.2f)) (p.a.size() < 3 * n ? p.a : p.b).push_back(refHalf(x));
-  for (float x : uniform(n, seed + 1, 0.f, 3.f)) p.w.push_back(p.w.size() % 5 ? x : 0.f), p.wHalf.push_back(refHalf(p.w.back()));
+  for (float x : uniform(n, seed + 1, 0.f, 3.f))
+    p.w.push_back(p.w.size() % 5 ? x : 0.f), p.wHalf.push_back(refHalf(p.w.back()));
   return p;
 }
 
@@ -186,17 +193,20 @@ TEST(RetrieveTerms, BitExactAgainstHalfReference) {
 struct Conv {
   int N, Cin, H, W, Cout;
   uint32_t seed;
-  std::vector<float> in = uniform(size_t(N) * Cin * H * W, seed, -1, 1), w = uniform(size_t(Cout) * Cin * 9, seed + 1, -1, 1),
-                     bias = uniform(Cout, seed + 2, -1, 1);
+  std::vector<float> in = uniform(size_t(N) * Cin * H * W, seed, -1, 1),
+                     w = uniform(size_t(Cout) * Cin * 9, seed + 1, -1, 1), bias = uniform(Cout, seed + 2, -1, 1);
 
-  void run(float* out, int j0, int j1) const { le::simd::conv3x3Range(in.data(), N, Cin, H, W, w.data(), bias.data(), Cout, out, j0, j1); }
+  void run(float* out, int j0, int j1) const {
+    le::simd::conv3x3Range(in.data(), N, Cin, H, W, w.data(), bias.data(), Cout, out, j0, j1);
+  }
   double ref(int item, int y, int x) const {  // item = image * Cout + output channel
     double s = bias[item % Cout];
     for (int ic = 0; ic < Cin; ++ic)
       for (int k = 0; k < 9; ++k) {
         const int yy = y + k / 3 - 1, xx = x + k % 3 - 1;
         if (yy >= 0 && yy < H && xx >= 0 && xx < W)
-          s += double(w[(size_t(item % Cout) * Cin + ic) * 9 + k]) * in[((size_t(item / Cout) * Cin + ic) * H + yy) * W + xx];
+          s += double(w[(size_t(item % Cout) * Cin + ic) * 9 + k]) *
+               in[((size_t(item / Cout) * Cin + ic) * H + yy) * W + xx];
       }
     return s;
   }
@@ -207,7 +217,8 @@ TEST(Conv3x3Range, MatchesDirectConvolutionAndSplitsOverThePool) {
   forEachTarget([] {
     for (int W : {1, 5, 16, 17, 33}) {
       const Conv c{2, 3, 7, W, 6, uint32_t(W)};
-      for (const int plane = c.H * W; auto [j0, j1] : {std::pair{0, 12}, std::pair{1, 11}, std::pair{5, 7}, std::pair{2, 2}}) {
+      for (const int plane = c.H * W;
+           auto [j0, j1] : {std::pair{0, 12}, std::pair{1, 11}, std::pair{5, 7}, std::pair{2, 2}}) {
         std::vector<float> out(12 * plane, -7.f);
         c.run(out.data(), j0, j1);
         for (int j = 0; j < 12; ++j)
@@ -245,7 +256,8 @@ u8s yuv(const u8s& y, const uint8_t* u, const uint8_t* v, int step) {
 }
 
 TEST(Yuv420Row, KnownColoursAndIntegerFormula) {
-  // Black, white, red; every luma over a chroma grid; random widths, planar and interleaved chroma in exact-size buffers.
+  // Black, white, red; every luma over a chroma grid; random widths, planar and interleaved chroma in exact-size
+  // buffers.
   const uint8_t known[][6] = {{16, 128, 128, 0, 0, 0}, {235, 128, 128, 255, 255, 255}, {81, 90, 240, 255, 0, 0}};
   std::vector<int> chroma = {1, 127, 128, 254, 255};
   for (int c = 0; c < 256; c += 5) chroma.push_back(c);
@@ -257,7 +269,8 @@ TEST(Yuv420Row, KnownColoursAndIntegerFormula) {
       for (int width : {1, 2, 67, 130}) {
         u8s want;
         for (int x = 0; x < width; ++x) want.insert(want.end(), c + 3, c + 6);
-        ASSERT_EQ(yuv(u8s(width, c[0]), u8s(width, c[1]).data(), u8s(width, c[2]).data(), 1), want) << int(c[0]) << " " << width;
+        ASSERT_EQ(yuv(u8s(width, c[0]), u8s(width, c[1]).data(), u8s(width, c[2]).data(), 1), want)
+            << int(c[0]) << " " << width;
       }
     for (int cu : chroma)
       for (int cv : chroma) {
@@ -294,12 +307,13 @@ struct Scene {
 
   Scene(int side_, int width_) : side(side_), width(width_) {
     std::mt19937 rng(side);
-    for (int i = 0; i < side * side; ++i) mask[i] = i % side < side / 4 ? 0 : i % side > side / 2 ? 255 : uint8_t(rng());
+    for (int i = 0; i < side * side; ++i)
+      mask[i] = i % side < side / 4 ? 0 : i % side > side / 2 ? 255 : uint8_t(rng());
     for (int x = 0; x < width; ++x) colX[x] = (x - 6) * 790, colY[x] = x * 37;
   }
   u8s paste(int by, int first, int last, u8s row) const {
-    le::simd::pasteLanczos8Row(crop.data(), side, mask.data(), kLanczos.data(), kBilinear.data(), colX.data(), colY.data(),
-                               0, by, first, last, row.data());
+    le::simd::pasteLanczos8Row(crop.data(), side, mask.data(), kLanczos.data(), kBilinear.data(), colX.data(),
+                               colY.data(), 0, by, first, last, row.data());
     return row;
   }
 };
@@ -318,8 +332,10 @@ TEST(PasteLanczos8Row, AgreesWithDoubleReferenceAndTruncates) {
       const auto got = s.paste(by, 2, 87, base);
       int off = 0;
       for (int i = 0; i < 3 * 90; ++i) {
-        const int x = i / 3, want =
-            x < 2 || x > 87 ? base[i] : lt::refPastePixel(planes, 48, s.mask, 8, M, x, 0, &base[3 * x], 0.01)[0].rgb[i % 3];
+        const int x = i / 3,
+                  want = x < 2 || x > 87
+                             ? base[i]
+                             : lt::refPastePixel(planes, 48, s.mask, 8, M, x, 0, &base[3 * x], 0.01)[0].rgb[i % 3];
         ASSERT_LE(std::abs(got[i] - want), 1) << "by " << by << " byte " << i;
         off += got[i] != want;
       }
@@ -331,7 +347,8 @@ TEST(PasteLanczos8Row, AgreesWithDoubleReferenceAndTruncates) {
   forEachTarget([&] { EXPECT_EQ(t.paste(4096, 0, 19, u8s(60, 77)), u8s(60, 77)); });
   std::fill(t.crop.begin(), t.crop.end(), 100.7f);
   std::fill(t.mask.begin(), t.mask.end(), 255);
-  for (int x = 0; x < 20; ++x) t.colX[x] = 8 * 1024 + x * 1100, t.colY[x] = 20 * 1024 + x * 13;  // complete windows only
+  for (int x = 0; x < 20; ++x)
+    t.colX[x] = 8 * 1024 + x * 1100, t.colY[x] = 20 * 1024 + x * 13;  // complete windows only
   u8s want(60, 100);
   std::fill_n(want.begin(), 3, 3), std::fill_n(want.end() - 3, 3, 3);
   forEachTarget([&] { EXPECT_EQ(t.paste(0, 1, 18, u8s(60, 3)), want); });

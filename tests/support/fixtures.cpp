@@ -55,7 +55,8 @@ std::string slurp(const std::string& path) {
 }
 
 void spit(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {

@@ -20,9 +20,10 @@ TEST(VozazInfo, DescribesCanonicalBundleAndContainer) {
   int status = 0;
   const std::string canon = info(lt::fixture("bundle_canonical"), &status);
   EXPECT_EQ(status, 0) << canon;
-  for (const char* line : {"NT          4", "canvas      80x48 (W x H)", "paste space 160x96", "crop        16",
-                           "pooled64.f16           present as pooled_features.f16",
-                           "drive/si.i32           present as idle_loop/source_index.i32", "fs_red.f16             absent"})
+  for (const char* line :
+       {"NT          4", "canvas      80x48 (W x H)", "paste space 160x96", "crop        16",
+        "pooled64.f16           present as pooled_features.f16",
+        "drive/si.i32           present as idle_loop/source_index.i32", "fs_red.f16             absent"})
     EXPECT_NE(canon.find(line), std::string::npos) << line << "\n" << canon;
 
   const std::string c = lt::scratchDir() + "/b.imx";

@@ -94,6 +94,27 @@ LE_API int le_bundle_resolve_handle(const char* bundle_dir, char* out, size_t ou
 LE_API int le_bundle_resolve_member(const char* bundle_dir, const char* name,
                                     char* out, size_t out_size);
 
+/* Diagnostics. Every line the library prints (load reports, fallbacks,
+ * warnings, and the ONNX Runtime and FFmpeg lines it forwards) goes to one
+ * sink. By default that is standard error: LE_LOG_INFO lines are dropped when
+ * VELOMARK_ENGINE_QUIET=1, LE_LOG_DEBUG lines show only with VELOMARK_DEBUG=1.
+ * A host callback receives every line instead, at every level, with its
+ * trailing newline, and filters as it likes; nothing then reaches standard
+ * error. Calls are serialised (one line at a time) and may come from any
+ * library thread; the callback must not call back into the library. */
+typedef enum le_log_level {
+  LE_LOG_DEBUG = 0, /* third-party detail: FFmpeg's own warnings */
+  LE_LOG_INFO = 1,  /* quietable load and rewrite reports */
+  LE_LOG_WARN = 2,  /* fallbacks and warnings: shown even when quiet */
+  LE_LOG_ERROR = 3,
+} le_log_level;
+
+typedef void (*le_log_callback)(le_log_level level, const char* line, void* user);
+
+/* Sends every later line to cb with user; NULL restores standard error.
+ * Process-wide; safe to call from any thread. */
+LE_API void le_log_set(le_log_callback cb, void* user);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "bundle/paths.h"
 
 namespace le {
@@ -46,8 +48,8 @@ Layout unwrapLayout(const std::string& container) {
   std::string name = baseName(container);
   if (endsWith(name, ".imx")) name.resize(name.size() - 4);
   if (!endsWith(name, ".lebundle")) name += ".lebundle";
-  const char* env = std::getenv("LE_IMX_UNWRAP_ROOT");
-  std::string root = rstripSlash(env && *env ? std::string(env) : dirName(container));
+  std::string root =
+      rstripSlash(env::nonEmpty("LE_IMX_UNWRAP_ROOT") ? env::text("LE_IMX_UNWRAP_ROOT") : dirName(container));
   if (root != "/") root += "/";
   Layout l;
   l.dir = root + name;
@@ -198,7 +200,7 @@ std::string unwrapOnce(const std::string& c) {
   }
   writeMarker(l.marker, expected);  // last, and before the lock goes with `in`
   in.reset();
-  std::fprintf(stderr, "[le] unwrapped %s -> %s\n", c.c_str(), l.dir.c_str());
+  log::warn("[le] unwrapped %s -> %s\n", c.c_str(), l.dir.c_str());
   return l.dir;
 }
 

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "bundle/files.h"
 #include "bundle/imx.h"
 #include "bundle/manifest_key.h"
@@ -26,20 +28,20 @@ void readPasteStamp(const std::string& text, Manifest& m) {
   const double w = numFieldOr(text, "M_src_w", "paste_source_width");
   const double h = numFieldOr(text, "M_src_h", "paste_source_height");
   if (w == kAbsent || h == kAbsent) {
-    const char* ok = std::getenv("VANTICE2_MSRC_MISSING_OK");
-    if (!ok || std::strcmp(ok, "1") != 0)
+    if (!env::equals("VANTICE2_MSRC_MISSING_OK", "1"))
       throw std::runtime_error(
-          m.dir + "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) — "
-                  "the canvas is " +
+          m.dir +
+          "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) — "
+          "the canvas is " +
           std::to_string(m.W) + "x" + std::to_string(m.H) +
           ", so M cannot be placed: absence is not evidence that M was authored at that size. Re-stamp the bundle "
           "(models/vantice-2/inference/backfill_msrc.py), or set VANTICE2_MSRC_MISSING_OK=1 to restore the legacy "
           "assumption.");
-    std::fprintf(stderr,
-                 "[le] WARNING VANTICE2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; ASSUMING M "
-                 "was authored on this %dx%d canvas. If it was not, the face pastes off-target (bm#144) and nothing "
-                 "will say so.\n",
-                 m.dir.c_str(), m.W, m.H);
+    log::warn(
+        "[le] WARNING VANTICE2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; ASSUMING M "
+        "was authored on this %dx%d canvas. If it was not, the face pastes off-target (bm#144) and nothing "
+        "will say so.\n",
+        m.dir.c_str(), m.W, m.H);
     m.M_src_w = m.W;
     m.M_src_h = m.H;
   } else {
@@ -111,9 +113,12 @@ std::string canonicalMemberName(const std::string& name) {
     const size_t dot = rest.find('.');
     std::string stem = rest.substr(0, dot);
     const std::string ext = dot == std::string::npos ? "" : rest.substr(dot);
-    if (stem == "xs") stem = "source_keypoints";
-    else if (stem == "xd") stem = "driven_keypoints";
-    else if (stem == "si") stem = "source_index";
+    if (stem == "xs")
+      stem = "source_keypoints";
+    else if (stem == "xd")
+      stem = "driven_keypoints";
+    else if (stem == "si")
+      stem = "source_index";
     return "idle_loop/" + stem + ext;
   }
   return name;

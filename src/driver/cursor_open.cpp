@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "bundle/files.h"
 #include "bundle/manifest.h"
 #include "bundle/manifest_key.h"
@@ -28,25 +30,23 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
   const std::string videoPath = resolveMember(m.dir, videoName);
   const bool haveVideo = pathExists(videoPath);
 
-  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
-  const bool preferVideo = prefer && std::strcmp(prefer, "1") == 0 && haveVideo;
+  const bool preferVideo = env::equals("LE_DRIVER_PREFER_MP4", "1") && haveVideo;
   if (preferVideo && populated)
-    std::fprintf(
-        stderr,
+    log::warn(
         "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this consumer reads\n",
         dirName.c_str(), videoName.c_str());
   if (!preferVideo && populated) {
-    std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dirName.c_str(), m.NT);
+    log::warn("[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dirName.c_str(), m.NT);
     return over(driver::openJpgDir(dirPath, m.NT, m.W, m.H), ahead, behind);
   }
   if (!haveVideo)
     throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" +
                              videoPath + ") — there is no driver video to play. REFUSING to create a session.");
   auto cursor = over(driver::openMp4(videoPath, m.NT, m.W, m.H), ahead, behind);
-  std::fprintf(stderr,
-               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame of the "
-               "driver is expanded ahead of the paste\n",
-               videoName.c_str(), cursor->name.c_str(), m.NT, m.W, m.H, std::max(ahead, 1), std::max(behind, 0));
+  log::warn(
+      "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame of the "
+      "driver is expanded ahead of the paste\n",
+      videoName.c_str(), cursor->name.c_str(), m.NT, m.W, m.H, std::max(ahead, 1), std::max(behind, 0));
   return cursor;
 }
 
@@ -58,8 +58,7 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");
   auto cursor = over(driver::openPriorHevc(path, m.NT, m.crop), ahead, behind);
-  std::fprintf(
-      stderr,
+  log::warn(
       "velomark: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
       m.NT, m.crop, m.crop, name.c_str(), cursor->name.c_str());
   return cursor;

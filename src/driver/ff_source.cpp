@@ -10,6 +10,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/env.h"
+#include "base/log.h"
+#include "driver/ff_log.h"
 #include "driver/ff_objects.h"
 #include "driver/source.h"
 #include "simd/half.h"
@@ -48,6 +51,7 @@ class FfSource final : public Source {
       : kind_(kind), path_(std::move(path)), NT_(nt), W_(w), H_(h) {
     if (kind_ == kPrior)
       for (int i = 0; i < 256; ++i) lut_[i] = f32ToF16(static_cast<float>(i) / 255.0f);
+    routeFfmpegLog();
     open();
   }
 
@@ -139,12 +143,11 @@ class FfSource final : public Source {
   }
 
   void openDecoder(const AVCodecParameters* par) {
-    const char* hw = std::getenv("LE_DRIVER_HWDEC");
-    if (hw && std::strcmp(hw, "0") == 0) {
-      std::fprintf(stderr,
-                   "[le-driver] LE_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the one decoder on "
-                   "this fleet (same samples)\n",
-                   kCuvid);
+    if (env::equals("LE_DRIVER_HWDEC", "0")) {
+      log::warn(
+          "[le-driver] LE_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the one decoder on "
+          "this fleet (same samples)\n",
+          kCuvid);
     } else if (kind_ == kDriver && par->codec_id == AV_CODEC_ID_H264) {
       if (const AVCodec* cuvid = avcodec_find_decoder_by_name(kCuvid)) {
         CodecPtr ctx(avcodec_alloc_context3(cuvid));
@@ -156,9 +159,8 @@ class FfSource final : public Source {
             return;
           }
         }
-        std::fprintf(stderr,
-                     "[le-driver] %s refused %s — falling back to the software h264 decoder (same samples, more CPU)\n",
-                     kCuvid, path_.c_str());
+        log::warn("[le-driver] %s refused %s — falling back to the software h264 decoder (same samples, more CPU)\n",
+                  kCuvid, path_.c_str());
       }
     }
     const AVCodec* dec = avcodec_find_decoder(par->codec_id);

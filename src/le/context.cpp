@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/log.h"
 #include "pool/pool.h"
 
 namespace {
@@ -14,7 +15,7 @@ std::vector<uint8_t> readPasteMask(const le::Manifest& m) {
   const size_t n = static_cast<size_t>(m.crop) * m.crop;
   std::vector<uint8_t> mask(n);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(le::resolveMember(m.dir, "mask_512.u8").c_str(), "rb"),
-                                                      std::fclose);
+                                                    std::fclose);
   if (!f || std::fread(mask.data(), 1, n, f.get()) != n) throw std::runtime_error("mask read failed");
   return mask;
 }
@@ -40,10 +41,10 @@ const float* le_ctx::renderCrop(int si, const float* xs, const float* xd) {
     if (!callerChoseThreads && ep.empty()) {
       // Leaves the other cores to the session's paste and decode threads.
       threads = std::min(intraOpThreads, 2);
-      std::fprintf(stderr,
-                   "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
-                   "pipeline\n",
-                   threads, intraOpThreads);
+      le::log::warn(
+          "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
+          "pipeline\n",
+          threads, intraOpThreads);
     }
     renderer = std::make_unique<le::Renderer>(manifest, identity, modelKey, threads, ep);
   }

@@ -6,37 +6,31 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "pool/pool.h"
 
 namespace le {
 namespace {
 
-// Decimal value of an environment switch; nothing when unset or empty.
-bool envInt(const char* name, long& out) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return false;
-  out = std::strtol(v, nullptr, 10);
-  return true;
-}
-
 int modeFromEnv() {
-  long mode = Paste::kLanczos8;
-  if (!envInt("LE_PASTE_FAST", mode) || mode < Paste::kLanczos8 || mode > Paste::kBilinear) return Paste::kLanczos8;
-  return static_cast<int>(mode);
+  const long mode = env::integer("LE_PASTE_FAST").value_or(Paste::kLanczos8);
+  return mode < Paste::kLanczos8 || mode > Paste::kBilinear ? Paste::kLanczos8 : static_cast<int>(mode);
 }
 
 // A smaller odd kernel may be asked for; anything else keeps the bundle's.
 int ksizeFromEnv(int bundleKsize) {
-  long k = 0;
-  if (!envInt("LE_PASTE_KSIZE", k)) return bundleKsize;
+  const auto asked = env::integer("LE_PASTE_KSIZE");
+  if (!asked) return bundleKsize;
+  const long k = *asked;
   return (k >= 3 && k % 2 == 1 && k <= bundleKsize) ? static_cast<int>(k) : bundleKsize;
 }
 
 void announceExecutor(int side, int ksize) {
   static std::once_flag once;
   std::call_once(once, [&] {
-    std::fprintf(stderr, "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu",
-                 side, ksize, pool::threads());
+    log::warn("[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu", side, ksize,
+              pool::threads());
   });
 }
 
@@ -74,8 +68,6 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   compositeTail(frame, W, fp->x0, fp->x1, fp->y0, fp->y1);
 }
 
-bool Paste::compositeGpuRgba(const float*, float, const float*, const uint8_t*, int, int, void*, int) {
-  return false;
-}
+bool Paste::compositeGpuRgba(const float*, float, const float*, const uint8_t*, int, int, void*, int) { return false; }
 
 }  // namespace le

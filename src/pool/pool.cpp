@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "base/env.h"
 #include "pool/budget.h"
 #include "pool/worker_pool.h"
 
@@ -25,8 +26,7 @@ struct RegionGuard {
 
 int threads() {
   static const int budget =
-      budgetFrom(std::getenv("LE_CORE_THREADS"), std::getenv("LE_PASTE_THREADS"),
-                 std::thread::hardware_concurrency());
+      budgetFrom(env::raw("LE_CORE_THREADS"), env::raw("LE_PASTE_THREADS"), std::thread::hardware_concurrency());
   return budget;
 }
 

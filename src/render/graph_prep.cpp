@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "bundle/manifest.h"
-#include "render/diag.h"
 
 namespace le {
 
@@ -28,14 +29,12 @@ void moveWarpToOneNode(GraphPrep& g) {
   const std::string reason = kNotInBuild;
   g.warpNodesRemoved = 0;
   if (g.warpNodesRemoved > 0) {
-    std::fprintf(diag_stream(),
-                 "[le] director warp -> com.velomark::WarpDirector (%zu nodes removed, the source cone with them)\n",
-                 g.warpNodesRemoved);
+    log::info("[le] director warp -> com.velomark::WarpDirector (%zu nodes removed, the source cone with them)\n",
+              g.warpNodesRemoved);
     g.warpNode = true;
   } else {
-    std::fprintf(diag_stream(),
-                 "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
-                 orNoReason(reason));
+    log::info("[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
+              orNoReason(reason));
   }
 }
 
@@ -50,11 +49,11 @@ void rewriteHeadCubic(GraphPrep& g) { g.headCubicNodes = 0; }
 
 void bindLipContour(GraphPrep& g) {
   if (!g.lipContour) {
-    std::fprintf(stderr,
-                 "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
-                 "over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/vantice-2/tools/carry_lip_template_fleet\n",
-                 g.key.c_str(), "lip_template.v1.json");
+    log::warn(
+        "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
+        "over-covering elliptical region the contour replaces. BACKFILL IT: "
+        "models/vantice-2/tools/carry_lip_template_fleet\n",
+        g.key.c_str(), "lip_template.v1.json");
     return;
   }
   if (g.composeV2) return;
@@ -67,31 +66,31 @@ void bindLipContour(GraphPrep& g) {
                                " — refusing to bind a lip contour rasterised on the wrong canvas");
     return;
   }
-  std::fprintf(stderr,
-               "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's own "
-               "ELLIPSE\n",
-               g.key.c_str(), orNoReason(reason));
+  log::warn(
+      "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's own "
+      "ELLIPSE\n",
+      g.key.c_str(), orNoReason(reason));
 }
 
 void hoistSourceCone(GraphPrep& g) {
   if (g.coreml && (g.units == "all" || g.units == "gpu")) {
-    std::fprintf(diag_stream(),
-                 "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU and "
-                 "the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) — the "
-                 "cone stays in the graph\n",
-                 g.key.c_str(), g.units.c_str());
+    log::info(
+        "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU and "
+        "the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) — the "
+        "cone stays in the graph\n",
+        g.key.c_str(), g.units.c_str());
     return;
   }
   if (g.warpNode) {
-    std::fprintf(diag_stream(),
-                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is nothing left to "
-                 "hoist\n",
-                 g.key.c_str());
+    log::info(
+        "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is nothing left to "
+        "hoist\n",
+        g.key.c_str());
     return;
   }
   if (!g.warpPrior || g.bytes.empty()) return;
   const std::string reason = kNotInBuild;
-  std::fprintf(diag_stream(), "[le] source-cone hoist NOT applied (%s): %s\n", g.key.c_str(), reason.c_str());
+  log::info("[le] source-cone hoist NOT applied (%s): %s\n", g.key.c_str(), reason.c_str());
 }
 
 constexpr std::array<PrepStage, 7> kSequence{
@@ -100,23 +99,22 @@ constexpr std::array<PrepStage, 7> kSequence{
 };
 
 void printAccount(const GraphPrep& g) {
-  FILE* d = diag_stream();
   const char* key = g.key.c_str();
   if (g.gridSampleNodes)
-    std::fprintf(d, "[le] std GridSample -> com.velomark::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
-                 g.gridSampleNodes, key);
+    log::info("[le] std GridSample -> com.velomark::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+              g.gridSampleNodes, key);
   if (g.studentBlendNodes)
-    std::fprintf(d,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
-                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
-                 "the GPU\n",
-                 g.studentBlendNodes, key);
+    log::info(
+        "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
+        "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
+        "the GPU\n",
+        g.studentBlendNodes, key);
   if (g.headCubicNodes)
-    std::fprintf(d,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
-                 "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
-                 "EP and no CoreML/NNAPI EP can claim it\n",
-                 g.headCubicNodes, key);
+    log::info(
+        "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
+        "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+        "EP and no CoreML/NNAPI EP can claim it\n",
+        g.headCubicNodes, key);
   // The compose v2 and lip contour lines name the contour's kind, vertices and
   // feather; they join with the contour itself.
 }

@@ -4,11 +4,12 @@
 #include <exception>
 #include <stdexcept>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "pool/pool.h"
 #include "render/coreml.h"
-#include "render/diag.h"
 #include "render/input_layout.h"
 #include "render/renderer_impl.h"
 #include "render/session_builder.h"
@@ -17,9 +18,15 @@ namespace le {
 
 namespace {
 
+// The runtime's own lines join ours, so a host callback sees them too.
+void ortLine(void*, OrtLoggingLevel severity, const char*, const char* logid, const char*, const char* message) {
+  log::write(severity >= ORT_LOGGING_LEVEL_ERROR ? log::Level::Error : log::Level::Warn, "[onnxruntime:%s] %s", logid,
+             message);
+}
+
 Ort::Env makeEnv() {
   ort::api();
-  return Ort::Env(engineQuiet() ? ORT_LOGGING_LEVEL_ERROR : ORT_LOGGING_LEVEL_WARNING, "le");
+  return Ort::Env(log::engineQuiet() ? ORT_LOGGING_LEVEL_ERROR : ORT_LOGGING_LEVEL_WARNING, "le", ortLine, nullptr);
 }
 
 bool nativeRequested(const std::string& ep) {
@@ -56,13 +63,12 @@ std::string tryNative(Renderer::Impl& im, const Manifest& m, const std::string& 
                       int threads, const std::string& ep) {
   if (!nativeRequested(ep)) return ep;
   if (!ConvBackend::available()) {
-    std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    log::warn("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     return "";
   }
   if (!ConvBackend::graphSupported(path)) {
-    std::fprintf(stderr,
-                 "[le] NEON backend refused: %s is not the fused m4b graph (golden/unified director?); using ORT\n",
-                 key.c_str());
+    log::warn("[le] NEON backend refused: %s is not the fused m4b graph (golden/unified director?); using ORT\n",
+              key.c_str());
     return "";
   }
   if (m.crop != 512) throw std::runtime_error("le_conv: only crop=512 m4b bundles");
@@ -106,7 +112,7 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
     buildSession(im, req, ortEp);
   } catch (const std::exception& e) {
     if (!isCoremlEp(ortEp)) throw;
-    std::fprintf(stderr, "[le] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
+    log::warn("[le] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
     im.session.reset();
     buildSession(im, req, "");
   }
@@ -122,14 +128,14 @@ Renderer::~Renderer() {
   Impl& im = *impl_;
   if (!im.profiling) return;
   if (im.runs > 0)
-    std::fprintf(stderr, "[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(im.runs),
-                 im.runMs / static_cast<double>(im.runs));
+    log::warn("[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(im.runs),
+              im.runMs / static_cast<double>(im.runs));
   if (!im.session) return;
   try {
     Ort::AllocatorWithDefaultOptions alloc;
-    std::fprintf(stderr, "[le_ort_profile] %s\n", im.session->EndProfilingAllocated(alloc).get());
+    log::warn("[le_ort_profile] %s\n", im.session->EndProfilingAllocated(alloc).get());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_ort_profile] FAILED: %s\n", e.what());
+    log::warn("[le_ort_profile] FAILED: %s\n", e.what());
   }
 }
 

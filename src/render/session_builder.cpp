@@ -6,9 +6,10 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "base/env.h"
+#include "base/log.h"
 #include "bundle/manifest.h"
 #include "render/coreml.h"
-#include "render/diag.h"
 #include "render/graph_prep.h"
 #include "render/operator_domains.h"
 
@@ -25,7 +26,7 @@ void configureOptions(Renderer::Impl& im, int threads) {
   if (!env::beginsWith("LE_ORT_SPIN", '1')) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   o.AddConfigEntry("mlas.disable_kleidiai", "1");
   if (env::nonEmpty("LE_ORT_PROFILE")) {
-    o.EnableProfiling(std::getenv("LE_ORT_PROFILE"));
+    o.EnableProfiling(env::text("LE_ORT_PROFILE").c_str());
     im.profiling = true;
   }
 }
@@ -71,8 +72,7 @@ bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool cor
   registerDirectorInt8Ops(o);
   if (!env::beginsWith("LE_GS_REWRITE", '0')) return true;
   if (!coreml)
-    std::fprintf(
-        diag_stream(),
+    log::info(
         "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velomark::GridSampleFast rewrite DISABLED (%s); "
         "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
         "bundle now runs ORT's own GridSample.\n",
@@ -119,9 +119,8 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   im.lipDelivery = g.lipDelivery();
 
   im.epName = ep.empty() ? "cpu" : ep;
-  std::fprintf(
-      stderr, "[le] director ep=%s (%s)\n", im.epName.c_str(),
-      coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
+  log::warn("[le] director ep=%s (%s)\n", im.epName.c_str(),
+            coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
 }
 
 }  // namespace le

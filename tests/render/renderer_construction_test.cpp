@@ -9,7 +9,7 @@
 #include <tuple>
 #include <utility>
 
-#include "render/diag.h"
+#include "base/log.h"
 #include "render/renderer_support.h"
 #include "support/fixtures.h"
 

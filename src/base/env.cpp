@@ -28,6 +28,19 @@ constexpr Switch kSwitches[] = {
     {"LE_PASTE_THREADS", "LE_CORE_THREADS", "pool", "the same budget, older name", true},
     {"LE_PASTE_FAST", "0 (Lanczos-8)", "paste", "the compositor's resampling mode", false},
     {"LE_PASTE_KSIZE", "the bundle's ksize", "paste", "a smaller odd unsharp kernel", false},
+    // audio
+    {"W2V_ONNX", "unset: no speech encoder", "audio", "path of the 8 s speech encoder; the first loaded path wins",
+     false},
+    {"LE_A2X_W2V_WIN_ONNX", "the pair beside W2V_ONNX", "audio",
+     "short-window trunk path (used only with LE_A2X_W2V_HEAD_ONNX)", false},
+    {"LE_A2X_W2V_HEAD_ONNX", "the pair beside W2V_ONNX", "audio",
+     "short-window head path (used only with LE_A2X_W2V_WIN_ONNX)", false},
+    {"LE_A2X_CUDA", "CPU", "audio", "exactly \"1\": the speech encoders ask for CUDA and run on one owner thread",
+     false},
+    {"LE_A2X_CUDA_MEM_MIB", "3072", "audio", "the CUDA memory limit of the speech encoders, in MiB", false},
+    {"LE_A2X_W2V_RIGHT", "12", "audio", "frames of audio past a frame before its speech features are made", false},
+    {"LE_A2X_SILENCE_PRIME", "the motion bundle's silence_prime", "audio",
+     "frames of silence the decoder state is primed with", false},
 };
 
 }  // namespace

@@ -21,16 +21,29 @@ std::string readChunks(std::FILE* f) {
   return text;
 }
 
-}  // namespace
-
-std::string readFile(const std::string& path) {
+template <class Bytes>
+ReadStatus readInto(const std::string& path, Bytes& out) {
+  out.clear();
   FilePtr f = openRead(path);
   struct stat st;
-  if (!f || ::fstat(::fileno(f.get()), &st) != 0) throw std::runtime_error("cannot open " + path);
-  if (S_ISDIR(st.st_mode)) throw std::runtime_error("cannot open " + path);
-  std::string bytes(static_cast<size_t>(st.st_size), '\0');
-  if (!bytes.empty() && std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
-    throw std::runtime_error("short read " + path);
+  if (!f || ::fstat(::fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode)) return ReadStatus::kCannotOpen;
+  out.resize(static_cast<size_t>(st.st_size));
+  if (!out.empty() && std::fread(out.data(), 1, out.size(), f.get()) != out.size()) return ReadStatus::kShort;
+  return ReadStatus::kOk;
+}
+
+}  // namespace
+
+ReadStatus readWhole(const std::string& path, std::string& out) { return readInto(path, out); }
+ReadStatus readWhole(const std::string& path, std::vector<uint8_t>& out) { return readInto(path, out); }
+
+std::string readFile(const std::string& path) {
+  std::string bytes;
+  switch (readWhole(path, bytes)) {
+    case ReadStatus::kCannotOpen: throw std::runtime_error("cannot open " + path);
+    case ReadStatus::kShort: throw std::runtime_error("short read " + path);
+    case ReadStatus::kOk: break;
+  }
   return bytes;
 }
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/threads.h"
+
 namespace le {
 
 struct DriverCursor::Impl {
@@ -34,6 +36,7 @@ struct DriverCursor::Impl {
   std::string error;
   size_t seekCount = 0;
   std::thread thread;
+  threads::Registration census;
 
   Impl(std::unique_ptr<driver::Source> src, int wantAhead, int wantBehind)
       : source(std::move(src)),
@@ -48,6 +51,7 @@ struct DriverCursor::Impl {
         slotFrame(static_cast<size_t>(slots), -1) {
     if (NT < 1) throw std::runtime_error("le_driver: " + source->name() + " has no frames");
     thread = std::thread([this] { run(); });
+    census = threads::Registration("cursor decode", source->name(), 1, "decodes frames ahead of the consumer");
   }
 
   ~Impl() {

@@ -12,6 +12,7 @@
 
 #include "base/env.h"
 #include "base/log.h"
+#include "base/threads.h"
 #include "driver/ff_log.h"
 #include "driver/ff_objects.h"
 #include "driver/source.h"
@@ -177,12 +178,16 @@ class FfSource final : public Source {
       throw std::runtime_error("le_driver: could not open the decoder for " + path_);
     codec_ = std::move(ctx);
     threads_ = std::max(codec_->thread_count, 1);
+    // FFmpeg's frame threads beyond the one that calls it.
+    if (threads_ > 1)
+      census_ = threads::Registration("ffmpeg decode", path_, threads_ - 1, "frame-parallel software decoding");
   }
 
   void close() {
     frame_.reset();
     packet_.reset();
     codec_.reset();
+    census_ = {};
     fmt_.reset();
     stream_ = -1;
     threads_ = 1;
@@ -286,6 +291,7 @@ class FfSource final : public Source {
   int decoded_ = 0;
   std::atomic<size_t> maxPacket_{0};
   std::atomic<int> threads_{1};
+  threads::Registration census_;
   std::string name_;
 };
 

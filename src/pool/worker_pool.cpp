@@ -12,6 +12,8 @@ WorkerPool::WorkerPool(int workers) {
   threads_.reserve(static_cast<size_t>(std::max(workers, 0)));
   try {
     for (int i = 1; i <= workers; ++i) threads_.emplace_back([this, i] { serve(i); });
+    census_ = threads::Registration("pool worker", "one calling thread", workers,
+                                    "row bands of the paste and kernels; the caller runs band 0");
   } catch (...) {
     stopAndJoin();
     throw;

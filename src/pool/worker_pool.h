@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/threads.h"
+
 namespace le::pool {
 
 using RangeFn = std::function<void(size_t begin, size_t end)>;
@@ -41,6 +43,7 @@ class WorkerPool {
   uint64_t generation_ = 0;
   bool stop_ = false;
   std::vector<std::thread> threads_;
+  threads::Registration census_;
 };
 
 // Size of each of `parts` equal chunks of [0, n).

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/threads.h"
 #include "render/conv_backend.h"
 #include "render/ort_api.h"
 #include "render/renderer.h"
@@ -35,6 +36,7 @@ struct Renderer::Impl {
   int batch = 0;
   int crop = 0;
   int threads = 0;  // intra-op threads the session was built with
+  threads::Registration intraOpCensus;
   size_t pooledFloats = kPooledFloats;
   size_t pFloats = 0;
   size_t fsFloats = kFsFloats;

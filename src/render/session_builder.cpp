@@ -2,12 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <stdexcept>
 #include <unordered_map>
 
 #include "base/env.h"
 #include "base/log.h"
+#include "bundle/files.h"
 #include "bundle/manifest.h"
 #include "render/coreml.h"
 #include "render/graph_prep.h"
@@ -83,13 +83,12 @@ bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool cor
 }  // namespace
 
 std::vector<uint8_t> readModelBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) throw std::runtime_error("Renderer: cannot open " + path);
-  const std::streamsize size = in.tellg();
-  in.seekg(0);
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), size) || in.gcount() != size)
-    throw std::runtime_error("Renderer: short read on " + path);
+  std::vector<uint8_t> bytes;
+  switch (readWhole(path, bytes)) {
+    case ReadStatus::kCannotOpen: throw std::runtime_error("Renderer: cannot open " + path);
+    case ReadStatus::kShort: throw std::runtime_error("Renderer: short read on " + path);
+    case ReadStatus::kOk: break;
+  }
   return bytes;
 }
 
@@ -117,6 +116,9 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   else
     im.session = std::make_unique<Ort::Session>(im.env, req.modelPath.c_str(), im.sessionOptions);
   im.lipDelivery = g.lipDelivery();
+  // The runtime's intra-op pool: the thread that calls Run is one of them.
+  if (req.threads > 1)
+    im.intraOpCensus = threads::Registration("ort intra-op", req.key, req.threads - 1, "the director's Session::Run");
 
   im.epName = ep.empty() ? "cpu" : ep;
   log::warn("[le] director ep=%s (%s)\n", im.epName.c_str(),

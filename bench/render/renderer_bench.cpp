@@ -13,6 +13,7 @@
 #include "bundle/drive.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
+#include "driver/cursor.h"
 #include "render/renderer.h"
 #include "render/renderer_impl.h"
 #include "simd/kernels.h"
@@ -23,7 +24,7 @@ constexpr int kCrop = 512;
 constexpr int kFrames = 4;
 
 struct Bundle512 {
-  Bundle512() : manifest(le::loadManifest(forge())), identity(manifest), drive(le::loadDrive(manifest)) {}
+  Bundle512() : manifest(le::loadManifest(forge())), identity(manifest, le::openPriorStream), drive(le::loadDrive(manifest)) {}
   static std::string forge() {
     const std::string dir = std::string(LE_BENCH_SCRATCH) + "/director512";
     const std::string cmd = std::string(LE_BENCH_PYTHON) + " " + LE_BENCH_FORGE + " director-bundle " + dir +

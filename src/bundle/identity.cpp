@@ -1,11 +1,10 @@
 #include "bundle/identity.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "bundle/files.h"
-#include "bundle/manifest_key.h"
 #include "bundle/paths.h"
-#include "driver/cursor.h"
 #include "simd/kernels.h"
 
 namespace le {
@@ -14,17 +13,13 @@ namespace {
 
 constexpr size_t kPooledBytes = 131072;  // 65536 halves per frame
 constexpr size_t kFsRedBytes = 524288;   // 262144 halves per frame
-constexpr int kPriorAhead = 2;
-constexpr int kPriorHistory = 11;
 
 bool memberExists(const std::string& dir, const std::string& name) { return pathExists(resolveMember(dir, name)); }
 
 }  // namespace
 
 void ensureIdentityMembers(const Manifest& m) {
-  const std::string text = readText(m.dir + "/manifest.json");
-  std::string name = "P.f16";
-  manifest_key::optStr(text, "P_rgb", name);
+  const std::string& name = m.members.rawPrior;
   const bool haveP = memberExists(m.dir, "P.f16");
   const bool haveFsRed = memberExists(m.dir, "fs_red.f16");
   if (name != "P.f16" && memberExists(m.dir, name) && !haveP && !haveFsRed)
@@ -33,20 +28,20 @@ void ensureIdentityMembers(const Manifest& m) {
                              "NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING "
                              "rather than rendering off a prior nothing will read.");
   if (haveP || haveFsRed) return;
-  std::string hevc;
-  manifest_key::optStr(text, "P_hevc", hevc);
-  if (hevc.empty())
+  if (!m.members.videoPriorNamed)
     throw std::runtime_error("this bundle carries neither " + name +
                              " nor fs_red.f16, and its manifest names no P_hevc member to play one from — the renderer "
                              "has no warp prior and le::Identity would hand it a null pointer. REFUSING to create a "
                              "session.");
+  const std::string& hevc = m.members.videoPrior;
   const std::string path = resolveMember(m.dir, hevc);
   if (!pathExists(path))
     throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" + path +
                              ") — the renderer has no warp prior. REFUSING to create a session.");
 }
 
-Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest_(m) {
+Identity::Identity(const Manifest& m, PriorOpener openPrior)
+    : NT(m.NT), crop(m.crop), manifest_(m), openPrior_(std::move(openPrior)) {
   ensureIdentityMembers(m);
   const size_t nt = static_cast<size_t>(NT);
   pooled64_ = mapFile(resolveMember(m.dir, "pooled64.f16"), nt * kPooledBytes);
@@ -55,9 +50,7 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest_(m) {
   if (opensForReading(pPath)) {
     P_ = mapFile(pPath, nt * static_cast<size_t>(crop) * crop * 6);
   } else if (!pathExists(fsPath)) {
-    std::string name = "P_hevc.mov";
-    manifest_key::optStr(readText(m.dir + "/manifest.json"), "P_hevc", name);
-    const std::string path = resolveMember(m.dir, name);
+    const std::string path = resolveMember(m.dir, m.members.videoPrior);
     if (opensForReading(path)) priorPath_ = path;
   }
   if (opensForReading(fsPath)) fsRed_ = mapFile(fsPath, nt * kFsRedBytes);
@@ -93,24 +86,25 @@ const uint16_t* Identity::fsRed(int i) const {
 const uint16_t* Identity::P(int i) const {
   if (P_) return reinterpret_cast<const uint16_t*>(P_.data() + static_cast<size_t>(i) * crop * crop * 6);
   if (priorPath_.empty()) return nullptr;
-  int index = -1;
-  return reinterpret_cast<const uint16_t*>(prior()->pullAt(i, &index));
+  return reinterpret_cast<const uint16_t*>(prior()->frameAt(i));
 }
 
 void Identity::walkP(int i) const {
   if (P_ || priorPath_.empty()) return;
-  int index = -1;
-  prior()->pullAt(i, &index);
+  prior()->frameAt(i);
 }
 
-DriverCursor* Identity::prior() const {
-  std::call_once(priorOnce_, [this] { prior_ = DriverCursor::openPrior(manifest_, kPriorAhead, kPriorHistory); });
+PriorStream* Identity::prior() const {
+  std::call_once(priorOnce_, [this] {
+    if (!openPrior_) throw std::logic_error("le::Identity: a video prior was asked for and no prior opener was given");
+    prior_ = openPrior_(manifest_);
+  });
   return prior_.get();
 }
 
 std::string Identity::priorBackend() const {
   if (P_) return "mmap P.f16";
-  if (!priorPath_.empty()) return prior()->name;
+  if (!priorPath_.empty()) return prior()->backend();
   return "none";
 }
 

@@ -11,31 +11,31 @@
 
 #include "bundle/manifest.h"
 #include "bundle/mapped_file.h"
+#include "bundle/prior_stream.h"
 
 namespace le {
-
-class DriverCursor;
 
 // Refuses a bundle whose warp prior cannot be found.
 void ensureIdentityMembers(const Manifest& m);
 
 class Identity {
  public:
-  explicit Identity(const Manifest& m);
+  // openPrior plays a video prior when the bundle maps none.
+  Identity(const Manifest& m, PriorOpener openPrior);
   ~Identity();
   Identity(const Identity&) = delete;
   Identity& operator=(const Identity&) = delete;
 
   const uint16_t* pooled64(int i) const;
   const uint16_t* fsRed(int i) const;  // null without fs_red.f16
-  // Frame i of the warp prior: mapped, or held by the prior cursor (valid
-  // while the cursor retains it); null when the bundle has no prior at all.
+  // Frame i of the warp prior: mapped, or held by the prior stream (valid
+  // while the stream retains it); null when the bundle has no prior at all.
   const uint16_t* P(int i) const;
   // Keeps an HEVC prior's look-ahead moving towards frame i.
   void walkP(int i) const;
   const float* M(int i) const { return Ms.data() + static_cast<size_t>(i) * 6; }
 
-  DriverCursor* prior() const;
+  PriorStream* prior() const;
   std::string priorBackend() const;
   size_t priorResidentBytes() const;
   size_t priorSeeks() const;
@@ -53,7 +53,8 @@ class Identity {
   std::string priorPath_;
   Manifest manifest_;
   mutable std::once_flag priorOnce_;
-  mutable std::unique_ptr<DriverCursor> prior_;
+  PriorOpener openPrior_;
+  mutable std::unique_ptr<PriorStream> prior_;
 };
 
 // Widens n IEEE binary16 values.

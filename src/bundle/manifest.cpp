@@ -52,6 +52,25 @@ void readPasteStamp(const std::string& text, Manifest& m) {
     throw std::runtime_error("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
 }
 
+void readMemberNames(const std::string& text, MemberNames& n) {
+  // Driver member names treat an empty value as absent; the prior's do not.
+  struct Renamable {
+    const char* key;
+    std::string MemberNames::*name;
+    bool emptyIsAbsent;
+  };
+  static const Renamable kRenamable[] = {
+      {"P_rgb", &MemberNames::rawPrior, false},
+      {"P_hevc", &MemberNames::videoPrior, false},
+      {"target_frames", &MemberNames::targetDir, true},
+      {"target_frames_mp4", &MemberNames::targetVideo, true},
+  };
+  for (const Renamable& r : kRenamable)
+    r.emptyIsAbsent ? optStrNonEmpty(text, r.key, n.*r.name) : optStr(text, r.key, n.*r.name);
+  std::string named;
+  n.videoPriorNamed = optStr(text, "P_hevc", named);
+}
+
 }  // namespace
 
 Manifest parseManifest(const std::string& dir, const std::string& text) {
@@ -69,6 +88,7 @@ Manifest parseManifest(const std::string& dir, const std::string& text) {
   m.frames = intField(text, "frames");
   if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1) throw std::runtime_error("manifest: bad dims");
   readPasteStamp(text, m);
+  readMemberNames(text, m.members);
   m.lipTemplate = readTextOrEmpty(resolveMember(dir, "lip_template.v1.json"));
   return m;
 }

@@ -12,6 +12,16 @@ struct Unsharp {
   int ksize = 0;
 };
 
+// Members a manifest may rename. The initialisers are the names a bundle
+// uses when its manifest does not.
+struct MemberNames {
+  std::string rawPrior = "P.f16";                 // "P_rgb"
+  std::string videoPrior = "P_hevc.mov";          // "P_hevc"
+  bool videoPriorNamed = false;                   // the manifest names a P_hevc member itself
+  std::string targetDir = "target_frames";        // "target_frames"
+  std::string targetVideo = "target_frames.mp4";  // "target_frames_mp4"
+};
+
 struct Manifest {
   std::string dir;  // resolved bundle directory
   std::string agent;
@@ -24,6 +34,7 @@ struct Manifest {
   Unsharp unsharp;
   int frames = 0;           // stored drive frames
   std::string lipTemplate;  // lip_template.v1.json, empty when absent
+  MemberNames members;
 
   // Path of the director model "model_<key>.onnx".
   std::string modelPath(const std::string& model_key) const;

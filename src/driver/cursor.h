@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "bundle/prior_stream.h"
 #include "driver/source.h"
 
 namespace le {
@@ -53,5 +54,9 @@ class DriverCursor {
   const size_t frameBytes;
   const std::string name;
 };
+
+// The bundle's HEVC warp prior as the identity plays it: a short look-ahead
+// and enough history for a batch of renders to hold their frames.
+std::unique_ptr<PriorStream> openPriorStream(const Manifest& m);
 
 }  // namespace le

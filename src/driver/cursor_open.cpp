@@ -5,23 +5,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "base/env.h"
 #include "base/log.h"
-#include "bundle/files.h"
 #include "bundle/manifest.h"
-#include "bundle/manifest_key.h"
 #include "bundle/paths.h"
 #include "driver/cursor.h"
 
 namespace le {
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, int behind) {
-  std::string dirName = "target_frames";
-  std::string videoName = "target_frames.mp4";
-  const std::string text = readTextOrEmpty(m.dir + "/manifest.json");
-  manifest_key::optStrNonEmpty(text, "target_frames", dirName);
-  manifest_key::optStrNonEmpty(text, "target_frames_mp4", videoName);
+  const std::string& dirName = m.members.targetDir;
+  const std::string& videoName = m.members.targetVideo;
 
   const std::string dirPath = m.dir + "/" + dirName;
   char last[1088];
@@ -51,8 +47,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahead, int behind) {
-  std::string name = "P_hevc.mov";
-  manifest_key::optStr(readTextOrEmpty(m.dir + "/manifest.json"), "P_hevc", name);
+  const std::string& name = m.members.videoPrior;
   const std::string path = resolveMember(m.dir, name);
   if (!pathExists(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
@@ -62,6 +57,32 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
       "velomark: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
       m.NT, m.crop, m.crop, name.c_str(), cursor->name.c_str());
   return cursor;
+}
+
+namespace {
+
+class CursorPrior final : public PriorStream {
+ public:
+  explicit CursorPrior(std::unique_ptr<DriverCursor> cursor) : cursor_(std::move(cursor)) {}
+  const uint8_t* frameAt(int i) override {
+    int index = -1;
+    return cursor_->pullAt(i, &index);
+  }
+  std::string backend() const override { return cursor_->name; }
+  size_t residentBytes() const override { return cursor_->residentBytes(); }
+  size_t seeks() const override { return cursor_->seeks(); }
+
+ private:
+  std::unique_ptr<DriverCursor> cursor_;
+};
+
+constexpr int kPriorAhead = 2;
+constexpr int kPriorHistory = 11;
+
+}  // namespace
+
+std::unique_ptr<PriorStream> openPriorStream(const Manifest& m) {
+  return std::make_unique<CursorPrior>(DriverCursor::openPrior(m, kPriorAhead, kPriorHistory));
 }
 
 }  // namespace le

@@ -24,7 +24,7 @@ std::vector<uint8_t> readPasteMask(const le::Manifest& m) {
 
 le_ctx::le_ctx(const char* bundle_dir, const char* model_key, int intra_op_threads, const char* ep_name)
     : manifest(le::loadManifest(bundle_dir)),
-      identity(manifest),
+      identity(manifest, le::openPriorStream),
       drive(le::loadDrive(manifest)),
       intraOpThreads(intra_op_threads > 0 ? intra_op_threads : le::pool::threads()),
       ep(ep_name ? ep_name : ""),

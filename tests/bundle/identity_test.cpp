@@ -20,14 +20,14 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 std::string loadError(const std::string& dir) {
-  return lt::errorOf([&] { le::Identity id(le::loadManifest(dir)); });
+  return lt::errorOf([&] { le::Identity id(le::loadManifest(dir), le::openPriorStream); });
 }
 
 float floatAt(const std::string& raw, size_t k) { return reinterpret_cast<const float*>(raw.data())[k]; }
 
 TEST(Identity, MapsEveryMemberAtItsStride) {
   const std::string dir = lt::fixture("driver_jpg");
-  le::Identity id(le::loadManifest(dir));
+  le::Identity id(le::loadManifest(dir), le::openPriorStream);
   const std::string P = lt::slurp(dir + "/P.f16"), fs = lt::slurp(dir + "/fs_red.f16"), M = lt::slurp(dir + "/M.f32");
   EXPECT_EQ(std::memcmp(id.P(4), P.data() + 4 * 6144, 6144), 0);
   EXPECT_EQ(std::memcmp(id.fsRed(5), fs.data() + 5 * 524288, 524288), 0);
@@ -45,7 +45,7 @@ TEST(Identity, ChoosesThePriorSource) {
                {"driver_fs_red_only", "none", false, true},
                {"driver_canonical", "hevc444/libavcodec ", true, false}};  // source_frames.hevc
   for (const auto& c : cases) {
-    le::Identity id(le::loadManifest(lt::fixture(c.fixture)));
+    le::Identity id(le::loadManifest(lt::fixture(c.fixture)), le::openPriorStream);
     lt::stderrOf([&] { EXPECT_EQ(id.P(2) != nullptr, c.hasP) << c.fixture; });
     EXPECT_THAT(id.priorBackend(), StartsWith(c.backend)) << c.fixture;
     EXPECT_EQ(id.fsRed(0) != nullptr, c.hasFs) << c.fixture;
@@ -54,8 +54,8 @@ TEST(Identity, ChoosesThePriorSource) {
 
 TEST(Identity, PlaysAnHevcPriorThroughOneCursor) {
   const std::string dir = lt::fixture("driver_mp4");
-  le::Identity id(le::loadManifest(dir));
-  std::vector<le::DriverCursor*> seen(4);
+  le::Identity id(le::loadManifest(dir), le::openPriorStream);
+  std::vector<le::PriorStream*> seen(4);
   lt::stderrOf([&] {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { seen[t] = id.prior(); });
@@ -75,18 +75,18 @@ TEST(Identity, PlaysAnHevcPriorThroughOneCursor) {
 
 TEST(Identity, RescalesPasteMatricesToTheCanvas) {
   const std::string dir = lt::fixture("driver_canonical");  // M authored on 128x96, canvas 64x48
-  le::Identity id(le::loadManifest(dir));
+  le::Identity id(le::loadManifest(dir), le::openPriorStream);
   const std::string raw = lt::slurp(dir + "/paste_transform.f32");
   for (int k = 0; k < 5 * 6; ++k) EXPECT_EQ(id.M(k / 6)[k % 6], static_cast<float>(floatAt(raw, k) * 0.5)) << k;
 
   le::Manifest m = le::loadManifest(lt::fixture("driver_jpg"));
   m.W = 1280, m.H = 720, m.M_src_w = 1920, m.M_src_h = 1080;
   const std::string legacy = lt::slurp(lt::fixture("driver_jpg/M.f32"));
-  le::Identity scaled(m);
+  le::Identity scaled(m, le::openPriorStream);
   EXPECT_FLOAT_EQ(scaled.M(1)[0], floatAt(legacy, 6) * 2.0f / 3.0f);
   EXPECT_FLOAT_EQ(scaled.M(1)[4], floatAt(legacy, 10) * 2.0f / 3.0f);
   m.M_src_w = 0;
-  EXPECT_EQ(lt::errorOf([&] { le::Identity bad(m); }),
+  EXPECT_EQ(lt::errorOf([&] { le::Identity bad(m, le::openPriorStream); }),
             "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to paste M without "
             "knowing the space it was authored in");
 }
@@ -138,7 +138,7 @@ TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
   EXPECT_EQ(loadError(dir), "this bundle's manifest names P_hevc 'gone.mov' and the file is not there (" + dir +
                                 "/gone.mov) — the renderer has no warp prior. REFUSING to create a session.");
   // a prior that fails to decode surfaces from the first pull
-  le::Identity id(le::loadManifest(lt::fixture("prior_420")));
+  le::Identity id(le::loadManifest(lt::fixture("prior_420")), le::openPriorStream);
   lt::stderrOf(
       [&] { EXPECT_THAT(lt::errorOf([&] { id.P(0); }), HasSubstr("not the yuv444p a warp prior is authored in")); });
 }

@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "driver/cursor.h"
 #include "render/ort_api.h"
 #include "support/fixtures.h"
 
@@ -47,7 +48,7 @@ long allocationsIn(const std::function<void()>& fn) {
 
 OpenBundle::OpenBundle(const std::string& dir)
     : manifest(le::loadManifest(dir)),
-      identity(std::make_unique<le::Identity>(manifest)),
+      identity(std::make_unique<le::Identity>(manifest, le::openPriorStream)),
       drive(le::loadDrive(manifest)) {}
 
 const OpenBundle& bundle(const std::string& name) {

@@ -9,6 +9,7 @@ from director import director_fixtures, write_director, write_director_bundle
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
 from models import tiny_affine
+from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
 
 
 def cmd_bundle(a):
@@ -55,6 +56,7 @@ def cmd_fixtures(a):
     tiny_affine(os.path.join(tmp, "tiny_affine.onnx"))
     driver_fixtures(tmp)
     director_fixtures(tmp)
+    speech_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 
@@ -130,6 +132,24 @@ def main(argv):
     m = sub.add_parser("tiny-model", help="y = 2x + 1, for the runtime smoke test")
     m.add_argument("out")
     m.set_defaults(fn=lambda a: tiny_affine(a.out))
+
+    w = sub.add_parser("speech-encoders", help="the 8 s speech encoder w2v8.onnx and the short-window pair beside it")
+    w.add_argument("out")
+    w.add_argument("--size", choices=["tiny", "full"], default="tiny")
+    w.add_argument("--pair", choices=["sibling", "legacy", "none"], default="sibling")
+    w.set_defaults(fn=lambda a: write_speech_encoders(a.out, a.size, None if a.pair == "none" else a.pair))
+
+    o = sub.add_parser("motion-bundle", help="a streaming audio-to-expression motion bundle")
+    o.add_argument("out")
+    o.add_argument("--size", choices=["tiny", "full"], default="tiny")
+    o.add_argument("--nt", type=int, default=None, help="source keypoint rows (the identity's frames)")
+    o.add_argument("--no-wn", action="store_true", help="an encoder without the wn output")
+    o.set_defaults(fn=lambda a: write_motion_bundle(a.out, a.size, width=not a.no_wn, nt=a.nt))
+
+    v = sub.add_parser("speech", help="16 kHz mono float32 raw samples spoken by espeak-ng")
+    v.add_argument("out")
+    v.add_argument("text")
+    v.set_defaults(fn=lambda a: write_speech(a.out, a.text))
 
     a = p.parse_args(argv)
     a.fn(a)

@@ -2,12 +2,12 @@
 
 #include <stdexcept>
 
+#include "base/keypoints.h"
 #include "bundle/mapped_file.h"
 
 namespace le {
 
 Drive loadDrive(const Manifest& m) {
-  constexpr size_t kKpFloats = 63;
   Drive d;
   d.n = m.frames;
   const size_t n = static_cast<size_t>(m.frames < 0 ? 0 : m.frames);

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/keypoints.h"
 #include "le/context.h"
 #include "le/last_error.h"
 #include "le/le.h"
@@ -67,7 +68,7 @@ LE_API const float* le_render_drive_crop(le_ctx* ctx, int i) {
     le::lastError() = "le_render_drive_crop: bad frame index";
     return nullptr;
   }
-  const size_t k = static_cast<size_t>(i) * 63;
+  const size_t k = static_cast<size_t>(i) * le::kKpFloats;
   return le_render_kp_crop(ctx, ctx->drive.si[i], ctx->drive.xs.data() + k, ctx->drive.xd.data() + k);
 }
 

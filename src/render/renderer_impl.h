@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/keypoints.h"
 #include "base/threads.h"
 #include "render/conv_backend.h"
 #include "render/ort_api.h"
@@ -18,7 +19,6 @@ namespace le {
 
 inline constexpr size_t kPooledFloats = 64 * 32 * 32;
 inline constexpr size_t kFsFloats = 64 * 64 * 64;
-inline constexpr size_t kKpFloats = 21 * 3;
 
 struct Renderer::Impl {
   Impl();

@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/keypoints.h"
 #include "le/context.h"
 #include "le/le.h"
+#include "le/le_cpp.h"
 #include "paste/paste_reference.h"
 #include "pool/pool.h"
 #include "render/renderer_impl.h"
@@ -24,10 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct CtxDeleter {
-  void operator()(le_ctx* c) const { le_destroy(c); }
-};
-using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
+using Ctx = le_ctx_ptr;
 
 const std::string& directorBundle() {
   static const std::string dir = lt::fixture("bundle_director");
@@ -88,8 +87,8 @@ class Frames : public testing::Test {
     ASSERT_TRUE(ctx_);
     W_ = le_width(ctx_.get());
     H_ = le_height(ctx_.get());
-    xs_ = readElements<float>("drive/xs.f32", 0, 63);
-    xd_ = readElements<float>("drive/xd.f32", 4 * 63, 63);
+    xs_ = readElements<float>("drive/xs.f32", 0, le::kKpFloats);
+    xd_ = readElements<float>("drive/xd.f32", 4 * le::kKpFloats, le::kKpFloats);
   }
   size_t rgbBytes() const { return static_cast<size_t>(W_) * H_ * 3; }
   Ctx ctx_;
@@ -210,7 +209,7 @@ TEST(FrameApiContainer, ContainerAndDirectoryGiveIdenticalFrames) {
 }
 
 TEST(FrameApiThreads, NoteOnlyWhenTheCallerDidNotChoose) {
-  const std::vector<float> kp = readElements<float>("drive/xs.f32", 0, 63);
+  const std::vector<float> kp = readElements<float>("drive/xs.f32", 0, le::kKpFloats);
   {
     const int pool = le::pool::threads(), used = std::min(pool, 2);
     Ctx c = open(directorBundle(), 0, nullptr);

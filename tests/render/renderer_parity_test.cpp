@@ -8,6 +8,7 @@
 #include <ostream>
 #include <vector>
 
+#include "base/keypoints.h"
 #include "render/renderer_impl.h"
 #include "render/renderer_support.h"
 #include "support/fixtures.h"
@@ -54,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, RendererParity, ::testing::ValuesIn(kParityCas
 TEST(RendererRender, RefusesBatchCountsOutsideOneToBatch) {
   auto r = lt::bundle("bundle_director").renderer("b4");
   const int si[5] = {};
-  const std::vector<float> kp(5 * 63, 0.f);
+  const std::vector<float> kp(5 * le::kKpFloats, 0.f);
   for (int n : {0, -1, 5})
     EXPECT_EQ(lt::errorOf([&] { r->render(si, kp.data(), kp.data(), n); }), "render: bad n") << "n=" << n;
 }

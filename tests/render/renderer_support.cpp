@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "base/keypoints.h"
 #include "driver/cursor.h"
 #include "render/ort_api.h"
 #include "support/fixtures.h"
@@ -58,7 +59,7 @@ const OpenBundle& bundle(const std::string& name) {
 
 std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<int>& rows) {
   std::vector<float> out;
-  for (int row : rows) out.insert(out.end(), kp.begin() + row * 63, kp.begin() + row * 63 + 63);
+  for (int row : rows) out.insert(out.end(), kp.begin() + row * le::kKpFloats, kp.begin() + (row + 1) * le::kKpFloats);
   return out;
 }
 

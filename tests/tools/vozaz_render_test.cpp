@@ -30,16 +30,6 @@ TEST(VozazRender, FrameWritesCanvasOrCropSizedImages) {
   EXPECT_EQ(probe(dir + "/c.png", "width,height"), "64x64");
   ASSERT_EQ(lt::run(kVozaz + " frame " + bundle + " --si 2 --drive 0 --rgba --out " + dir + "/a.png" + quiet), 0);
   EXPECT_EQ(probe(dir + "/a.png", "pix_fmt"), "rgba");
-
-  // Keypoint files of the wrong size and a bad index are refused in one line.
-  lt::spit(dir + "/short.f32", std::string(251, '\0'));
-  EXPECT_EQ(lt::run(kVozaz + " frame " + bundle + " --xs " + dir + "/short.f32 --xd " + dir + "/short.f32 --out " +
-                    dir + "/x.png" + quiet),
-            1);
-  EXPECT_EQ(lt::run(kVozaz + " frame " + bundle + " --drive 99 --out " + dir + "/x.png > " + dir + "/err 2>&1"), 1);
-  EXPECT_EQ(lt::slurp(dir + "/err").substr(lt::slurp(dir + "/err").rfind("vozaz frame")),
-            "vozaz frame: le_render_drive_crop: bad frame index\n");
-  EXPECT_FALSE(le::pathExists(dir + "/x.png"));
 }
 
 TEST(VozazRender, DriveWritesAVideoOfTheRequestedFrames) {

@@ -109,6 +109,8 @@ int packCommand(int argc, char** argv) {
     return 2;
   }
   if (!fs::is_directory(argv[0])) throw std::runtime_error(std::string("not a directory: ") + argv[0]);
+  if (!fs::is_regular_file(fs::path(argv[0]) / "manifest.json"))
+    throw std::runtime_error(std::string(argv[0]) + " has no manifest.json, so it is not a bundle; nothing was written");
   try {
     writeContainer(argv[0], argv[1]);
   } catch (...) {

@@ -15,15 +15,13 @@
 #include "args.h"
 #include "commands.h"
 #include "le/le.h"
+#include "le/le_cpp.h"
 #include "video_writer.h"
 
 namespace vozaz {
 namespace {
 
-struct CtxCloser {
-  void operator()(le_ctx* c) const { le_destroy(c); }
-};
-using Ctx = std::unique_ptr<le_ctx, CtxCloser>;
+using Ctx = le_ctx_ptr;
 
 [[noreturn]] void failWithLastError() { throw std::runtime_error(le_last_error()); }
 
@@ -67,6 +65,16 @@ std::vector<uint8_t> cropToRgb(const float* crop, int side) {
   return rgb;
 }
 
+// A frame index the user typed, checked before the library sees it, so the
+// refusal names the flag and the range instead of a C call.
+int indexIn(const Args& a, const std::string& flag, int count, const char* what) {
+  const int i = a.integer(flag, 0);
+  if (i < 0 || i >= count)
+    throw std::runtime_error(flag + " " + std::to_string(i) + " is out of range: this bundle has " +
+                             std::to_string(count) + " " + what + " (0.." + std::to_string(count - 1) + ")");
+  return i;
+}
+
 double median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
@@ -92,12 +100,12 @@ int frameCommand(int argc, char** argv) {
   }
   const Ctx ctx = openBundle(a.positional()[0], 0);
   le_ctx* c = ctx.get();
-  const int si = a.integer("--si", 0);
+  const int si = indexIn(a, "--si", le_nt(c), "identity frames");
   const std::string out = a.str("--out");
   const float* crop = nullptr;
   std::vector<float> xs, xd;
   if (a.has("--drive")) {
-    crop = le_render_drive_crop(c, a.integer("--drive", 0));
+    crop = le_render_drive_crop(c, indexIn(a, "--drive", le_drive_frames(c), "drive frames"));
   } else {
     xs = readKeypoints(a.str("--xs"));
     xd = readKeypoints(a.str("--xd"));

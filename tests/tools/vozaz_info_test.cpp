@@ -34,6 +34,15 @@ TEST(VozazInfo, DescribesCanonicalBundleAndContainer) {
   EXPECT_NE(packed.find("mask_512.u8            present\n"), std::string::npos) << packed;
 }
 
+TEST(VozazInfo, ThreadCensusNamesEveryThreadOfAFrame) {
+  lt::ScopedEnv two("LE_CORE_THREADS", "2");  // a pool and an intra-op thread even on one core
+  int status = 0;
+  const std::string out = info(lt::fixture("bundle_director") + " --threads", &status);
+  EXPECT_EQ(status, 0) << out;
+  for (const char* role : {"\n  cursor decode ", "\n  ort intra-op ", "\n  pool worker ", "\n  total "})
+    EXPECT_NE(out.find(role), std::string::npos) << role << "\n" << out;
+}
+
 TEST(VozazInfo, RefusalIsOneSentenceAndExitStatusOne) {
   int status = 0;
   const std::string dir = lt::scratchDir();

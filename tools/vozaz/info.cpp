@@ -5,10 +5,15 @@
 #include <set>
 #include <string>
 
+#include "args.h"
+#include "base/threads.h"
 #include "bundle/imx.h"
 #include "bundle/manifest.h"
 #include "bundle/paths.h"
 #include "commands.h"
+#include "le/le.h"
+#include "le/le_cpp.h"
+#include "pool/pool.h"
 
 namespace fs = std::filesystem;
 
@@ -50,16 +55,30 @@ void printMember(const std::string& dir, const std::string& name) {
               stored == name ? "" : stored.c_str());
 }
 
+// Every thread a context runs once it has rendered and pasted one frame.
+void printThreads(const std::string& bundle) {
+  le_ctx_ptr ctx(le_create(bundle.c_str(), "render", 0, nullptr));
+  if (!ctx || !le_render_drive_crop(ctx.get(), 0) || !le_paste_last(ctx.get(), 0))
+    throw std::runtime_error(le_last_error());
+  std::printf("threads     budget %d (LE_CORE_THREADS, else the hardware); besides the calling thread:\n",
+              le::pool::threads());
+  for (const le::threads::Entry& e : le::threads::census())
+    std::printf("  %-14s %2d  %-40s %s\n", e.role.c_str(), e.count, e.owner.c_str(), e.purpose.c_str());
+  std::printf("  %-14s %2d\n", "total", le::threads::total());
+}
+
 }  // namespace
 
 int infoCommand(int argc, char** argv) {
-  if (argc != 1) {
-    std::fputs("usage: vozaz info <bundle>\n", stderr);
+  const Args a(argc, argv, {"--threads"});
+  if (a.positional().size() != 1) {
+    std::fputs("usage: vozaz info <bundle> [--threads]\n", stderr);
     return 2;
   }
-  const le::Manifest m = le::loadManifest(argv[0]);
-  std::printf("bundle      %s\n", argv[0]);
-  std::printf("directory   %s%s\n", m.dir.c_str(), le::isImxV2File(argv[0]) ? " (unwrapped container)" : "");
+  const std::string bundle = a.positional()[0];
+  const le::Manifest m = le::loadManifest(bundle);
+  std::printf("bundle      %s\n", bundle.c_str());
+  std::printf("directory   %s%s\n", m.dir.c_str(), le::isImxV2File(bundle) ? " (unwrapped container)" : "");
   std::printf("agent       %s\n", m.agent.c_str());
   std::printf("NT          %d\n", m.NT);
   std::printf("canvas      %dx%d (W x H)\n", m.W, m.H);
@@ -71,6 +90,7 @@ int infoCommand(int argc, char** argv) {
   std::printf("members\n");
   for (const char* name : kKnownMembers) printMember(m.dir, name);
   for (const std::string& name : modelNames(m.dir)) printMember(m.dir, name);
+  if (a.has("--threads")) printThreads(bundle);
   return 0;
 }
 

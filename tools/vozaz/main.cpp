@@ -11,7 +11,8 @@ void usage() {
   std::fputs(
       "usage: vozaz <command> ...\n"
       "  pack <bundle-dir> <out.imx>   write an IMX v2 container of a bundle directory\n"
-      "  info <bundle>                 resolve a bundle (directory or container), print its manifest and members\n"
+      "  info <bundle> [--threads]     resolve a bundle (directory or container), print its manifest and members;\n"
+      "                                --threads renders one frame and lists every thread the library runs\n"
       "  frame <bundle> --si N (--xs f --xd f | --drive i) --out f.png [--rgba] [--crop-only]\n"
       "                                render one face crop and paste it into driver frame N\n"
       "  drive <bundle> --out out.mp4|dir [--frames N] [--threads T]\n"

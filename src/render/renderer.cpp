@@ -19,9 +19,8 @@ namespace le {
 namespace {
 
 // The runtime's own lines join ours, so a host callback sees them too.
-void ortLine(void*, OrtLoggingLevel severity, const char*, const char* logid, const char*, const char* message) {
-  log::write(severity >= ORT_LOGGING_LEVEL_ERROR ? log::Level::Error : log::Level::Warn, "[onnxruntime:%s] %s", logid,
-             message);
+void ortLine(void*, OrtLoggingLevel severity, const char*, const char*, const char*, const char* message) {
+  log::write(severity >= ORT_LOGGING_LEVEL_ERROR ? log::Level::Error : log::Level::Warn, "[onnxruntime] %s", message);
 }
 
 Ort::Env makeEnv() {

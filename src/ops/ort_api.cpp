@@ -1,4 +1,4 @@
-#include "render/ort_api.h"
+#include "ops/ort_api.h"
 
 #include <mutex>
 #include <stdexcept>

@@ -6,6 +6,7 @@ import shutil
 from bundle import write_bundle
 from demo import write_demo_bundle
 from director import director_fixtures, write_director, write_director_bundle
+from graphs import graph_fixtures
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
 from models import tiny_affine
@@ -57,6 +58,7 @@ def cmd_fixtures(a):
     driver_fixtures(tmp)
     director_fixtures(tmp)
     speech_fixtures(tmp)
+    graph_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 

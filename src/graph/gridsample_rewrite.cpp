@@ -1,0 +1,84 @@
+#include "graph/gridsample_rewrite.h"
+
+#include <string>
+
+namespace le {
+
+namespace {
+
+constexpr const char* kDomain = "com.velomark";
+
+bool standardDomain(const std::string& d) { return d.empty() || d == "ai.onnx"; }
+
+}  // namespace
+
+bool gsIsRewritableGridSample(GsSlice node) {
+  std::string opType, domain;
+  // Absent mode and padding mode refuse: the configuration must be spelled out.
+  bool modeOk = false, paddingOk = false, alignOk = true;
+  GsReader r(node);
+  GsField f;
+  while (r.next(f)) {
+    if (f.wire != 2) continue;
+    if (f.field == onnxf::kNodeOpType) opType = f.payload.str();
+    if (f.field == onnxf::kNodeDomain) domain = f.payload.str();
+    if (f.field != onnxf::kNodeAttribute) continue;
+    const GsAttr a = gsReadAttr(f.payload);
+    if (a.name == "mode") modeOk = a.s == "bilinear" || a.s == "linear";
+    if (a.name == "padding_mode") paddingOk = a.s == "border";
+    if (a.name == "align_corners") alignOk = a.i == 0;
+  }
+  return opType == "GridSample" && standardDomain(domain) && modeOk && paddingOk && alignOk;
+}
+
+size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
+  const GsSlice m = gsSliceOf(model);
+  bool imported = false;
+  size_t count = 0;
+  GsReader top(m);
+  GsField f;
+  while (top.next(f)) {
+    if (f.wire != 2) continue;
+    if (f.field == onnxf::kModelOpsetImport && gsFirstStr(f.payload, onnxf::kOpsetDomain) == kDomain) imported = true;
+    if (f.field != onnxf::kModelGraph) continue;
+    GsReader g(f.payload);
+    GsField n;
+    while (g.next(n))
+      if (n.field == onnxf::kGraphNode && n.wire == 2 && gsIsRewritableGridSample(n.payload)) ++count;
+  }
+  if (count == 0) return 0;
+
+  std::vector<uint8_t> out;
+  const auto field = [](const GsField& gf, size_t, std::vector<uint8_t>& graph) {
+    if (gf.field != onnxf::kGraphNode || gf.wire != 2 || !gsIsRewritableGridSample(gf.payload)) return false;
+    gsRetypeNode(graph, gf.payload, "GridSampleFast", kDomain, true);
+    return true;
+  };
+  gsCopyModel(m, model.size() + 64, 64 * count, field, [](std::vector<uint8_t>&) {}, out);
+  if (!imported) {
+    std::vector<uint8_t> opset;
+    gsPutStr(opset, onnxf::kOpsetDomain, kDomain);
+    gsPutVarintField(opset, onnxf::kOpsetVersion, 1);
+    gsPutBytes(out, onnxf::kModelOpsetImport, opset.data(), opset.size());
+  }
+  model.swap(out);
+  return count;
+}
+
+bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {
+  GsReader top(gsSliceOf(model));
+  GsField f;
+  while (top.next(f)) {
+    if (f.field != onnxf::kModelGraph || f.wire != 2) continue;
+    GsReader g(f.payload);
+    GsField n;
+    while (g.next(n))
+      if (n.field == onnxf::kGraphNode && n.wire == 2 &&
+          gsFirstStr(n.payload, onnxf::kNodeOpType) == "GridSampleFast" &&
+          gsFirstStr(n.payload, onnxf::kNodeDomain) == kDomain)
+        return true;
+  }
+  return false;
+}
+
+}  // namespace le

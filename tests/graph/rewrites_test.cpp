@@ -1,0 +1,143 @@
+// The GridSample rewrite, its detector and the student-blend normalisation on
+// models the onnx package wrote: which nodes each rule takes and what the
+// rewritten graph keeps. The cubic rewrite's numbers are checked against ONNX
+// Runtime in tests/ops.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "graph/gridsample_rewrite.h"
+#include "graph/numerical_rewrites.h"
+#include "graph/wire.h"
+#include "support/fixtures.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes load(const char* name) {
+  const std::string s = lt::slurp(lt::fixture(name));
+  return Bytes(s.begin(), s.end());
+}
+
+std::vector<le::GsNodeInfo> nodesOf(const Bytes& model) {
+  std::vector<le::GsNodeInfo> nodes;
+  std::unordered_set<std::string> inits, inputs;
+  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), nodes, inits, inputs);
+  return nodes;
+}
+
+// "domain:version" of every opset import, in stored order.
+std::vector<std::string> importsOf(const Bytes& model) {
+  std::vector<std::string> out;
+  le::GsReader r(le::gsSliceOf(model));
+  le::GsField f, g;
+  while (r.next(f)) {
+    if (f.field != 8) continue;
+    std::string version;
+    for (le::GsReader v(f.payload); v.next(g);)
+      if (g.field == 2) version = std::to_string(g.varint);
+    out.push_back(le::gsFirstStr(f.payload, 1) + ":" + version);
+  }
+  return out;
+}
+
+// gs_rules.onnx holds one GridSample per case of the forge's GS_RULES, in order.
+const bool kTaken[] = {true, true, true, false, false, false, false, false, false, false};
+
+TEST(GridSampleRewrite, MatchRuleAndRewrittenNodes) {
+  const Bytes model = load("gs_rules.onnx");
+  const std::vector<le::GsNodeInfo> before = nodesOf(model);
+  ASSERT_EQ(before.size(), std::size(kTaken) + 1);
+  for (size_t i = 0; i < std::size(kTaken); ++i)
+    EXPECT_EQ(le::gsIsRewritableGridSample(le::hcPayload(before[i].raw)), kTaken[i]) << before[i].outputs[0];
+  EXPECT_FALSE(le::graphHasBakedGridSampleFast(model));
+
+  Bytes m = model;
+  ASSERT_EQ(le::rewriteGridSampleToFast(m), 3u);
+  const std::vector<le::GsNodeInfo> after = nodesOf(m);
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    if (i < std::size(kTaken) && kTaken[i]) {
+      const le::GsSlice node = le::hcPayload(after[i].raw);
+      EXPECT_EQ(after[i].op_type, "GridSampleFast");
+      EXPECT_EQ(le::gsFirstStr(node, 7), "com.velomark");
+      EXPECT_EQ(le::gsFirstStr(node, 3), "/" + before[i].outputs[0]);  // name kept
+      EXPECT_EQ(after[i].inputs, (std::vector<std::string>{"X", "grid"}));
+      EXPECT_EQ(after[i].outputs, before[i].outputs);
+      EXPECT_TRUE(le::gsFirstStr(node, 5).empty());  // no attributes
+    } else {
+      EXPECT_EQ(after[i].raw.str(), before[i].raw.str()) << i;  // byte for byte
+    }
+  }
+  EXPECT_EQ(importsOf(m), (std::vector<std::string>{":16", "com.velomark:1"}));
+  EXPECT_TRUE(le::graphHasBakedGridSampleFast(m));
+  const Bytes once = m;
+  EXPECT_EQ(le::rewriteGridSampleToFast(m), 0u);
+  EXPECT_TRUE(m == once);
+
+  // An existing import of the domain, at any version, is the only one.
+  Bytes imported = model, opset;
+  le::gsPutStr(opset, 1, "com.velomark");
+  le::gsPutVarintField(opset, 2, 5);
+  le::gsPutBytes(imported, 8, opset.data(), opset.size());
+  ASSERT_EQ(le::rewriteGridSampleToFast(imported), 3u);
+  EXPECT_EQ(importsOf(imported), (std::vector<std::string>{":16", "com.velomark:5"}));
+}
+
+TEST(GridSampleRewrite, DetectorWantsTheVelomarkDomain) {
+  const Bytes model = load("gs_rules.onnx");
+  for (const char* domain : {"com.other", "", "com.velomark"}) {
+    Bytes node, graph, m;
+    le::gsRetypeNode(graph, le::hcPayload(nodesOf(model)[0].raw), "GridSampleFast", domain, true);
+    le::gsPutBytes(m, 7, graph.data(), graph.size());
+    EXPECT_EQ(le::graphHasBakedGridSampleFast(m), std::string(domain) == "com.velomark") << domain;
+  }
+  EXPECT_FALSE(le::graphHasBakedGridSampleFast({}));
+}
+
+TEST(StudentBlend, MatMulBecomesDefaultGemm) {
+  Bytes m = load("gs_rules.onnx");
+  const le::GsSlice blend = le::hcPayload(nodesOf(m).back().raw);
+  ASSERT_TRUE(le::gsIsStudentBlendMatMul(blend));
+  const auto variant = [&](uint32_t field, const std::string& text) {
+    Bytes node(blend.p, blend.p + blend.n);
+    if (field == 5)
+      le::hcAttrI(node, "transA", 0);
+    else
+      le::gsPutStr(node, field, text);
+    return node;
+  };
+  const Bytes refused[] = {variant(5, ""), variant(1, "bias"), variant(7, "com.other"), variant(3, "/s2/blend2")};
+  for (const Bytes& node : refused) EXPECT_FALSE(le::gsIsStudentBlendMatMul(le::gsSliceOf(node)));
+  EXPECT_TRUE(le::gsIsStudentBlendMatMul(le::gsSliceOf(variant(7, "ai.onnx"))));
+
+  ASSERT_EQ(le::normaliseStudentBlend(m), 1u);
+  const le::GsNodeInfo gemm = nodesOf(m).back();
+  EXPECT_EQ(gemm.op_type, "Gemm");
+  EXPECT_EQ(gemm.inputs, (std::vector<std::string>{"rows", "blend_w"}));
+  EXPECT_EQ(le::gsFirstStr(le::hcPayload(gemm.raw), 7), "");
+  EXPECT_EQ(le::normaliseStudentBlend(m), 0u);
+}
+
+TEST(HeadCubic, RefusesWhatItCannotReproduce) {
+  for (const char* name : {"cubic_scales.onnx", "cubic_roi.onnx", "cubic_twice.onnx", "gridsample.onnx"}) {
+    Bytes m = load(name);
+    const Bytes before = m;
+    EXPECT_EQ(le::rewriteHeadCubicResize(m), 0u) << name;
+    EXPECT_TRUE(m == before) << name;
+  }
+  double taps[4];
+  le::hcTaps(0.75, -0.75, taps);
+  const double want[4] = {-0.03515625, 0.26171875, 0.87890625, -0.10546875};
+  for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(taps[i], want[i]) << i;
+  Bytes m = load("cubic_head.onnx");
+  ASSERT_EQ(le::rewriteHeadCubicResize(m), 1u);
+  std::vector<std::string> ops;
+  for (const le::GsNodeInfo& n : nodesOf(m)) ops.push_back(n.op_type);
+  EXPECT_EQ(ops, (std::vector<std::string>{"Pad", "Conv", "DepthToSpace", "Conv"}));
+  EXPECT_EQ(nodesOf(m)[2].outputs, std::vector<std::string>{"up"});
+}
+
+}  // namespace

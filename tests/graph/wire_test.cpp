@@ -1,0 +1,223 @@
+// The wire layer against hand-encoded bytes and models the onnx package wrote:
+// its three refusals, varint and tensor edge cases, declarations and rebuilds.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "graph/gridsample_rewrite.h"
+#include "graph/numerical_rewrites.h"
+#include "graph/wire.h"
+#include "support/fixtures.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// Every field of `b`, or the error text the reader threw.
+std::string walk(const Bytes& b) {
+  try {
+    le::GsReader r(le::gsSliceOf(b));
+    le::GsField f;
+    std::string out;
+    while (r.next(f))
+      out += std::to_string(f.field) + "/" + std::to_string(f.wire) + "=" +
+             (f.wire == 2 ? f.payload.str() : std::to_string(f.varint)) + " raw " + std::to_string(f.raw.n) + ";";
+    return out;
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+TEST(GraphWire, ReaderFieldsAndRefusals) {
+  const struct {
+    Bytes bytes;
+    const char* want;
+  } cases[] = {
+      {{}, ""},
+      {{0x08, 0x96, 0x01}, "1/0=150 raw 3;"},
+      {{0x12, 0x02, 'h', 'i', 0x1d, 1, 2, 3, 4}, "2/2=hi raw 4;3/5=0 raw 5;"},
+      {{0x09, 1, 2, 3, 4, 5, 6, 7, 8}, "1/1=0 raw 9;"},
+      {{0x80}, "onnx: bad varint"},  // continuation bit on the slice's last byte
+      {{0x08, 0x80}, "onnx: bad varint"},
+      {{0x08, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}, "onnx: bad varint"},  // 11 bytes
+      {{0x0a, 0x02, 'a'}, "onnx: truncated"},  // one byte past the end
+      {{0x0a, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}, "onnx: truncated"},
+      {{0x09, 1, 2, 3, 4, 5, 6, 7}, "onnx: truncated"},
+      {{0x0d, 1, 2, 3}, "onnx: truncated"},
+      {{0x0b}, "onnx: bad wire type"},  // group start
+      {{0x0c}, "onnx: bad wire type"},
+      {{0x0e}, "onnx: bad wire type"},
+      {{0x0f}, "onnx: bad wire type"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(walk(c.bytes), c.want) << c.bytes.size() << " bytes";
+  EXPECT_EQ(le::gsFirstStr({}, 1), "");
+  EXPECT_TRUE(le::gsGraphOf({}).empty());
+}
+
+TEST(GraphWire, VarintsRoundTripInTheShortestForm) {
+  const struct {
+    uint64_t value;
+    Bytes want;
+  } cases[] = {{0, {0}},
+               {127, {0x7f}},
+               {128, {0x80, 0x01}},
+               {300, {0xac, 0x02}},
+               {~0ull, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}}};  // int64 -1
+  for (const auto& c : cases) {
+    Bytes out;
+    le::gsPutVarint(out, c.value);
+    EXPECT_EQ(out, c.want) << c.value;
+    Bytes field;
+    le::gsPutVarintField(field, 3, c.value);
+    le::GsReader r(le::gsSliceOf(field));
+    le::GsField f;
+    ASSERT_TRUE(r.next(f));
+    EXPECT_EQ(f.varint, c.value);
+  }
+}
+
+// A TensorProto from its fields: data type, then whatever `body` appends.
+Bytes tensor(uint64_t dataType, const Bytes& body) {
+  Bytes t;
+  le::gsPutVarintField(t, 2, dataType);
+  t.insert(t.end(), body.begin(), body.end());
+  return t;
+}
+
+Bytes floatsBytes(const std::vector<float>& v) {
+  Bytes b(v.size() * 4);
+  std::memcpy(b.data(), v.data(), b.size());
+  return b;
+}
+
+TEST(GraphWire, TensorFloatsAndDims) {
+  Bytes unpacked, packed, raw, raw6;
+  for (float v : {1.5f, -2.0f}) {
+    le::gsPutVarint(unpacked, (4 << 3) | 5);
+    const Bytes b = floatsBytes({v});
+    unpacked.insert(unpacked.end(), b.begin(), b.end());
+  }
+  Bytes pk = floatsBytes({3.0f, 4.0f});
+  pk.push_back(0x7f);  // a trailing partial group is ignored
+  le::gsPutBytes(packed, 4, pk.data(), pk.size());
+  const Bytes r = floatsBytes({9.0f});
+  le::gsPutBytes(raw, 9, r.data(), r.size());
+  Bytes r6 = floatsBytes({7.0f});
+  r6.insert(r6.end(), {1, 2});
+  le::gsPutBytes(raw6, 9, r6.data(), r6.size());
+  Bytes both = unpacked;
+  both.insert(both.end(), raw.begin(), raw.end());
+  Bytes shortRaw;
+  le::gsPutBytes(shortRaw, 9, "abc", 3);
+  const struct {
+    Bytes tensor;
+    bool ok;
+    std::vector<float> want;
+  } cases[] = {
+      {tensor(1, unpacked), true, {1.5f, -2.0f}}, {tensor(1, packed), true, {3.0f, 4.0f}},
+      {tensor(1, both), true, {9.0f}},  // raw_data wins
+      {tensor(1, raw6), true, {7.0f}},  {tensor(10, raw), false, {9.0f}},  // FLOAT16
+      {tensor(1, shortRaw), false, {}}, {tensor(1, {}), false, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<float> got;
+    EXPECT_EQ(le::hcTensorFloats(le::gsSliceOf(c.tensor), got), c.ok) << c.tensor.size();
+    if (c.ok) EXPECT_EQ(got, c.want);
+  }
+  Bytes dims;
+  le::gsPutVarintField(dims, 1, 4);
+  const Bytes run = {0x02, 0xac, 0x02, 0x85};  // 2, 300, then a varint cut short
+  le::gsPutBytes(dims, 1, run.data(), run.size());
+  std::vector<int64_t> got;
+  le::hcTensorDims(le::gsSliceOf(dims), got);
+  EXPECT_EQ(got, (std::vector<int64_t>{4, 2, 300, 5}));
+}
+
+TEST(GraphWire, TensorValueInfoDeclaresFixedAndSymbolicDims) {
+  const int64_t dims[] = {1, -1, 0, 512};
+  Bytes graph;
+  le::gsPutTensorValueInfo(graph, 11, "tip", dims, 4);
+  int64_t first = -7, last = -7;
+  int rank = -7;
+  le::ldInputDims(le::gsSliceOf(graph), "tip", first, last, rank);
+  EXPECT_EQ(std::vector<int64_t>({first, last, rank}), std::vector<int64_t>({1, 512, 4}));
+  const std::string text(graph.begin(), graph.end());
+  EXPECT_NE(text.find("le_hoist_d1"), std::string::npos);
+  EXPECT_NE(text.find("le_hoist_d2"), std::string::npos);
+  EXPECT_EQ(text.find("le_hoist_d0"), std::string::npos);
+  le::ldInputDims(le::gsSliceOf(graph), "absent", first, last, rank);
+  EXPECT_EQ(std::vector<int64_t>({first, last, rank}), std::vector<int64_t>({0, 0, 0}));
+}
+
+TEST(GraphWire, RebuildReproducesOnnxModelsAndAppliesEdits) {
+  for (const char* name : {"director_probe.onnx", "bundle_director/model_b4.onnx", "gridsample.onnx"}) {
+    const Bytes model = bytesOf(lt::slurp(lt::fixture(name)));
+    Bytes out;
+    le::gsRebuild(model, {}, out);
+    EXPECT_TRUE(out == model) << name;  // byte for byte, length prefixes included
+  }
+  const Bytes model = bytesOf(lt::slurp(lt::fixture("director_probe.onnx")));
+  std::vector<le::GsNodeInfo> before, after;
+  std::unordered_set<std::string> inits, inputs, inits2, inputs2;
+  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), before, inits, inputs);
+  const Bytes drop = {1, 0, 1};
+  const std::string added = "tip";
+  const int64_t dims[] = {1, 12, 64, 64};
+  le::GsGraphEdit edit;
+  edit.dropMask = &drop;
+  edit.keepOnlyPrgbInput = true;
+  edit.dropAllOutputs = true;
+  edit.addedValueName = &added;
+  edit.addedValueDims = dims;
+  edit.addedValueRank = 4;
+  edit.addedValueField = 12;
+  Bytes out;
+  le::gsRebuild(model, edit, out);
+  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(out)), after, inits2, inputs2);
+  ASSERT_EQ(after.size(), before.size() - 2);
+  EXPECT_EQ(after[0].raw.str(), before[1].raw.str());
+  EXPECT_EQ(inputs2, (std::unordered_set<std::string>{"P_rgb"}));
+  EXPECT_EQ(inits2, inits);
+  std::vector<std::string> outputs;
+  le::GsReader g(le::gsGraphOf(le::gsSliceOf(out)));
+  le::GsField f;
+  while (g.next(f))
+    if (f.field == 12) outputs.push_back(le::gsFirstStr(f.payload, 1));
+  EXPECT_EQ(outputs, std::vector<std::string>{"tip"});
+}
+
+// Every prefix of a real model: readers and rewrites either succeed or throw
+// one of the three texts, and a rewrite that throws leaves its input unchanged.
+TEST(GraphWire, TruncatedModelsRefuseCleanly) {
+  const Bytes model = bytesOf(lt::slurp(lt::fixture("gs_rules.onnx")));
+  const std::string texts = "onnx: bad varint|onnx: truncated|onnx: bad wire type";
+  using Rewrite = size_t (*)(Bytes&);
+  const Rewrite rewrites[] = {le::rewriteGridSampleToFast, le::normaliseStudentBlend, le::rewriteHeadCubicResize};
+  for (size_t cut = 0; cut < model.size(); cut += 7) {
+    const Bytes prefix(model.begin(), model.begin() + cut);
+    for (Rewrite rw : rewrites) {
+      Bytes m = prefix;
+      try {
+        rw(m);
+      } catch (const std::runtime_error& e) {
+        EXPECT_NE(texts.find(e.what()), std::string::npos) << e.what();
+        EXPECT_TRUE(m == prefix) << "cut " << cut;
+      }
+    }
+    try {
+      Bytes out;
+      le::gsRebuild(prefix, {}, out);
+      std::vector<le::GsNodeInfo> nodes;
+      std::unordered_set<std::string> a, b;
+      le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(prefix)), nodes, a, b);
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(texts.find(e.what()), std::string::npos) << e.what();
+    }
+  }
+}
+
+}  // namespace

@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
+#include "bundle/files.h"
 #include "bundle/paths.h"
 
 namespace lt {
@@ -48,10 +48,9 @@ std::string errorOf(const std::function<void()>& f) {
 }
 
 std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  std::string bytes;
+  le::readWhole(path, bytes);  // a missing file reads as empty
+  return bytes;
 }
 
 void spit(const std::string& path, const std::string& bytes) {

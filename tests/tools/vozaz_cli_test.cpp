@@ -21,7 +21,7 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
   } cases[] = {
       {"", 2, "                                replay the stored drive track into an H.264 MP4 or PNG frames"},
       {"bogus", 2, "                                replay the stored drive track into an H.264 MP4 or PNG frames"},
-      {"info", 2, "usage: vozaz info <bundle>"},
+      {"info", 2, "usage: vozaz info <bundle> [--threads]"},
       {"pack " + dir + "/empty " + dir + "/e.imx", 1,
        "vozaz pack: " + dir + "/empty has no manifest.json, so it is not a bundle; nothing was written"},
       {"frame " + bundle + " --si 99 --drive 0 --out " + out, 1,

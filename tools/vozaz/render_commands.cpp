@@ -1,18 +1,19 @@
 // vozaz frame / vozaz drive: the library's frame path from the command line,
-// through the public C API only.
+// through the public C API; input files come in through the library's one whole-file reader.
 #include <stb_image_write.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "args.h"
+#include "bundle/files.h"
 #include "commands.h"
 #include "le/le.h"
 #include "le/le_cpp.h"
@@ -31,13 +32,20 @@ Ctx openBundle(const std::string& bundle, int threads) {
   return c;
 }
 
+// The first n elements of a raw little-endian file.
+template <class T>
+std::vector<T> readLeading(const std::string& path, size_t n, const std::string& refusal) {
+  std::string bytes;
+  if (le::readWhole(path, bytes) != le::ReadStatus::kOk || bytes.size() < n * sizeof(T))
+    throw std::runtime_error(refusal);
+  std::vector<T> out(n);
+  std::memcpy(out.data(), bytes.data(), n * sizeof(T));
+  return out;
+}
+
 std::vector<float> readKeypoints(const std::string& path) {
-  std::vector<float> kp(static_cast<size_t>(le_host_kp_rows()) * 3);
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(kp.data()), static_cast<std::streamsize>(kp.size() * sizeof(float)));
-  if (in.gcount() != static_cast<std::streamsize>(kp.size() * sizeof(float)))
-    throw std::runtime_error(path + " does not hold " + std::to_string(kp.size()) + " little-endian floats");
-  return kp;
+  const size_t n = static_cast<size_t>(le_host_kp_rows()) * 3;
+  return readLeading<float>(path, n, path + " does not hold " + std::to_string(n) + " little-endian floats");
 }
 
 // The drive track's source indices, read through the member resolver.
@@ -45,11 +53,7 @@ std::vector<int32_t> driveSourceIndices(const std::string& bundle, int frames) {
   char path[4096];
   if (le_bundle_resolve_member(bundle.c_str(), "drive/si.i32", path, sizeof path) != 1)
     throw std::runtime_error("the bundle has no readable drive/si.i32");
-  std::vector<int32_t> si(static_cast<size_t>(frames));
-  std::ifstream in(path, std::ios::binary);
-  in.read(reinterpret_cast<char*>(si.data()), static_cast<std::streamsize>(si.size() * 4));
-  if (in.gcount() != static_cast<std::streamsize>(si.size() * 4)) throw std::runtime_error(std::string("short ") + path);
-  return si;
+  return readLeading<int32_t>(path, static_cast<size_t>(frames), std::string("short ") + path);
 }
 
 void writePng(const std::string& path, int w, int h, int channels, const uint8_t* px) {

@@ -7,6 +7,8 @@
 #include "base/env.h"
 #include "base/log.h"
 #include "bundle/manifest.h"
+#include "graph/gridsample_rewrite.h"
+#include "graph/numerical_rewrites.h"
 
 namespace le {
 
@@ -40,12 +42,12 @@ void moveWarpToOneNode(GraphPrep& g) {
 
 void rewriteGridSample(GraphPrep& g) {
   if (!g.gsRewrite || g.coreml) return;
-  g.gridSampleNodes = 0;
+  g.gridSampleNodes = rewriteGridSampleToFast(g.bytes);
 }
 
-void normaliseStudentBlend(GraphPrep& g) { g.studentBlendNodes = 0; }
+void studentBlendToGemm(GraphPrep& g) { g.studentBlendNodes = normaliseStudentBlend(g.bytes); }
 
-void rewriteHeadCubic(GraphPrep& g) { g.headCubicNodes = 0; }
+void headCubicToConv(GraphPrep& g) { g.headCubicNodes = rewriteHeadCubicResize(g.bytes); }
 
 void bindLipContour(GraphPrep& g) {
   if (!g.lipContour) {
@@ -94,8 +96,8 @@ void hoistSourceCone(GraphPrep& g) {
 }
 
 constexpr std::array<PrepStage, 7> kSequence{
-    spliceComposeV2,  moveWarpToOneNode, rewriteGridSample, normaliseStudentBlend,
-    rewriteHeadCubic, bindLipContour,    hoistSourceCone,
+    spliceComposeV2, moveWarpToOneNode, rewriteGridSample, studentBlendToGemm,
+    headCubicToConv, bindLipContour,    hoistSourceCone,
 };
 
 void printAccount(const GraphPrep& g) {

@@ -99,7 +99,6 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
   const std::string ortEp = tryNative(im, manifest, key, modelPath, threads, ep);
   if (im.native) return;
 
-  im.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
   SessionRequest req;
   req.manifest = &manifest;
   req.key = key;

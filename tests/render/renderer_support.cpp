@@ -11,6 +11,9 @@
 
 #include "base/keypoints.h"
 #include "driver/cursor.h"
+#include "graph/gridsample_rewrite.h"
+#include "graph/numerical_rewrites.h"
+#include "ops/velomark_domain.h"
 #include "render/ort_api.h"
 #include "support/fixtures.h"
 
@@ -77,7 +80,7 @@ static void appendFrame(std::vector<float>& out, const std::string& path, size_t
 }
 
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool fs, const std::vector<int>& si,
-                                   const std::vector<int>& kpRow, int sourceRow) {
+                                   const std::vector<int>& kpRow, int sourceRow, bool untouched) {
   le::ort::api();
   const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
   std::vector<float> pooled, src,
@@ -90,7 +93,15 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "reference");
   Ort::SessionOptions opts;
   opts.SetIntraOpNumThreads(1);
-  Ort::Session session(env, b.manifest.modelPath(key).c_str(), opts);
+  const std::string file = slurp(b.manifest.modelPath(key));
+  std::vector<uint8_t> model(file.begin(), file.end());
+  if (!untouched) {  // what the renderer's load sequence does to a standard director
+    le::registerGridSampleFast(opts);
+    le::rewriteGridSampleToFast(model);
+    le::normaliseStudentBlend(model);
+    le::rewriteHeadCubicResize(model);
+  }
+  Ort::Session session(env, model.data(), model.size(), opts);
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   const int64_t pooledShape[] = {batch, 64, 32, 32}, kpShape[] = {batch, 21, 3};
   const int64_t srcShape[] = {batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop};

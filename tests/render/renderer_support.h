@@ -31,8 +31,10 @@ const OpenBundle& bundle(const std::string& name);
 // Keypoint sets `rows` of a drive array, back to back.
 std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<int>& rows);
 // The model `key`'s "rgb" for frames si[b] and keypoint rows kpRow[b] (source keypoints from sourceRow when
-// given; P_rgb or FeatSynth inputs), run on a fresh single-threaded session without bindings.
+// given; P_rgb or FeatSynth inputs), run on a fresh single-threaded session without bindings. The graph is
+// rewritten as the renderer's load sequence rewrites it, or run as the file holds it when `untouched`.
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool featSynth,
-                                   const std::vector<int>& si, const std::vector<int>& kpRow, int sourceRow = -1);
+                                   const std::vector<int>& si, const std::vector<int>& kpRow, int sourceRow = -1,
+                                   bool untouched = false);
 
 }  // namespace lt

@@ -330,15 +330,21 @@ void Stream::extend(int target) {
   target = std::min(target, decodable());
   if (target <= decoded_) return;
   const int a = audioFrames();
-  const int needed = std::min(target + lookAheadSpan_, a);
+  // The short-window path encodes whole blocks, so a block's band is fixed by
+  // its position alone and the rows do not depend on the pull rhythm.
+  const int reach = shortWindow_ ? (target + kBlockFrames - 1) / kBlockFrames * kBlockFrames : target;
+  const int needed = std::min(reach + lookAheadSpan_, a);
   makeFeatures(needed);
   // Before the end, a frame waits until the features of its whole look-ahead exist.
   if (featuresMade_ < needed) target = std::min(target, featuresMade_ - lookAheadSpan_);
   if (target <= decoded_) return;
 
   Band band;
-  for (int e0 = encoded_; e0 < target;) {
-    int e1 = std::min(e0 + kStreamBand, target);
+  while (encoded_ < target) {
+    const int e0 = encoded_;
+    int e1 = shortWindow_ ? std::min(e0 / kBlockFrames * kBlockFrames + kBlockFrames, a)
+                          : std::min(e0 + kStreamBand, target);
+    if (shortWindow_ && !finished_ && e1 + lookAheadSpan_ > featuresMade_) break;
     const int lo = std::max(e0 - leftSpan_, 0);
     int hi = std::min(e1 + lookAheadSpan_, a);
     if (e0 < posRows_) {
@@ -357,14 +363,14 @@ void Stream::extend(int target) {
                   rows * sizeof(float));
     }
     encoded_ = e1;
-    e0 = e1;
   }
+  target = std::min(target, encoded_);
   for (int f = decoded_; f < target; ++f) {
     if (f < encoderBase_ || f < deltaBase_) behind("decoder frame");
     deltas_.resize(static_cast<size_t>(f + 1 - deltaBase_) * kKpFloats);
     decodeFrame(encoderRow(f), &deltas_[static_cast<size_t>(f - deltaBase_) * kKpFloats]);
   }
-  decoded_ = target;
+  decoded_ = std::max(decoded_, target);
 }
 
 float* Stream::featureSlot(int frame, const char* tag) {

@@ -226,6 +226,29 @@ def gelu16_model():
                    [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 8])], "gelu16")
 
 
+def gelu16_ms_model():
+    """A float16 com.microsoft.Gelu between two float casts, as the fusion would leave it."""
+    nodes = [helper.make_node("Cast", ["x"], ["x16"], to=TensorProto.FLOAT16),
+             helper.make_node("Gelu", ["x16"], ["y16"], domain="com.microsoft"),
+             helper.make_node("Cast", ["y16"], ["y"], to=TensorProto.FLOAT)]
+    graph = helper.make_graph(nodes, "gelu16_ms", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 8])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 8])])
+    m = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET), helper.make_opsetid("com.microsoft", 1)])
+    m.ir_version = 8
+    return m
+
+
+def gelu16_refused_model():
+    """A graph the runtime refuses with a text naming a Gelu node and float16 (mixed Add types)."""
+    nodes = [helper.make_node("Cast", ["x"], ["x16"], to=TensorProto.FLOAT16),
+             helper.make_node("Add", ["x16", "x"], ["y"], name="Gelu_mixed")]
+    graph = helper.make_graph(nodes, "gelu16_refused", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 8])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 8])])
+    m = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)])
+    m.ir_version = 8
+    return m  # deliberately not checked: the checker would refuse it too
+
+
 # --- motion bundle ---
 
 
@@ -409,6 +432,8 @@ def speech_fixtures(tmp):
     beside("w2v_undeclared", {"audio_encoder_fp16_window_trunk.onnx": trunk_model("tiny", declare_steps=False),
                               "audio_encoder_fp16_window_head.onnx": head})
     save(gelu16_model(), j("gelu16.onnx"))
+    save(gelu16_ms_model(), j("gelu16_ms.onnx"))
+    onnx.save(gelu16_refused_model(), j("gelu16_refused.onnx"))
 
     a2x = lambda name, **kw: write_motion_bundle(j("a2x", name), **kw)  # noqa: E731
     a2x("ok")

@@ -1,0 +1,162 @@
+#include "audio/a2x_support.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "render/ort_api.h"
+#include "support/fixtures.h"
+
+namespace at {
+namespace {
+
+Ort::Env& oracleEnv() {
+  le::ort::api();
+  static Ort::Env env(ORT_LOGGING_LEVEL_ERROR, "oracle");
+  return env;
+}
+
+Ort::SessionOptions oracleOptions() {
+  Ort::SessionOptions o;
+  o.SetIntraOpNumThreads(1);
+  // The oracle runs the graph as written, without the runtime's fusions.
+  o.SetGraphOptimizationLevel(ORT_DISABLE_ALL);
+  return o;
+}
+
+float viaHalf(float x) { return static_cast<float>(Ort::Float16_t(x)); }
+
+}  // namespace
+
+std::vector<float> loadF32(const std::string& path) {
+  const std::string bytes = lt::slurp(path);
+  std::vector<float> v(bytes.size() / sizeof(float));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  return v;
+}
+
+void freshProcess(const std::function<void()>& body) {
+  if (std::getenv("AT_SAME_PROCESS")) return body();  // for a debugger, one test at a time
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        body();
+        std::fflush(nullptr);
+        std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+std::vector<float> speech(const char* name) { return loadF32(lt::fixture(name)); }
+
+Oracle::Oracle(const std::string& path) : session_(oracleEnv(), path.c_str(), oracleOptions()) {}
+
+std::vector<float> Oracle::run(const std::vector<const char*>& names, const std::vector<std::vector<float>*>& values,
+                               const std::vector<std::vector<int64_t>>& shapes, const char* out) {
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeCPU);
+  std::vector<Ort::Value> in;
+  for (size_t i = 0; i < names.size(); ++i)
+    in.push_back(Ort::Value::CreateTensor<float>(mem, values[i]->data(), values[i]->size(), shapes[i].data(),
+                                                 shapes[i].size()));
+  auto res = session_.Run(Ort::RunOptions{nullptr}, names.data(), in.data(), in.size(), &out, 1);
+  const auto info = res[0].GetTensorTypeAndShapeInfo();
+  std::vector<float> v(info.GetElementCount());
+  if (info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16) {
+    const Ort::Float16_t* h = res[0].GetTensorData<Ort::Float16_t>();
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(h[i]);
+  } else {
+    std::memcpy(v.data(), res[0].GetTensorData<float>(), v.size() * sizeof(float));
+  }
+  return v;
+}
+
+namespace ref {
+
+std::vector<float> window(const std::vector<float>& audio, int64_t start, int len) {
+  std::vector<double> x(static_cast<size_t>(len), 0.0);
+  for (int i = 0; i < len; ++i) {
+    const int64_t at = start + i;
+    if (at >= 0 && at < static_cast<int64_t>(audio.size())) x[static_cast<size_t>(i)] = audio[static_cast<size_t>(at)];
+  }
+  double mean = 0, var = 0;
+  for (double v : x) mean += v / len;
+  for (double v : x) var += (v - mean) * (v - mean) / len;
+  std::vector<float> out(x.size());
+  for (size_t i = 0; i < x.size(); ++i) out[i] = static_cast<float>((x[i] - mean) / std::sqrt(var + 1e-7));
+  return out;
+}
+
+int pullable(int64_t samples, int la, int right, bool shortWindow, int w2vRight) {
+  // Only whole 8-frame blocks count, unless the stream ends within a frame of one.
+  const int64_t counted = std::min(samples, (samples + 639) / 5120 * 5120);
+  const int64_t frames = (counted + 639) / 640;
+  const int64_t decodable = std::max<int64_t>(0, frames - std::max(la, right));
+  int64_t features = std::max<int64_t>(0, frames - right);
+  if (shortWindow) {
+    const int64_t room = counted / 640 - w2vRight;  // block b needs audio up to frame b + 8 + w2vRight
+    features = room < 8 ? 0 : room / 8 * 8;
+    // whole blocks are encoded, each once its look-ahead has features
+    return static_cast<int>(std::clamp<int64_t>(features - la < 8 ? 0 : (features - la) / 8 * 8, 0, decodable));
+  }
+  return static_cast<int>(std::clamp<int64_t>(features - la, 0, decodable));
+}
+
+std::vector<float> blockFeatures(Oracle& trunk, Oracle& head, const std::vector<float>& audio, int b, int w2vRight) {
+  const int64_t end = (w2vRight + b + 8) * 640LL;
+  std::vector<float> win = window(audio, end - 32000, 32000);
+  const std::vector<float> steps = trunk.run({"input_values"}, {&win}, {{1, 32000}}, "trunk_out");
+  const int lt = static_cast<int>(steps.size() / 640);
+  std::vector<float> x(8 * 640);
+  for (int j = 0; j < 8; ++j) {
+    const int k = b + j;
+    const int shift = k >= 200 ? (k / 100 - 1) * 100 : 0;
+    const double p = (shift * 640.0 - static_cast<double>(end - 32000)) / 80.0 + (k - shift) * 1598.0 / 199.0;
+    const int i0 = static_cast<int>(std::floor(p));
+    const int i1 = std::min(i0 + 1, lt - 1);
+    const double a = p - i0;
+    for (int c = 0; c < 640; ++c)
+      x[j * 640 + c] = static_cast<float>(steps[c * lt + i0] * (1 - a) + steps[c * lt + i1] * a);
+  }
+  std::vector<float> emb = head.run({"x"}, {&x}, {{8, 640}}, "emb");
+  for (float& v : emb) v = viaHalf(v);
+  return emb;
+}
+
+std::vector<float> features8s(Oracle& w2v, const std::vector<float>& audio, int frames) {
+  std::vector<float> feat(static_cast<size_t>(frames) * 9216);
+  int written = 0;
+  for (int f0 = 0; f0 < frames; f0 += 100) {
+    std::vector<float> win = window(audio, f0 * 640LL, 128000);
+    const std::vector<float> emb = w2v.run({"input_values"}, {&win}, {{1, 128000}}, "audio_emb");
+    for (int k = std::max(written, f0 == 0 ? 0 : f0 + 50); k < std::min(f0 + 200, frames); ++k)
+      for (int l = 0; l < 12; ++l)
+        for (int c = 0; c < 768; ++c)
+          feat[static_cast<size_t>(k) * 9216 + l * 768 + c] = viaHalf(emb[(static_cast<size_t>(l) * 200 + (k - f0)) * 768 + c]);
+    written = std::min(f0 + 200, frames);
+  }
+  return feat;
+}
+
+std::vector<float> band(Oracle& enc, const std::vector<float>& pos, int h, int window, int left, const float* feat,
+                        int lo, int hi) {
+  const int t = hi - lo;
+  const int rows = static_cast<int>(pos.size()) / h;
+  std::vector<float> f(feat, feat + static_cast<size_t>(t) * 9216);
+  std::vector<float> p(static_cast<size_t>(t) * h);
+  for (int j = 0; j < t; ++j) {
+    const int u = lo + j;
+    const int row = u < rows ? u : rows / 2 + (u - rows) % (rows - rows / 2);
+    std::copy_n(&pos[static_cast<size_t>(row) * h], h, &p[static_cast<size_t>(j) * h]);
+  }
+  std::vector<float> mask(static_cast<size_t>(t) * t);
+  for (int i = 0; i < t; ++i)
+    for (int j = 0; j < t; ++j)
+      mask[static_cast<size_t>(i) * t + j] =
+          j >= i - left && j <= i + window ? 0.0f : -std::numeric_limits<float>::infinity();
+  return enc.run({"feat", "pos_window", "attn"}, {&f, &p, &mask}, {{1, t, 12, 768}, {1, t, h}, {1, 1, t, t}}, "ctx");
+}
+
+}  // namespace ref
+}  // namespace at

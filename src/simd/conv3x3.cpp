@@ -22,6 +22,7 @@ namespace {
 // At most 16 lanes: padded rows are a multiple of 16 floats plus 2, so a
 // final partial vector still reads inside its row.
 using ConvTag = hn::CappedTag<float, 16>;
+using ConvVec = hn::Vec<ConvTag>;
 
 struct Padded {
   float* data;
@@ -48,14 +49,20 @@ Padded PadImage(const float* HWY_RESTRICT image, int Cin, int H, int W) {
   return p;
 }
 
-// G output channels from oc at once, over Lanes(d) columns starting at x.
+// G (1 or 4) output channels from oc at once, over Lanes(d) columns starting
+// at x, into a0..a3. Named accumulators: SVE vectors cannot be array elements.
 template <int G>
-HWY_INLINE void ConvColumns(const Padded& p, int Cin, const float* HWY_RESTRICT weights,
-                            const float* HWY_RESTRICT bias, int oc, int y, size_t x,
-                            hn::Vec<ConvTag> acc[G]) {
+HWY_INLINE void ConvColumns(const Padded& p, int Cin, const float* HWY_RESTRICT weights, const float* HWY_RESTRICT bias,
+                            int oc, int y, size_t x, ConvVec& a0, ConvVec& a1, ConvVec& a2, ConvVec& a3) {
+  static_assert(G == 1 || G == 4);
   const ConvTag d;
-  for (int g = 0; g < G; ++g) acc[g] = hn::Set(d, bias[oc + g]);
   const size_t wStride = static_cast<size_t>(Cin) * 9;
+  a0 = hn::Set(d, bias[oc]);
+  if constexpr (G == 4) {
+    a1 = hn::Set(d, bias[oc + 1]);
+    a2 = hn::Set(d, bias[oc + 2]);
+    a3 = hn::Set(d, bias[oc + 3]);
+  }
   for (int ic = 0; ic < Cin; ++ic) {
     const float* plane = p.data + p.plane * ic + p.stride * y + x;
     const float* w = weights + static_cast<size_t>(oc) * wStride + ic * 9;
@@ -63,10 +70,27 @@ HWY_INLINE void ConvColumns(const Padded& p, int Cin, const float* HWY_RESTRICT 
       const float* row = plane + p.stride * ky;
       for (int kx = 0; kx < 3; ++kx) {
         const auto v = hn::LoadU(d, row + kx);
-        for (int g = 0; g < G; ++g)
-          acc[g] = hn::MulAdd(hn::Set(d, w[g * wStride + ky * 3 + kx]), v, acc[g]);
+        const float* tap = w + ky * 3 + kx;
+        a0 = hn::MulAdd(hn::Set(d, tap[0]), v, a0);
+        if constexpr (G == 4) {
+          a1 = hn::MulAdd(hn::Set(d, tap[wStride]), v, a1);
+          a2 = hn::MulAdd(hn::Set(d, tap[2 * wStride]), v, a2);
+          a3 = hn::MulAdd(hn::Set(d, tap[3 * wStride]), v, a3);
+        }
       }
     }
+  }
+}
+
+// Stores a0, and a1..a3 when G is 4, at dst with planes `step` floats apart.
+template <int G>
+HWY_INLINE void StoreGroup(ConvVec a0, ConvVec a1, ConvVec a2, ConvVec a3, float* HWY_RESTRICT dst, size_t step) {
+  const ConvTag d;
+  hn::StoreU(a0, d, dst);
+  if constexpr (G == 4) {
+    hn::StoreU(a1, d, dst + step);
+    hn::StoreU(a2, d, dst + 2 * step);
+    hn::StoreU(a3, d, dst + 3 * step);
   }
 }
 
@@ -76,20 +100,19 @@ void ConvChannels(const Padded& p, int Cin, int H, int W, const float* HWY_RESTR
   const ConvTag d;
   const size_t N = hn::Lanes(d);
   const size_t planeOut = static_cast<size_t>(H) * W;
-  hn::Vec<ConvTag> acc[G];
+  ConvVec a0 = hn::Zero(d), a1 = a0, a2 = a0, a3 = a0;
   for (int y = 0; y < H; ++y) {
+    float* row = out + static_cast<size_t>(y) * W;
     size_t x = 0;
     for (; x + N <= static_cast<size_t>(W); x += N) {
-      ConvColumns<G>(p, Cin, weights, bias, oc, y, x, acc);
-      for (int g = 0; g < G; ++g) hn::StoreU(acc[g], d, out + g * planeOut + y * W + x);
+      ConvColumns<G>(p, Cin, weights, bias, oc, y, x, a0, a1, a2, a3);
+      StoreGroup<G>(a0, a1, a2, a3, row + x, planeOut);
     }
     if (x < static_cast<size_t>(W)) {
-      HWY_ALIGN float tail[16];
-      ConvColumns<G>(p, Cin, weights, bias, oc, y, x, acc);
-      for (int g = 0; g < G; ++g) {
-        hn::Store(acc[g], d, tail);
-        std::memcpy(out + g * planeOut + y * W + x, tail, (W - x) * sizeof(float));
-      }
+      HWY_ALIGN float tail[4 * 16];
+      ConvColumns<G>(p, Cin, weights, bias, oc, y, x, a0, a1, a2, a3);
+      StoreGroup<G>(a0, a1, a2, a3, tail, 16);
+      for (int g = 0; g < G; ++g) std::memcpy(row + g * planeOut + x, tail + 16 * g, (W - x) * sizeof(float));
     }
   }
 }

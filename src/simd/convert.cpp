@@ -64,12 +64,11 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst
   uint16_t* HWY_RESTRICT planes[3] = {dst, dst + stride, dst + 2 * stride};
   size_t i = 0;
   for (; i + N <= count; i += N) {
-    hn::Vec<decltype(d8)> c[3];
-    hn::LoadInterleaved3(d8, src + 3 * i, c[0], c[1], c[2]);
-    for (int k = 0; k < 3; ++k) {
-      const auto v = hn::ConvertTo(d, hn::PromoteTo(di, c[k]));
-      StoreF16(d, hn::Div(v, k255), planes[k] + i);
-    }
+    hn::Vec<decltype(d8)> r, g, b;  // named: SVE vectors cannot be array elements
+    hn::LoadInterleaved3(d8, src + 3 * i, r, g, b);
+    StoreF16(d, hn::Div(hn::ConvertTo(d, hn::PromoteTo(di, r)), k255), planes[0] + i);
+    StoreF16(d, hn::Div(hn::ConvertTo(d, hn::PromoteTo(di, g)), k255), planes[1] + i);
+    StoreF16(d, hn::Div(hn::ConvertTo(d, hn::PromoteTo(di, b)), k255), planes[2] + i);
   }
   for (; i < count; ++i)
     for (int k = 0; k < 3; ++k)

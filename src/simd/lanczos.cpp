@@ -43,6 +43,20 @@ HWY_INLINE void FillEdgeWindow(const float* HWY_RESTRICT crop, int side, int x0,
   }
 }
 
+// sum_r vTaps[r] * window row r, over Lanes(d) floats at offset o. Rows 0-3
+// and 4-7 accumulate separately to halve the dependency chains.
+template <class D>
+HWY_INLINE hn::Vec<D> ColumnSum(D d, const float* HWY_RESTRICT window, size_t stride, const float* HWY_RESTRICT vTaps,
+                                size_t o) {
+  auto top = hn::Mul(hn::Set(d, vTaps[0]), hn::LoadU(d, window + o));
+  auto bottom = hn::Mul(hn::Set(d, vTaps[4]), hn::LoadU(d, window + 4 * stride + o));
+  for (int r = 1; r < 4; ++r) {
+    top = hn::MulAdd(hn::Set(d, vTaps[r]), hn::LoadU(d, window + r * stride + o), top);
+    bottom = hn::MulAdd(hn::Set(d, vTaps[r + 4]), hn::LoadU(d, window + (r + 4) * stride + o), bottom);
+  }
+  return hn::Add(top, bottom);
+}
+
 // S[k] = sum_r vTaps[r] * sum_c hTaps[c] * window(c, r)[k], k < 3.
 // expanded holds each horizontal tap four times, one per value of a pixel.
 HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
@@ -59,29 +73,13 @@ HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
   for (int k = 0; k < 3; ++k) sum[k] = s[k];
 #else
   // At least 4 lanes, at most 16, so every vector holds whole pixels.
+  // Column vectors one at a time: SVE vectors cannot be array elements.
   const hn::CappedTag<float, 16> d;
-  constexpr size_t kMaxVecs = kWindowFloats / 4;
   const size_t N = hn::Lanes(d);
   const size_t vecs = kWindowFloats / N;
-  // Rows 0-3 and 4-7 accumulate separately to halve the dependency chains.
-  hn::Vec<decltype(d)> top[kMaxVecs], bottom[kMaxVecs];
-  const auto t0 = hn::Set(d, vTaps[0]), t4 = hn::Set(d, vTaps[4]);
-  for (size_t v = 0; v < vecs; ++v) {
-    top[v] = hn::Mul(t0, hn::LoadU(d, window + v * N));
-    bottom[v] = hn::Mul(t4, hn::LoadU(d, window + 4 * stride + v * N));
-  }
-  for (int r = 1; r < 4; ++r) {
-    const auto tt = hn::Set(d, vTaps[r]), tb = hn::Set(d, vTaps[r + 4]);
-    const float* rowT = window + r * stride;
-    const float* rowB = window + (r + 4) * stride;
-    for (size_t v = 0; v < vecs; ++v) {
-      top[v] = hn::MulAdd(tt, hn::LoadU(d, rowT + v * N), top[v]);
-      bottom[v] = hn::MulAdd(tb, hn::LoadU(d, rowB + v * N), bottom[v]);
-    }
-  }
-  auto s = hn::Mul(hn::Add(top[0], bottom[0]), hn::Load(d, expanded));
+  auto s = hn::Mul(ColumnSum(d, window, stride, vTaps, 0), hn::Load(d, expanded));
   for (size_t v = 1; v < vecs; ++v)
-    s = hn::MulAdd(hn::Add(top[v], bottom[v]), hn::Load(d, expanded + v * N), s);
+    s = hn::MulAdd(ColumnSum(d, window, stride, vTaps, v * N), hn::Load(d, expanded + v * N), s);
   HWY_ALIGN float lanes[16];
   hn::Store(s, d, lanes);
   for (int k = 0; k < 3; ++k) {

@@ -30,12 +30,11 @@ constexpr size_t kTermBlock = 512;  // a multiple of every target's lane count
 template <class D>
 HWY_INLINE hn::Vec<D> PixelMean(D d, const uint16_t* HWY_RESTRICT a,
                                 const uint16_t* HWY_RESTRICT b, size_t n, size_t i) {
-  hn::Vec<D> dist[3];
-  for (size_t c = 0; c < 3; ++c) {
-    const auto diff = hn::Sub(LoadF16(d, a + c * n + i), LoadF16(d, b + c * n + i));
-    dist[c] = hn::Abs(RoundF16(d, diff));
-  }
-  const auto total = hn::Add(hn::Add(dist[0], dist[1]), dist[2]);
+  // One call per channel: SVE vectors cannot be array elements.
+  const auto dist = [&](size_t c) {
+    return hn::Abs(RoundF16(d, hn::Sub(LoadF16(d, a + c * n + i), LoadF16(d, b + c * n + i))));
+  };
+  const auto total = hn::Add(hn::Add(dist(0), dist(1)), dist(2));
   return RoundF16(d, hn::Div(total, hn::Set(d, 3.0f)));
 }
 

@@ -2,8 +2,18 @@
 # Installs everything the build, tests, benchmarks and demo need, idempotently:
 # Debian packages through apt, ONNX Runtime from the npm registry into third_party/.
 # A second run on a provisioned machine does nothing but a few checks.
+#   --arm64  also the aarch64 cross toolchain, qemu's user-mode emulator and the
+#            arm64 multiarch development packages that `make test-arm` builds against.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+arm64=0
+for arg in "$@"; do
+  case "$arg" in
+    --arm64) arm64=1 ;;
+    *) echo "deps: unknown option $arg; the only option is --arm64." >&2; exit 2 ;;
+  esac
+done
+sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
 
 debs=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev ca-certificates openssl
@@ -16,6 +26,19 @@ debs=(
 )
 # nodejs ships npm on most images; only ask Debian for both when npm is absent.
 command -v npm >/dev/null || debs+=(nodejs npm)
+if ((arm64)); then
+  # The cross compiler links against its own C library and the arm64 multiarch
+  # libraries under /usr/lib/aarch64-linux-gnu; qemu runs the results.
+  debs+=(
+    gcc-aarch64-linux-gnu g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
+    libgtest-dev:arm64 libgmock-dev:arm64 libhwy-dev:arm64 libstb-dev:arm64
+    libavformat-dev:arm64 libavcodec-dev:arm64 libswscale-dev:arm64 libavutil-dev:arm64
+  )
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "deps: adding the arm64 architecture"
+    $sudo dpkg --add-architecture arm64
+  fi
+fi
 
 missing=()
 for p in "${debs[@]}"; do
@@ -23,9 +46,9 @@ for p in "${debs[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "deps: installing ${missing[*]}"
-  sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # --no-remove: an arm64 package must never displace its amd64 twin.
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends --no-remove "${missing[@]}" >/dev/null
 fi
 
 # ONNX Runtime: the shared library from onnxruntime-node, the official headers

@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN ?= -G Ninja
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test test-asan test-tsan bench fuzz demo clean
+.PHONY: all deps build test test-asan test-tsan test-arm deps-arm bench fuzz demo clean
 
 all: build
 
@@ -35,6 +35,18 @@ test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# aarch64 cross build; CTest runs each test under qemu-aarch64 -cpu max.
+deps-arm:
+	@tools/deps.sh --arm64
+
+build-arm/build.ninja:
+	cmake -S . -B build-arm $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
+
+test-arm: deps-arm build-arm/build.ninja
+	cmake --build build-arm -j $(JOBS)
+	ctest --test-dir build-arm --output-on-failure -j $(JOBS)
+
 build-bench/build.ninja:
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DLE_BUILD_TESTS=OFF -DLE_BUILD_BENCH=ON
 
@@ -54,4 +66,4 @@ demo: build
 	tools/demo.sh build
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-arm

@@ -32,5 +32,17 @@ pkg_check_modules(LE_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libs
 add_library(le::ffmpeg ALIAS PkgConfig::LE_FFMPEG)
 pkg_check_modules(LE_HWY REQUIRED IMPORTED_TARGET libhwy)
 add_library(le::hwy ALIAS PkgConfig::LE_HWY)
+if(_ort_arch STREQUAL "arm64")
+  # GCC fuses a * b + c into one multiply-add wherever the target has one, in
+  # C++ even under -std=c++20. Code built for x86's baseline never fuses;
+  # without this, scalar expressions on Arm, test references included, would
+  # round differently from it. The SIMD kernels' explicit MulAdd still fuses.
+  add_compile_options(-ffp-contract=off)
+  # NEON is the aarch64 baseline, so by default Highway leaves its scalar
+  # fallback target out there, while x86, whose baseline it is, always has it.
+  # Compiling it in keeps that fallback tested on Arm too. It is never chosen
+  # at run time, since every aarch64 CPU has NEON.
+  target_compile_definitions(PkgConfig::LE_HWY INTERFACE HWY_COMPILE_ALL_ATTAINABLE)
+endif()
 
 find_path(LE_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)

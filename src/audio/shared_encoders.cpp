@@ -145,6 +145,7 @@ Ort::Env makeEnv(const char* logid) {
 }
 
 Ort::SessionOptions recipeOptions(int threads) {
+  ort::api();
   Ort::SessionOptions o;
   o.SetIntraOpNumThreads(threads >= 1 ? threads : pool::threads());
   o.SetInterOpNumThreads(1);
@@ -167,6 +168,7 @@ void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
   if (!cudaRequested(tag)) return;
   const size_t mib = cudaMemMiB();
   try {
+    ort::api();
     Ort::CUDAProviderOptions cuda;
     cuda.Update({
         {"device_id", "0"},

@@ -98,7 +98,7 @@ def save(model, path):
 
 def cue_steps(g, audio, n):
     """[1,2,L] loudness and high-band cues of [1,n] audio, one step every 80 samples."""
-    x = g.op("Reshape", [audio, g.i64([1, 1, n])])
+    x = g.op("Reshape", [audio, g.i64([1, 1, -1])])
     d = g.op("Conv", [x, g.const(np.array([-1.0, 1.0]).reshape(1, 1, 2))], pads=[1, 0])
     both = g.op("Concat", [g.op("Mul", [x, x]), g.op("Mul", [d, d])], axis=1)  # [1,2,n]
     avg = np.zeros((2, 1, CUE_K), np.float32) + 1.0 / CUE_K
@@ -109,7 +109,7 @@ def cue_steps(g, audio, n):
 
 def front_end(g, audio, n, channels):
     """[1,channels,L] random strided Conv features of the audio (GELU)."""
-    x = g.op("Reshape", [audio, g.i64([1, 1, n])])
+    x = g.op("Reshape", [audio, g.i64([1, 1, -1])])
     w = g.rng.normal(0, 1.0 / np.sqrt(CUE_K), (channels, 1, CUE_K))
     y = g.op("Conv", [x, g.const(w)], strides=[HOP], pads=[CUE_K // 2, CUE_K // 2])
     return gelu(g, y)
@@ -191,8 +191,10 @@ def trunk_model(size, seed=202, declare_steps=True):
     rest = g.op("Conv", [mid, g.const(g.rng.normal(0, 1 / np.sqrt(s["trunk_mid"]), (TRUNK_CH - 2, s["trunk_mid"], 1)))])
     y = g.op("Concat", [cue, rest], axis=1)
     g.op("Cast", [y], out="trunk_out", to=TensorProto.FLOAT16)
+    # without declared sizes the runtime cannot infer the step count either
     lt = steps if declare_steps else "steps"
-    return g.model([helper.make_tensor_value_info("input_values", TensorProto.FLOAT, [1, WIN2])],
+    return g.model([helper.make_tensor_value_info("input_values", TensorProto.FLOAT,
+                                                  [1, WIN2 if declare_steps else "samples"])],
                    [helper.make_tensor_value_info("trunk_out", TensorProto.FLOAT16, [1, TRUNK_CH, lt])], "trunk")
 
 

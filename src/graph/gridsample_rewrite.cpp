@@ -32,37 +32,20 @@ bool gsIsRewritableGridSample(GsSlice node) {
 }
 
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
-  const GsSlice m = gsSliceOf(model);
   bool imported = false;
-  size_t count = 0;
-  GsReader top(m);
+  GsReader top(gsSliceOf(model));
   GsField f;
-  while (top.next(f)) {
-    if (f.wire != 2) continue;
-    if (f.field == onnxf::kModelOpsetImport && gsFirstStr(f.payload, onnxf::kOpsetDomain) == kDomain) imported = true;
-    if (f.field != onnxf::kModelGraph) continue;
-    GsReader g(f.payload);
-    GsField n;
-    while (g.next(n))
-      if (n.field == onnxf::kGraphNode && n.wire == 2 && gsIsRewritableGridSample(n.payload)) ++count;
-  }
-  if (count == 0) return 0;
-
-  std::vector<uint8_t> out;
-  const auto field = [](const GsField& gf, size_t, std::vector<uint8_t>& graph) {
-    if (gf.field != onnxf::kGraphNode || gf.wire != 2 || !gsIsRewritableGridSample(gf.payload)) return false;
-    gsRetypeNode(graph, gf.payload, "GridSampleFast", kDomain, true);
-    return true;
-  };
-  gsCopyModel(m, model.size() + 64, 64 * count, field, [](std::vector<uint8_t>&) {}, out);
-  if (!imported) {
+  while (top.next(f))
+    if (f.field == onnxf::kModelOpsetImport && f.wire == 2 && gsFirstStr(f.payload, onnxf::kOpsetDomain) == kDomain)
+      imported = true;
+  std::vector<uint8_t> tail;
+  if (!imported) {  // an existing import stays as it is, whatever its version
     std::vector<uint8_t> opset;
     gsPutStr(opset, onnxf::kOpsetDomain, kDomain);
     gsPutVarintField(opset, onnxf::kOpsetVersion, 1);
-    gsPutBytes(out, onnxf::kModelOpsetImport, opset.data(), opset.size());
+    gsPutBytes(tail, onnxf::kModelOpsetImport, opset.data(), opset.size());
   }
-  model.swap(out);
-  return count;
+  return gsRetypeMatching(model, gsIsRewritableGridSample, "GridSampleFast", kDomain, true, tail);
 }
 
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {

@@ -36,7 +36,7 @@ void replaceNode(std::vector<uint8_t>& model, size_t index, size_t extra, Emit&&
   model.swap(out);
 }
 
-// The Resize node `i` of the table, when it is the head's cubic x2 upsampler.
+// Whether a node of the table is the head's cubic x2 upsampler.
 bool isHeadCubic(const GsNodeInfo& n, const std::unordered_map<std::string, GsSlice>& inits) {
   if (n.op_type != "Resize" || n.inputs.size() != 3 || !n.inputs[1].empty() || n.outputs.size() != 1) return false;
   const GsSlice node = hcPayload(n.raw);
@@ -110,22 +110,8 @@ bool gsIsStudentBlendMatMul(GsSlice node) {
 }
 
 size_t normaliseStudentBlend(std::vector<uint8_t>& model) {
-  size_t count = 0;
-  const GsSlice graph = gsGraphOf(gsSliceOf(model));
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f))
-    if (f.field == onnxf::kGraphNode && f.wire == 2 && gsIsStudentBlendMatMul(f.payload)) ++count;
-  if (count == 0) return 0;
-  std::vector<uint8_t> out;
-  const auto field = [](const GsField& gf, size_t, std::vector<uint8_t>& g) {
-    if (gf.field != onnxf::kGraphNode || gf.wire != 2 || !gsIsStudentBlendMatMul(gf.payload)) return false;
-    gsRetypeNode(g, gf.payload, "Gemm", "", false);  // the default Gemm: alpha 1, beta 1, no transposes, no bias
-    return true;
-  };
-  gsCopyModel(gsSliceOf(model), model.size() + 256, 256, field, [](std::vector<uint8_t>&) {}, out);
-  model.swap(out);
-  return count;
+  // The default Gemm: alpha 1, beta 1, no transposes, no bias.
+  return gsRetypeMatching(model, gsIsStudentBlendMatMul, "Gemm", "", false, {});
 }
 
 HcAttrs hcReadAttrs(GsSlice node) {

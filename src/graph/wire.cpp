@@ -361,6 +361,31 @@ void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::
   gsCopyModel(gsSliceOf(model), model.size() + 256, 256, field, tail, out);
 }
 
+size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), const char* opType, const char* domain,
+                        bool dropAttributes, const std::vector<uint8_t>& modelTail) {
+  const GsSlice m = gsSliceOf(model);
+  size_t count = 0;
+  eachField(m, [&](const GsField& f) {
+    if (isLen(f, onnxf::kModelGraph))
+      eachField(f.payload, [&](const GsField& n) {
+        count += isLen(n, onnxf::kGraphNode) && match(n.payload);
+        return true;
+      });
+    return true;
+  });
+  if (count == 0) return 0;
+  std::vector<uint8_t> out;
+  const auto field = [&](const GsField& gf, size_t, std::vector<uint8_t>& graph) {
+    if (!isLen(gf, onnxf::kGraphNode) || !match(gf.payload)) return false;
+    gsRetypeNode(graph, gf.payload, opType, domain, dropAttributes);
+    return true;
+  };
+  gsCopyModel(m, model.size() + 64 + modelTail.size(), 64 * count, field, [](std::vector<uint8_t>&) {}, out);
+  out.insert(out.end(), modelTail.begin(), modelTail.end());
+  model.swap(out);  // only now: a throw above leaves the model as it was
+  return count;
+}
+
 void gsRetypeNode(std::vector<uint8_t>& out, GsSlice node, const char* opType, const char* domain,
                   bool dropAttributes) {
   std::vector<uint8_t> n;

@@ -159,6 +159,12 @@ void gsCopyModel(GsSlice model, size_t modelReserve, size_t graphExtra, FieldFn&
   }
 }
 
+// Every top-level graph node for which match(node payload) holds is re-emitted
+// in place by gsRetypeNode; `modelTail` is appended to the model when any
+// matched. Returns the count; 0 leaves the model untouched.
+size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), const char* opType, const char* domain,
+                        bool dropAttributes, const std::vector<uint8_t>& modelTail);
+
 // The node's fields without op_type, domain and (when asked) its attributes,
 // then the new op_type and, when not empty, domain; emitted as one graph node.
 void gsRetypeNode(std::vector<uint8_t>& out, GsSlice node, const char* opType, const char* domain,

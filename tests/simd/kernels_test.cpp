@@ -7,11 +7,16 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
+#include <iostream>
 #include <iterator>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "paste/paste_reference.h"
+#include "paste/plane_rows.h"
 #include "pool/pool.h"
 #include "simd/half.h"
 #include "simd/targets.h"
@@ -29,6 +34,19 @@ void forEachTarget(Body&& body) {
     ASSERT_STREQ(le::simd::target(), le::simd::targetName(t));
     body();
   }
+}
+
+// LE_TEST_SIMD_TARGETS names the targets a run must cover (CTest sets it under
+// qemu); a build or emulator that lost one would otherwise pass on fewer.
+TEST(SimdTargets, EveryExpectedTargetRuns) {
+  const char* expected = std::getenv("LE_TEST_SIMD_TARGETS");
+  if (!expected) GTEST_SKIP() << "LE_TEST_SIMD_TARGETS not set";
+  std::string have = " ";
+  for (int64_t t : le::simd::runnableTargets()) have += std::string(le::simd::targetName(t)) + " ";
+  std::istringstream words(expected);
+  for (std::string want; words >> want;)
+    EXPECT_NE(have.find(" " + want + " "), std::string::npos) << want << " in" << have;
+  std::cout << "[simd] targets:" << have << "\n";
 }
 
 std::vector<float> uniform(size_t n, uint32_t seed, float lo, float hi) {
@@ -352,6 +370,36 @@ TEST(PasteLanczos8Row, AgreesWithDoubleReferenceAndTruncates) {
   u8s want(60, 100);
   std::fill_n(want.begin(), 3, 3), std::fill_n(want.end() - 3, 3, 3);
   forEachTarget([&] { EXPECT_EQ(t.paste(0, 1, 18, u8s(60, 3)), want); });
+}
+
+TEST(PlaneRows, EveryKernelMatchesItsFormula) {
+  // Odd lengths so the vector body and the tail both run. Scaling and interleaving round once, so
+  // exactly; the Gaussian sums within a few ulps, as x86's FMA targets may fuse them.
+  constexpr size_t n = 203, stride = 211;
+  constexpr int k = 5;
+  const std::vector<float> rows = uniform(stride * (k + 2), 21, 0.f, 255.f), g = uniform(k, 22, 0.f, 0.4f);
+  const float* in = rows.data();
+  auto gauss = [&](size_t step, size_t x) {
+    double s = 0;
+    for (int t = 0; t < k; ++t) s += double(g[t]) * in[t * step + x];
+    return s;
+  };
+  forEachTarget([&] {
+    std::vector<float> out(4 * n + 4, -1.f);
+    le::plane_rows::scaleRow(in, 0.75f, out.data(), n);
+    for (size_t x = 0; x < n; ++x) ASSERT_EQ(out[x], in[x] * 0.75f) << x;
+    le::plane_rows::blurRowH(in, g.data(), k, out.data(), n);
+    for (size_t x = 0; x < n; ++x) ASSERT_NEAR(out[x], gauss(1, x), 1e-3) << x;
+    le::plane_rows::sharpenRowV(in, stride, g.data(), k, 0.8f, in + 6 * stride, 1.1f, out.data(), n);
+    for (size_t x = 0; x < n; ++x)
+      ASSERT_NEAR(out[x], std::clamp(1.8 * (in[6 * stride + x] * 1.1f) - 0.8 * gauss(stride, x), 0., 255.), 1e-3) << x;
+    EXPECT_TRUE(std::count(&out[0], &out[n], 0.f) && std::count(&out[0], &out[n], 255.f)) << "both clamps ran";
+    le::plane_rows::interleaveRgb0(in, in + stride, in + 2 * stride, out.data(), n);
+    for (size_t x = 0; x < n; ++x)
+      ASSERT_EQ(std::vector(&out[4 * x], &out[4 * x + 4]),
+                (std::vector{in[x], in[stride + x], in[2 * stride + x], 0.f}));
+    EXPECT_EQ(out[4 * n], -1.f) << "wrote past the row";
+  });
 }
 
 }  // namespace

@@ -53,8 +53,8 @@ TEST(PoolBudget, ChildReport) {
 TEST(PoolBudget, ThreadsFollowEnvironmentOncePerProcess) {
   const unsigned hw = std::thread::hardware_concurrency();
   auto child = [&](const std::string& env, int want) {
-    return lt::run("env " + env + " LE_TEST_EXPECT_THREADS=" + std::to_string(want) + " /proc/" +
-                   std::to_string(getpid()) + "/exe --gtest_filter=PoolBudget.ChildReport >/dev/null 2>&1");
+    return lt::run("env " + env + " LE_TEST_EXPECT_THREADS=" + std::to_string(want) +
+                   " " LE_TEST_SELF " --gtest_filter=PoolBudget.ChildReport >/dev/null 2>&1");
   };
   EXPECT_NE(child("LE_CORE_THREADS=1", 2), 0) << "the child must really check";
   EXPECT_EQ(child("-u LE_PASTE_THREADS LE_CORE_THREADS=-3", 1), 0);

@@ -93,6 +93,8 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "reference");
   Ort::SessionOptions opts;
   opts.SetIntraOpNumThreads(1);
+  // The renderer's kernels: on Arm CPUs with SME, KleidiAI's would sum in another order.
+  opts.AddConfigEntry("mlas.disable_kleidiai", "1");
   const std::string file = slurp(b.manifest.modelPath(key));
   std::vector<uint8_t> model(file.begin(), file.end());
   if (!untouched) {  // what the renderer's load sequence does to a standard director

@@ -89,6 +89,13 @@ std::once_flag g_cadenceOnce;
 
 }  // namespace
 
+void frameFromWindow(const std::vector<float>& emb, int local, float* out) {
+  for (int l = 0; l < kLayers; ++l)
+    std::memcpy(out + static_cast<size_t>(l) * kLayerWidth,
+                &emb[(static_cast<size_t>(l) * kWin8Frames + local) * kLayerWidth], kLayerWidth * sizeof(float));
+  roundThroughHalf(out, kFeatureFloats);
+}
+
 void roundThroughHalf(float* x, size_t n) {
   std::vector<uint16_t> half(n);
   simd::f32ToF16(x, half.data(), n);
@@ -222,12 +229,8 @@ void Stream::primeSilence(int n) {
     }
     n = std::min(n, kWin8Frames);
     feat.resize(static_cast<size_t>(n) * kFeatureFloats);
-    for (int f = 0; f < n; ++f)
-      for (int l = 0; l < kLayers; ++l)
-        std::memcpy(&feat[(static_cast<size_t>(f) * kLayers + l) * kLayerWidth],
-                    &zero[(static_cast<size_t>(l) * kWin8Frames + f) * kLayerWidth], kLayerWidth * sizeof(float));
+    for (int f = 0; f < n; ++f) frameFromWindow(zero, f, &feat[static_cast<size_t>(f) * kFeatureFloats]);
   }
-  roundThroughHalf(feat.data(), feat.size());
   Band band;
   runEncoder(feat.data(), 0, n, band);
   prev_.assign(kKpFloats, 0.0f);
@@ -282,6 +285,10 @@ void Stream::reset(int start, int direction, int loop) {
   blockStart_ = featuresMade_ = encoded_ = decoded_ = 0;
   sampleBase_ = 0;
   featureBase_ = encoderBase_ = deltaBase_ = 0;
+  restartDecoder();
+}
+
+void Stream::restartDecoder() {
   if (primed()) {
     prev_ = primedPrev_;
     hidden_ = primedHidden_;
@@ -397,11 +404,7 @@ void Stream::makeFeatures(int needed) {
     const std::vector<float> emb = run8s(audio_.data(), sampleBase_, static_cast<int64_t>(audio_.size()), start);
     const int usable = finished_ ? f0 + kWin8Frames : std::min(f0 + kWin8Frames, std::max(0, a - right_));
     for (int k = std::max(f0 + (f0 == 0 ? 0 : kWin8Frames / 4), featuresMade_); k < usable; ++k) {
-      float* slot = featureSlot(k, "feat frame");
-      for (int l = 0; l < kLayers; ++l)
-        std::memcpy(slot + static_cast<size_t>(l) * kLayerWidth,
-                    &emb[(static_cast<size_t>(l) * kWin8Frames + (k - f0)) * kLayerWidth], kLayerWidth * sizeof(float));
-      roundThroughHalf(slot, kFeatureFloats);
+      frameFromWindow(emb, k - f0, featureSlot(k, "feat frame"));
     }
     featuresMade_ = std::max(featuresMade_, std::min(f0 + kWin8Frames, usable));
     if (!finished_ && usable <= f0 + kWin8Frames - 1) return;
@@ -589,11 +592,7 @@ int Stream::deltas(const float* audio, int n, float* out, int maxFrames) {
     const std::vector<float> emb = run8s(audio, 0, n, static_cast<int64_t>(f0) * kFrameSamples);
     const int end = std::min(f0 + kWin8Frames, frames);
     for (int k = std::max(f0 + (f0 == 0 ? 0 : kWin8Frames / 4), made); k < end; ++k) {
-      float* slot = &feat[static_cast<size_t>(k) * kFeatureFloats];
-      for (int l = 0; l < kLayers; ++l)
-        std::memcpy(slot + static_cast<size_t>(l) * kLayerWidth,
-                    &emb[(static_cast<size_t>(l) * kWin8Frames + (k - f0)) * kLayerWidth], kLayerWidth * sizeof(float));
-      roundThroughHalf(slot, kFeatureFloats);
+      frameFromWindow(emb, k - f0, &feat[static_cast<size_t>(k) * kFeatureFloats]);
     }
     made = std::max(made, end);
   }
@@ -618,13 +617,7 @@ int Stream::deltas(const float* audio, int n, float* out, int maxFrames) {
   }
   // The stream's decoder state is left as it was.
   std::vector<float> keepPrev = prev_, keepHidden = hidden_;
-  if (primed()) {
-    prev_ = primedPrev_;
-    hidden_ = primedHidden_;
-  } else {
-    prev_.assign(kKpFloats, 0.0f);
-    hidden_.assign(static_cast<size_t>(h_), 0.0f);
-  }
+  restartDecoder();
   struct Restore {
     Stream* s;
     std::vector<float>& p;

@@ -38,6 +38,9 @@ inline constexpr int kOfflineBand = 24;      // encoder band of whole-utterance 
 void roundThroughHalf(float* x, size_t n);
 // (x - mean) / sqrt(variance + 1e-7), mean and variance in double.
 void normaliseWindow(std::vector<float>& x);
+// Frame `local` of an 8 s encoder output (12 x 200 x 768, layer-major) as
+// one 9216-float feature row, rounded through float16.
+void frameFromWindow(const std::vector<float>& emb, int local, float* out);
 
 class Stream {
  public:
@@ -94,6 +97,8 @@ class Stream {
 
   Ort::Session* w2v8();
   void primeSilence(int n);
+  // prev and hidden from the primed state, else zeros.
+  void restartDecoder();
   void extend(int target);
   void makeFeatures(int needed);
   void shortWindowBlock(int b);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 #include <random>
 
 #include "audio/a2x_stream.h"
@@ -201,11 +203,17 @@ TEST(A2xStream, ShortWindowRowsDoNotDependOnPushSizesOrPullRhythm) {
 
 TEST(A2xStream, FramesLetOutBeforeFinishFollowTheArithmetic) {
   const int64_t pushes[] = {639, 1, 4479, 1, 5120, 15000, 1, 40000, 64000, 100000};
+  const size_t needed = static_cast<size_t>(std::accumulate(std::begin(pushes), std::end(pushes), int64_t{0}));
   for (const char* dir : {"w2v", "w2v_pair"}) {
     AT_FRESH_PROCESS({
       lt::ScopedEnv env("W2V_ONNX", w2v(dir).c_str());
       Stream s(bundle("ok"), 1);
-      const std::vector<float> audio = twoUtterances();
+      // The pushes run past the two utterances; repeat them so every push reads real audio.
+      std::vector<float> audio;
+      while (audio.size() < needed) {
+        const std::vector<float> more = twoUtterances();
+        audio.insert(audio.end(), more.begin(), more.end());
+      }
       Rows rows;
       int64_t pushed = 0;
       for (int64_t n : pushes) {

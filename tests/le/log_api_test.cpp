@@ -45,7 +45,9 @@ TEST(LogApi, CallbackReceivesLoadLinesAndStandardErrorStaysSilent) {
   for (const auto& [level, text] : got.lines) {
     EXPECT_EQ(text.back(), '\n') << text;
     // FFmpeg's probe of a hardware decoder this machine lacks is detail, not a warning of ours.
-    if (text.find(" @ 0x") != std::string::npos) EXPECT_EQ(level, LE_LOG_DEBUG) << text;
+    if (text.find(" @ 0x") != std::string::npos) {
+      EXPECT_EQ(level, LE_LOG_DEBUG) << text;
+    }
   }
 
   // Restored: the same lines go to standard error again.

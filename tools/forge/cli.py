@@ -10,7 +10,9 @@ from graphs import graph_fixtures
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
 from models import tiny_affine
+from motion import motion_fixtures, write_motion_pipeline
 from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
+from warp_cases import warp_fixtures
 
 
 def cmd_bundle(a):
@@ -58,7 +60,9 @@ def cmd_fixtures(a):
     driver_fixtures(tmp)
     director_fixtures(tmp)
     speech_fixtures(tmp)
+    motion_fixtures(tmp)
     graph_fixtures(tmp)
+    warp_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 
@@ -151,6 +155,12 @@ def main(argv):
     o.add_argument("--nt", type=int, default=None, help="source keypoint rows (the identity's frames)")
     o.add_argument("--no-wn", action="store_true", help="an encoder without the wn output")
     o.set_defaults(fn=lambda a: write_motion_bundle(a.out, a.size, width=not a.no_wn, nt=a.nt))
+
+    mp = sub.add_parser("motion-pipeline", help="a motion-pipeline directory (log-mel student, lmdm, stitch)")
+    mp.add_argument("out")
+    mp.add_argument("--size", choices=["tiny", "full"], default="tiny")
+    mp.add_argument("--nt", type=int, default=None, help="idle frames (source descriptors and keypoints)")
+    mp.set_defaults(fn=lambda a: write_motion_pipeline(a.out, a.size, nt=a.nt))
 
     v = sub.add_parser("speech", help="16 kHz mono float32 raw samples spoken by espeak-ng")
     v.add_argument("out")

@@ -10,6 +10,8 @@
 
 #include "graph/gridsample_rewrite.h"
 #include "graph/numerical_rewrites.h"
+#include "graph/source_cone.h"
+#include "graph/warp_block.h"
 #include "graph/wire.h"
 
 namespace {
@@ -84,6 +86,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     le::gsRebuild(model, edit, out);
     walk(le::gsSliceOf(out), 0);
   });
+  guarded([&] {
+    std::string tip, reason;
+    le::findSourceConeBoundary(model, tip);
+    le::WarpBlock block;
+    le::findWarpBlock(model, &block, reason);
+    const std::string name = tip.empty() ? "cone_tip" : tip;
+    Bytes prep, perFrame;
+    if (le::buildSourceConePrep(model, name, prep, reason)) walk(le::gsSliceOf(prep), 0);
+    const long dims[] = {1, 12, 0, 64};
+    if (le::buildSourceConePerFrame(model, name, dims, 4, perFrame, reason)) walk(le::gsSliceOf(perFrame), 0);
+  });
+  {
+    Bytes copy = model;
+    std::string reason;
+    try {
+      if (le::rewriteWarpBlockToCustomOp(copy, reason) == 0 && copy != model) __builtin_trap();
+      walk(le::gsSliceOf(copy), 0);
+    } catch (const std::runtime_error& e) {
+      expectWireError(e);
+      if (copy != model) __builtin_trap();
+    }
+  }
   using Rewrite = size_t (*)(Bytes&);
   for (Rewrite rw : {le::rewriteGridSampleToFast, le::normaliseStudentBlend, le::rewriteHeadCubicResize}) {
     Bytes copy = model;

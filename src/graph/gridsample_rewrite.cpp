@@ -31,21 +31,21 @@ bool gsIsRewritableGridSample(GsSlice node) {
   return opType == "GridSample" && standardDomain(domain) && modeOk && paddingOk && alignOk;
 }
 
-size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
-  bool imported = false;
+std::vector<uint8_t> velomarkImportTail(const std::vector<uint8_t>& model) {
   GsReader top(gsSliceOf(model));
   GsField f;
   while (top.next(f))
     if (f.field == onnxf::kModelOpsetImport && f.wire == 2 && gsFirstStr(f.payload, onnxf::kOpsetDomain) == kDomain)
-      imported = true;
-  std::vector<uint8_t> tail;
-  if (!imported) {  // an existing import stays as it is, whatever its version
-    std::vector<uint8_t> opset;
-    gsPutStr(opset, onnxf::kOpsetDomain, kDomain);
-    gsPutVarintField(opset, onnxf::kOpsetVersion, 1);
-    gsPutBytes(tail, onnxf::kModelOpsetImport, opset.data(), opset.size());
-  }
-  return gsRetypeMatching(model, gsIsRewritableGridSample, "GridSampleFast", kDomain, true, tail);
+      return {};  // an existing import stays as it is, whatever its version
+  std::vector<uint8_t> opset, tail;
+  gsPutStr(opset, onnxf::kOpsetDomain, kDomain);
+  gsPutVarintField(opset, onnxf::kOpsetVersion, 1);
+  gsPutBytes(tail, onnxf::kModelOpsetImport, opset.data(), opset.size());
+  return tail;
+}
+
+size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
+  return gsRetypeMatching(model, gsIsRewritableGridSample, "GridSampleFast", kDomain, true, velomarkImportTail(model));
 }
 
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {

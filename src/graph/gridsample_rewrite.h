@@ -18,6 +18,10 @@ size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
 // Some node of the top-level graph is already com.velomark::GridSampleFast.
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model);
 
+// The opset_import of "com.velomark" version 1 to append to the model, or
+// nothing when the model already imports the domain.
+std::vector<uint8_t> velomarkImportTail(const std::vector<uint8_t>& model);
+
 // One NodeProto payload matches the rewrite's rule.
 bool gsIsRewritableGridSample(GsSlice node);
 

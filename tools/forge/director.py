@@ -124,9 +124,10 @@ def second_differences():
             for k in (np.outer(e, d), np.outer(d, e), np.outer(d, d))]
 
 
-def source_cone(g, src):
-    """[P_rgb, Dxx, Dyy, Dxxyy] per channel, edge-replicated: the 12-channel tip."""
-    padded = g.op("Pad", [src, g.i64([0, 0, 1, 1, 0, 0, 1, 1])], mode="edge")
+def source_cone(g, src, pad_src=None):
+    """[P_rgb, Dxx, Dyy, Dxxyy] per channel, edge-replicated: the 12-channel tip. The
+    differences are taken of pad_src when given (a cone that reads more than the source)."""
+    padded = g.op("Pad", [pad_src or src, g.i64([0, 0, 1, 1, 0, 0, 1, 1])], mode="edge")
     planes = [g.conv(padded, k, group=3, kernel_shape=[3, 3]) for k in second_differences()]
     return g.op("Concat", [src] + planes, axis=1, outputs=["cone_tip"])
 
@@ -140,10 +141,11 @@ def correction(g, grid, axis, size):
     return g.op("Mul", [g.op("Mul", [g.op("Sub", [g.f(1.0), t]), t]), g.f(0.5)])
 
 
-def warp_block(g, tip, grid, crop):
-    """Cubic-corrected bilinear sample of the source through its second differences."""
+def warp_block(g, tip, grid, crop, height=None):
+    """Cubic-corrected bilinear sample of the source through its second differences
+    (crop wide, height or crop high)."""
     ax = correction(g, grid, 0, crop)
-    ay = correction(g, grid, 1, crop)
+    ay = correction(g, grid, 1, height or crop)
     axay = g.op("Mul", [ax, ay])
     s = g.op("GridSample", [tip, grid], mode="bilinear", padding_mode="border", align_corners=0)
     f, dxx, dyy, dxxyy = (g.slice(s, 3 * i, 3 * i + 3, 1) for i in range(4))

@@ -41,6 +41,7 @@ constexpr Switch kSwitches[] = {
     {"LE_A2X_W2V_RIGHT", "12", "audio", "frames of audio past a frame before its speech features are made", false},
     {"LE_A2X_SILENCE_PRIME", "the motion bundle's silence_prime", "audio",
      "frames of silence the decoder state is primed with", false},
+    {"LE_MOTION_DUMP", "off", "audio", "a directory: the motion pipeline writes its intermediate tensors there", false},
 };
 
 }  // namespace

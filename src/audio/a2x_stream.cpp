@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "audio/a2x_meta.h"
+#include "audio/idle_cursor.h"
 #include "audio/shared_encoders.h"
 #include "base/env.h"
 #include "base/log.h"
@@ -266,14 +267,7 @@ int Stream::decodable() const {
   return std::max(0, a - std::max(lookAheadSpan_, right_));
 }
 
-int Stream::idleIndex(int t) const {
-  if (nt_ < 2) return 0;
-  const int64_t c = cursorStart_ + static_cast<int64_t>(t) * direction_;
-  if (loop_) return static_cast<int>(((c % nt_) + nt_) % nt_);
-  const int64_t period = 2 * static_cast<int64_t>(nt_ - 1);
-  const int64_t m = ((c % period) + period) % period;
-  return static_cast<int>(m <= nt_ - 1 ? m : period - m);
-}
+int Stream::idleIndex(int t) const { return a2x::idleIndex(cursorStart_, direction_, loop_, nt_, t); }
 
 void Stream::reset(int start, int direction, int loop) {
   cursorStart_ = start < 0 ? idleIndex(pulled_) : start;

@@ -9,6 +9,8 @@
 #include "bundle/manifest.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/numerical_rewrites.h"
+#include "graph/source_cone.h"
+#include "graph/warp_block.h"
 
 namespace le {
 
@@ -28,8 +30,8 @@ void spliceComposeV2(GraphPrep& g) {
 void moveWarpToOneNode(GraphPrep& g) {
   const bool asked = env::nonEmpty("LE_WARP_NODE") && !env::beginsWith("LE_WARP_NODE", '0');
   if (!asked || g.coreml) return;
-  const std::string reason = kNotInBuild;
-  g.warpNodesRemoved = 0;
+  std::string reason;
+  g.warpNodesRemoved = rewriteWarpBlockToCustomOp(g.bytes, reason);
   if (g.warpNodesRemoved > 0) {
     log::info("[le] director warp -> com.velomark::WarpDirector (%zu nodes removed, the source cone with them)\n",
               g.warpNodesRemoved);
@@ -91,8 +93,20 @@ void hoistSourceCone(GraphPrep& g) {
     return;
   }
   if (!g.warpPrior || g.bytes.empty()) return;
-  const std::string reason = kNotInBuild;
-  log::info("[le] source-cone hoist NOT applied (%s): %s\n", g.key.c_str(), reason.c_str());
+  // Wire errors of the boundary search and the prep graph abort the load;
+  // only what follows from the prep session on is a refusal of the hoist.
+  std::string reason, tip;
+  const size_t concats = findSourceConeBoundary(g.bytes, tip);
+  if (concats != 1) {
+    reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(concats);
+  } else if (buildSourceConePrep(g.bytes, tip, g.prepBytes, reason)) {
+    g.boundary = tip;
+    if (g.hoist)
+      g.hoisted = g.hoist(g, reason);
+    else
+      reason = "no session to hoist into";
+  }
+  if (!g.hoisted) log::info("[le] source-cone hoist NOT applied (%s): %s\n", g.key.c_str(), reason.c_str());
 }
 
 constexpr std::array<PrepStage, 7> kSequence{

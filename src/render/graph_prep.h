@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,10 +21,10 @@ struct GraphPrep {
   std::string key;        // model key, named in every line
   std::string modelPath;  // Manifest::modelPath(key)
   bool coreml = false;
-  std::string units;         // CoreML units suffix; empty off CoreML
-  bool gsRewrite = false;    // the GridSample rewrite is on
-  bool lipContour = false;   // the bundle carries a lip template
-  bool warpPrior = false;    // the identity has a warp prior
+  std::string units;        // CoreML units suffix; empty off CoreML
+  bool gsRewrite = false;   // the GridSample rewrite is on
+  bool lipContour = false;  // the bundle carries a lip template
+  bool warpPrior = false;   // the identity has a warp prior
   std::vector<uint8_t> bytes;
 
   // What they did.
@@ -37,6 +38,12 @@ struct GraphPrep {
   size_t headCubicNodes = 0;
   bool contourBound = false;
   bool hoisted = false;
+  std::string boundary;            // the cone's tip, once the prep graph is built
+  std::vector<uint8_t> prepBytes;  // the prep graph
+
+  // Creates the prep and director sessions of the hoisted graph; false with
+  // a reason when the hoist cannot apply. Unset, nothing is hoisted.
+  std::function<bool(GraphPrep&, std::string& reason)> hoist;
 
   // Anything that makes the bytes differ from the model file.
   bool changed() const {

@@ -79,8 +79,7 @@ void bindLayout(Renderer::Impl& im) {
 
   im.bound.clear();
   im.bound.reserve(6);
-  auto bindInput = [&](const char* name, std::vector<float>& buffer, const std::array<int64_t, 4>& shape,
-                       size_t rank) {
+  auto bindInput = [&](const char* name, std::vector<float>& buffer, const std::array<int64_t, 4>& shape, size_t rank) {
     im.bound.push_back(tensorOver(mem, buffer, shape, rank));
     im.binding->BindInput(name, im.bound.back());
   };
@@ -91,7 +90,8 @@ void bindLayout(Renderer::Impl& im) {
     bindInput("ks", im.kpSource, kpShape, 3);
   } else {
     bindInput("pooled64", im.pooled, pooledShape, 4);
-    bindInput("P_rgb", im.P, imageShape, 4);
+    // A hoisted director reads a ring slot instead, bound per call.
+    if (!im.prepSession) bindInput("P_rgb", im.P, imageShape, 4);
     bindInput("kp_driving", im.kpDriving, kpShape, 3);
     bindInput("kp_source", im.kpSource, kpShape, 3);
     if (im.lipDelivery) {

@@ -67,10 +67,23 @@ const float* Renderer::Impl::renderNative(const int* si, const float* kpS, const
   return native->render(pooledPtrs.data(), PPtrs.data(), kpS, kpD, n, out.data());
 }
 
+const float* Renderer::Impl::renderHoisted(int si, const float* kpS, const float* kpD) {
+  const int slot = ring->acquire(si);
+  binding->BindInput(boundaryName.c_str(), ringSlots[static_cast<size_t>(slot)].tensor);
+  simd::f16ToF32(identity->pooled64(si), pooled.data(), pooledFloats);
+  std::copy_n(kpS, kKpFloats, kpSource.data());
+  std::copy_n(kpD, kKpFloats, kpDriving.data());
+  // The lip slot is rasterised from kpD here once the lip contour joins.
+  ring->prefetch(si);  // overlaps the next source frame's cone with this run
+  runDirector();
+  return out.data();
+}
+
 const float* Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n) {
   Impl& im = *impl_;
   if (n < 1 || n > im.batch) throw std::runtime_error("render: bad n");
   if (im.native) return im.renderNative(si, kpSource, kpDriving, n);
+  if (im.ring) return im.renderHoisted(si[0], kpSource, kpDriving);
   im.stageInputs(si, kpSource, kpDriving, n);
   im.runDirector();
   return im.out.data();

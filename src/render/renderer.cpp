@@ -119,11 +119,13 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
   im.featSynth = inputs.featSynth;
   im.batch = inputs.batch;
   sizeBuffers(im);
+  if (im.prepSession) im.startRing(key);
   bindLayout(im);
 }
 
 Renderer::~Renderer() {
   Impl& im = *impl_;
+  im.ring.reset();  // joins the prefetch thread before anything it uses goes
   if (!im.profiling) return;
   if (im.runs > 0)
     log::warn("[le_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(im.runs),

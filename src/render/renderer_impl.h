@@ -11,6 +11,7 @@
 
 #include "base/keypoints.h"
 #include "base/threads.h"
+#include "render/cone_ring.h"
 #include "render/conv_backend.h"
 #include "render/ort_api.h"
 #include "render/renderer.h"
@@ -56,7 +57,19 @@ struct Renderer::Impl {
   std::vector<const uint16_t*> PPtrs;
   std::vector<uint16_t> PStaging;
   bool PFromPrior = false;  // P frames come from the prior cursor, not a mapping
-  // The hoisted source cone (prep session, ring, prefetch thread) joins here.
+  // The hoisted source cone: a prep session computes the boundary of one
+  // source frame into a ring slot, ahead of time on the ring's thread.
+  std::unique_ptr<Ort::Session> prepSession;
+  std::unique_ptr<Ort::IoBinding> prepBinding;
+  Ort::Value prepInput{nullptr};  // over P, [batch, 3, crop, crop]
+  std::string boundaryName;
+  size_t boundaryElements = 0;
+  struct RingSlot {
+    std::vector<float> boundary;
+    Ort::Value tensor{nullptr};
+  };
+  std::vector<RingSlot> ringSlots;
+  std::unique_ptr<ConeRing> ring;  // last: its thread stops before anything it uses goes
 
   // Writes the identity's members and the keypoints of n frames into the
   // bound buffers, padding the rest of the batch with frame n-1.
@@ -64,6 +77,11 @@ struct Renderer::Impl {
   // One director run over the binding, added to the run account.
   void runDirector();
   const float* renderNative(const int* si, const float* kpSource, const float* kpDriving, int n);
+  const float* renderHoisted(int si, const float* kpSource, const float* kpDriving);
+  // Source frame s's boundary into ring slot k, on the prep session.
+  void boundaryRun(int s, int k);
+  // The ring slots, the prep binding and the ring's thread.
+  void startRing(const std::string& key);
 };
 
 }  // namespace le

@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "bundle/files.h"
 #include "bundle/manifest.h"
+#include "render/cone_hoist.h"
 #include "render/coreml.h"
 #include "render/graph_prep.h"
 #include "render/operator_domains.h"
@@ -85,9 +86,12 @@ bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool cor
 std::vector<uint8_t> readModelBytes(const std::string& path) {
   std::vector<uint8_t> bytes;
   switch (readWhole(path, bytes)) {
-    case ReadStatus::kCannotOpen: throw std::runtime_error("Renderer: cannot open " + path);
-    case ReadStatus::kShort: throw std::runtime_error("Renderer: short read on " + path);
-    case ReadStatus::kOk: break;
+    case ReadStatus::kCannotOpen:
+      throw std::runtime_error("Renderer: cannot open " + path);
+    case ReadStatus::kShort:
+      throw std::runtime_error("Renderer: short read on " + path);
+    case ReadStatus::kOk:
+      break;
   }
   return bytes;
 }
@@ -95,6 +99,9 @@ std::vector<uint8_t> readModelBytes(const std::string& path) {
 void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::string& ep) {
   const bool coreml = isCoremlEp(ep);
   im.session.reset();
+  im.prepSession.reset();
+  im.boundaryName.clear();
+  im.boundaryElements = 0;
   configureOptions(im, req.threads);
   appendProvider(im.sessionOptions, ep, *req.manifest);
 
@@ -108,12 +115,14 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   g.lipContour = req.lipContour;
   g.warpPrior = req.warpPrior;
   g.bytes = readModelBytes(req.modelPath);
+  g.hoist = [&im](GraphPrep& p, std::string& reason) { return hoistSessions(im, p, reason); };
   prepareGraph(g);
 
-  // The runtime reads an untouched model itself rather than taking a second copy.
-  if (g.changed())
+  // A hoist made the director session from the per-frame graph already. The
+  // runtime reads an untouched model itself rather than taking a second copy.
+  if (!g.hoisted && g.changed())
     im.session = std::make_unique<Ort::Session>(im.env, g.bytes.data(), g.bytes.size(), im.sessionOptions);
-  else
+  else if (!g.hoisted)
     im.session = std::make_unique<Ort::Session>(im.env, req.modelPath.c_str(), im.sessionOptions);
   im.lipDelivery = g.lipDelivery();
   // The runtime's intra-op pool: the thread that calls Run is one of them.

@@ -1,0 +1,99 @@
+// The hoisted source cone in a renderer: frames equal to the un-hoisted
+// graph across source-frame changes, the prefetch running ahead, a failed
+// prep run as the permanent error, and the warp node taking the cone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "render/renderer_impl.h"
+#include "render/renderer_support.h"
+#include "support/fixtures.h"
+
+namespace {
+
+const char* const kHoistLine =
+    "[le] source-cone hoist: 'cone_tip' [1,12,64,64] leaves the per-frame graph and is prefetched per SOURCE FRAME "
+    "on one spare core (render)\n";
+
+// Renders source frame si with drive row `row` and checks it against the
+// un-hoisted graph run by ONNX Runtime.
+void expectFrame(le::Renderer& r, const lt::OpenBundle& b, int si, int row, float tol) {
+  const std::vector<float> xs = lt::gatherRows(b.drive.xs, {row}), xd = lt::gatherRows(b.drive.xd, {row});
+  const float* got = r.render(&si, xs.data(), xd.data(), 1);
+  const std::vector<float> want = lt::referenceRender(b, "render", false, {si}, {row}, -1, tol > 0);
+  float worst = 0;
+  for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs(got[i] - want[i]));
+  EXPECT_LE(worst, tol) << "frame " << si << " row " << row;
+}
+
+TEST(RendererHoist, FramesEqualTheUnhoistedGraphInOrderAndAtRandom) {
+  const lt::OpenBundle& b = lt::bundle("bundle_director");
+  std::unique_ptr<le::Renderer> r;
+  const std::string log = lt::stderrOf([&] { r = b.renderer("render"); });
+  EXPECT_NE(log.find(kHoistLine), std::string::npos) << log;
+  le::Renderer::Impl& im = r->internals();
+  ASSERT_TRUE(im.ring);
+  EXPECT_EQ(im.boundaryName, "cone_tip");
+  EXPECT_EQ(im.boundaryElements, 12u * 64 * 64);
+
+  // Ping-pong over the three frames: after the first, every frame was prefetched.
+  const std::vector<int> pingPong = {0, 1, 2, 1, 0, 1, 2};
+  for (size_t i = 0; i < pingPong.size(); ++i) {
+    expectFrame(*r, b, pingPong[i], static_cast<int>(i % 8), 0.0f);
+    im.ring->drain();  // the prefetch has landed before the next render asks
+  }
+  EXPECT_EQ(im.ring->synchronous(), 1);
+  EXPECT_EQ(im.ring->prefetched(), 4);  // frames 1, 2, 0, 2: at the turns the other frame is still held
+
+  std::mt19937 rng(7);
+  for (int i = 0; i < 10; ++i) expectFrame(*r, b, static_cast<int>(rng() % 3), static_cast<int>(rng() % 8), 0.0f);
+}
+
+TEST(RendererHoist, AFailedPrepRunIsThePermanentError) {
+  const lt::OpenBundle& b = lt::bundle("bundle_director");
+  auto r = b.renderer("render");
+  le::Renderer::Impl& im = r->internals();
+  const std::vector<float> kp = lt::gatherRows(b.drive.xs, {0});
+  const int first = 0, second = 2, third = 1;
+  r->render(&first, kp.data(), kp.data(), 1);  // frame 0 held, frame 1 prefetched
+  im.ring->drain();
+  im.boundaryName = "no_such_value";  // the thread is idle: the next boundary run fails to bind
+  const std::string e = lt::errorOf([&] { r->render(&second, kp.data(), kp.data(), 1); });
+  EXPECT_EQ(e.rfind("Renderer: the hoisted source cone failed in ORT — ", 0), 0u) << e;
+  EXPECT_GT(e.size(), std::string("Renderer: the hoisted source cone failed in ORT — ").size());
+  EXPECT_EQ(lt::errorOf([&] { r->render(&third, kp.data(), kp.data(), 1); }), e);  // frame 1 is held, still refused
+}
+
+TEST(RendererHoist, TheWarpNodeTakesTheCone) {
+  const lt::OpenBundle& b = lt::bundle("bundle_director");
+  lt::ScopedEnv on("LE_WARP_NODE", "1");
+  std::unique_ptr<le::Renderer> r;
+  const std::string log = lt::stderrOf([&] { r = b.renderer("render"); });
+  for (const char* line :
+       {"[le] director warp -> com.velomark::WarpDirector (11 nodes removed, the source cone with them)\n",
+        "[le] source-cone hoist SKIPPED (render): the warp node subsumes the cone — there is nothing left to hoist\n"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  EXPECT_FALSE(r->internals().ring);
+  // The bound of the operator's own test (a few ulps of the position, 64
+  // pixels), which the head passes through about one for one.
+  for (int si : {0, 2}) expectFrame(*r, b, si, 3, 2 * (16 * 64 + 64) * 1.2e-7f);
+
+  lt::ScopedEnv off("LE_WARP_NODE", "0");
+  const std::string plain = lt::stderrOf([&] { b.renderer("render"); });
+  EXPECT_EQ(plain.find("director warp"), std::string::npos);
+  EXPECT_NE(plain.find(kHoistLine), std::string::npos);
+}
+
+TEST(RendererHoist, RefusedForABatchedGraph) {
+  const std::string log = lt::stderrOf([] { lt::bundle("bundle_director").renderer("b4"); });
+  EXPECT_NE(log.find("[le] source-cone hoist NOT applied (b4): batch-1 lever; this graph declares batch 4\n"),
+            std::string::npos)
+      << log;
+}
+
+}  // namespace

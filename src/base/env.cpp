@@ -41,6 +41,16 @@ constexpr Switch kSwitches[] = {
     {"LE_A2X_W2V_RIGHT", "12", "audio", "frames of audio past a frame before its speech features are made", false},
     {"LE_A2X_SILENCE_PRIME", "the motion bundle's silence_prime", "audio",
      "frames of silence the decoder state is primed with", false},
+    // session
+    {"LE_UTT_PIPELINE_PASTE", "on with the streaming back-end", "session",
+     "an integer; non-zero pastes on the session's own paste thread", false},
+    {"LE_STEADY_MODEL", "the session's steady_model option", "session",
+     "model key of the steady chunk renderer; \"-\" disables it", false},
+    {"LE_UTT_ONSET_SI", "utterances start where idle stands", "session",
+     "a non-negative integer: every utterance starts at this driver index mod the frame count", false},
+    {"LE_UTT_HYBRID", "off", "session",
+     "non-empty and not \"0\": hybrid eager mode when the eager option is below 1", false},
+    {"LE_UTT_STAGE_REPORT", "off", "session", "set: the session prints its stage report when destroyed", false},
     {"LE_MOTION_DUMP", "off", "audio", "a directory: the motion pipeline writes its intermediate tensors there", false},
 };
 

@@ -35,20 +35,24 @@ le_ctx::le_ctx(const char* bundle_dir, const char* model_key, int intra_op_threa
   frame.resize(frameBytes());
 }
 
-const float* le_ctx::renderCrop(int si, const float* xs, const float* xd) {
+le::Renderer& le_ctx::ensureRenderer() {
   if (!renderer) {
-    int threads = intraOpThreads;
+    rendererThreads = intraOpThreads;
     if (!callerChoseThreads && ep.empty()) {
       // Leaves the other cores to the session's paste and decode threads.
-      threads = std::min(intraOpThreads, 2);
+      rendererThreads = std::min(intraOpThreads, 2);
       le::log::warn(
           "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
           "pipeline\n",
-          threads, intraOpThreads);
+          rendererThreads, intraOpThreads);
     }
-    renderer = std::make_unique<le::Renderer>(manifest, identity, modelKey, threads, ep);
+    renderer = std::make_unique<le::Renderer>(manifest, identity, modelKey, rendererThreads, ep);
   }
-  lastCrop = renderer->render(&si, xs, xd, 1);
+  return *renderer;
+}
+
+const float* le_ctx::renderCrop(int si, const float* xs, const float* xd) {
+  lastCrop = ensureRenderer().render(&si, xs, xd, 1);
   return lastCrop;
 }
 

@@ -19,6 +19,8 @@
 struct le_ctx {
   le_ctx(const char* bundle_dir, const char* model_key, int intra_op_threads, const char* ep);
 
+  // The director, built on first use with the context's thread choice.
+  le::Renderer& ensureRenderer();
   // Renders one crop of identity frame si; builds the renderer on first use.
   const float* renderCrop(int si, const float* xs, const float* xd);
   // Target frame si into out (W*H*3 bytes) with `crop` composited onto it.
@@ -33,6 +35,7 @@ struct le_ctx {
   int intraOpThreads;
   std::string ep;
   bool callerChoseThreads;
+  int rendererThreads = 0;  // intra-op threads the director was built with
   std::string modelKey;
   std::unique_ptr<le::DriverCursor> cursor;
   std::vector<uint8_t> frame;

@@ -1,0 +1,167 @@
+// le_utt_*: the C family of the utterance session. Its last error is its
+// own thread-local text, cleared by le_utt_create.
+#include "le/le_utt.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "le/context.h"
+#include "session/motion_source.h"
+#include "session/utt.h"
+
+static_assert(sizeof(le_utt_opts) == 56, "le_utt_opts is 56 bytes");
+
+namespace {
+
+std::string& uttError() {
+  thread_local std::string text;
+  return text;
+}
+
+void fail(const char* fn, const std::string& msg) { uttError() = std::string(fn) + ": " + msg; }
+
+// At most capacity - 1 characters and a terminator.
+void copyText(const std::string& s, char* text, int capacity) {
+  if (!text || capacity <= 0) return;
+  const size_t n = std::min(s.size(), static_cast<size_t>(capacity - 1));
+  std::memcpy(text, s.data(), n);
+  text[n] = '\0';
+}
+
+}  // namespace
+
+extern "C" {
+
+LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
+  uttError().clear();
+  if (!ctx || !opts) {
+    uttError() = "le_utt_create: NULL ctx/opts";
+    return nullptr;
+  }
+  try {
+    le::session::RawOptions raw;
+    raw.motionDir = opts->motion_dir;
+    raw.threads = opts->threads;
+    raw.motionEp = opts->motion_ep;
+    raw.steadyModel = opts->steady_model;
+    raw.eager = opts->eager;
+    raw.endSilenceS = opts->end_silence_s;
+    raw.endRampFrames = opts->end_ramp_frames;
+    raw.interruptRampFrames = opts->interrupt_ramp_frames;
+    const bool streaming = raw.motionDir && *raw.motionDir && le::session::hasStreamingEncoder(raw.motionDir);
+    le::session::Options o = le::session::resolveOptions(raw, streaming, ctx->manifest.NT);
+    le::Renderer& renderer = ctx->ensureRenderer();
+    const le::session::Borrowed borrowed{ctx->manifest, ctx->identity, ctx->drive,          renderer,
+                                         *ctx->paste,   *ctx->cursor,  ctx->intraOpThreads, ctx->rendererThreads,
+                                         ctx->ep};
+    auto utt = std::make_unique<le_utt>(borrowed, std::move(o));
+    const char* note = renderer.directorNote();
+    if (note && *note) utt->noteRenderFail("director load", note, false);
+    return utt.release();
+  } catch (const std::exception& e) {
+    fail("le_utt_create", e.what());
+  } catch (...) {
+    fail("le_utt_create", "unknown failure");
+  }
+  return nullptr;
+}
+
+LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
+  le_utt_opts opts;
+  std::memset(&opts, 0, sizeof opts);
+  opts.motion_dir = motion_dir;
+  return le_utt_create(ctx, &opts);
+}
+
+LE_API void le_utt_destroy(le_utt* utt) { delete utt; }
+
+LE_API const char* le_utt_last_error(void) { return uttError().c_str(); }
+
+LE_API int le_utt_ready(le_utt* utt) {
+  if (!utt) return -1;
+  std::string fatal;
+  const int r = utt->ready(&fatal);
+  if (r < 0) uttError() = fatal;
+  return r;
+}
+
+LE_API int le_utt_push_audio(le_utt* utt, const int16_t* samples, int count) {
+  if (!utt || !samples || count < 0) {
+    uttError() = "le_utt_push_audio: bad args";
+    return 0;
+  }
+  utt->pushAudio(samples, count);
+  return 1;
+}
+
+LE_API void le_utt_end_utterance(le_utt* utt) {
+  if (utt) utt->endUtterance();
+}
+
+LE_API void le_utt_interrupt(le_utt* utt) {
+  if (utt) utt->interrupt();
+}
+
+LE_API int le_utt_frames_available(le_utt* utt) { return utt ? utt->framesAvailable() : 0; }
+
+LE_API int le_utt_pull_frame(le_utt* utt, uint8_t* dst, size_t capacity, le_utt_frame_info* info) {
+  if (!utt || !dst) {
+    uttError() = "le_utt_pull_frame: bad args";
+    return 0;
+  }
+  le::session::FrameInfo got;
+  const int r = utt->pullFrame(dst, capacity, &got);
+  if (r < 0) {
+    uttError() = "le_utt_pull_frame: buffer too small";
+    return 0;
+  }
+  if (r > 0 && info) {
+    info->seq = got.seq;
+    info->kind = got.kind;
+    info->si = got.si;
+    info->utt_frame = got.uttFrame;
+  }
+  return r;
+}
+
+LE_API void le_utt_get_stats(le_utt* utt, le_utt_stats* stats) {
+  if (!utt || !stats) return;
+  const le::session::Stats s = utt->stats();
+  stats->frames_delivered = s.framesDelivered;
+  stats->speech_frames_delivered = s.speechFramesDelivered;
+  stats->onsets = s.onsets;
+  stats->last_onset_ms = s.lastOnsetMs;
+  stats->render_ms_ema = s.renderMsEma;
+  stats->state = s.state;
+}
+
+LE_API int le_utt_render_status(le_utt* utt, char* text, int capacity, uint64_t* failures) {
+  if (!utt) return 0;
+  std::string status;
+  const int r = utt->renderStatus(&status, failures);
+  copyText(status, text, capacity);
+  return r;
+}
+
+// No teeth pass can be attached yet: the answers of a session without one.
+LE_API int le_utt_tessera_stats(le_utt* /*utt*/, uint64_t* counter_a, uint64_t* counter_b, char* text, int capacity) {
+  if (counter_a) *counter_a = 0;
+  if (counter_b) *counter_b = 0;
+  copyText("", text, capacity);
+  return 0;
+}
+
+LE_API int le_utt_tessera_synth_w(le_utt* /*utt*/, double* /*mean*/, double* /*last*/, uint64_t* /*count*/) {
+  return 0;
+}
+
+LE_API int le_utt_tessera_geometry(le_utt* utt, char* text, int capacity) {
+  if (!utt || !text || capacity < 1) return 0;
+  copyText("", text, capacity);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,238 @@
+// le_utt_*: the option record's layout seen from C, every refusal text and
+// return convention, the defaults of le_utt_open and the answers of a
+// session without a teeth pass.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "le/le_utt.h"
+#include "session/session_support.h"
+#include "session/utt.h"
+#include "support/fixtures.h"
+
+extern "C" int le_test_utt_layout_from_c(long* out, int n);
+extern "C" int le_test_utt_null_from_c(void);
+
+namespace {
+
+TEST(UttApi, TheOptionRecordIsLaidOutTheSameInC) {
+  long v[32];
+  ASSERT_EQ(le_test_utt_layout_from_c(v, 32), 16);
+  const long want[] = {56, 0, 8, 16, 24, 32, 40, 48, 52, 24, 8, 12, 16, 24, 32, 40};
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(v[i], want[i]) << "entry " << i;
+  EXPECT_EQ(sizeof(le_utt_opts), 56u);
+}
+
+TEST(UttApi, NullHandlesGetTheirAnswersFromC) { EXPECT_EQ(le_test_utt_null_from_c(), 0); }
+
+TEST(UttApi, CreationRefusalsAreOneSentence) {
+  st::Ctx ctx = st::openCtx();
+  le_utt_opts o{};
+  EXPECT_EQ(le_utt_create(nullptr, &o), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
+  EXPECT_EQ(le_utt_create(ctx.get(), nullptr), nullptr);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_create: NULL ctx/opts");
+  for (const char* dir : {static_cast<const char*>(nullptr), ""}) {
+    o.motion_dir = dir;
+    EXPECT_EQ(le_utt_create(ctx.get(), &o), nullptr);
+    EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
+  }
+  const std::string bare = st::motionWithoutEncoder();
+  EXPECT_EQ(le_utt_open(ctx.get(), bare.c_str()), nullptr);
+  EXPECT_EQ(std::string(le_utt_last_error()),
+            "le_utt_create: motion directory " + bare +
+                " holds no a2x_enc_stream.onnx, and this build has no motion pipeline back-end to serve it");
+}
+
+TEST(UttApi, OpenTakesTheDefaults) {
+  lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
+  st::Ctx ctx = st::openCtx();
+  st::Utt utt(le_utt_open(ctx.get(), st::motionBundle().c_str()));
+  ASSERT_NE(utt, nullptr) << le_utt_last_error();
+  EXPECT_STREQ(le_utt_last_error(), "");
+  const le::session::Options& o = utt->options();
+  EXPECT_EQ(o.endSilenceMs, 600);
+  EXPECT_EQ(o.endRampFrames, 6);
+  EXPECT_EQ(o.interruptRampFrames, 4);
+  EXPECT_EQ(o.steadyModel, "b24_fp32");
+  EXPECT_EQ(o.eager, -1);
+  EXPECT_FALSE(o.hybrid);
+  EXPECT_TRUE(o.pipelinePaste);  // the streaming back-end
+  EXPECT_EQ(o.onsetIndex, -1);
+  EXPECT_TRUE(utt->hasSourceTable());
+}
+
+TEST(UttApi, OptionsAndSwitchesResolve) {
+  using le::session::RawOptions;
+  const struct {
+    const char* name;
+    RawOptions raw;
+    const char* envName;
+    const char* envValue;
+    bool streaming;
+    std::function<void(const le::session::Options&)> check;
+  } cases[] = {
+      {"eager -2 forces hybrid",
+       {"m", 0, nullptr, nullptr, -2},
+       nullptr,
+       nullptr,
+       true,
+       [](const auto& o) { EXPECT_TRUE(o.hybrid); }},
+      {"eager 0 is none",
+       {"m", 0, nullptr, nullptr, 0},
+       nullptr,
+       nullptr,
+       true,
+       [](const auto& o) {
+         EXPECT_EQ(o.eager, -1);
+         EXPECT_FALSE(o.hybrid);
+       }},
+      {"hybrid switch",
+       {"m", 0, nullptr, nullptr, 0},
+       "LE_UTT_HYBRID",
+       "1",
+       true,
+       [](const auto& o) { EXPECT_TRUE(o.hybrid); }},
+      {"hybrid switch 0",
+       {"m", 0, nullptr, nullptr, 0},
+       "LE_UTT_HYBRID",
+       "0",
+       true,
+       [](const auto& o) { EXPECT_FALSE(o.hybrid); }},
+      {"eager 5 ignores the switch",
+       {"m", 0, nullptr, nullptr, 5},
+       "LE_UTT_HYBRID",
+       "1",
+       true,
+       [](const auto& o) {
+         EXPECT_EQ(o.eager, 5);
+         EXPECT_FALSE(o.hybrid);
+       }},
+      {"silence never",
+       {"m", 0, nullptr, nullptr, 0, -1.0},
+       nullptr,
+       nullptr,
+       true,
+       [](const auto& o) { EXPECT_LT(o.endSilenceMs, 0); }},
+      {"silence 1.5 s",
+       {"m", 0, nullptr, nullptr, 0, 1.5, 3, 2},
+       nullptr,
+       nullptr,
+       true,
+       [](const auto& o) {
+         EXPECT_EQ(o.endSilenceMs, 1500);
+         EXPECT_EQ(o.endRampFrames, 3);
+         EXPECT_EQ(o.interruptRampFrames, 2);
+       }},
+      {"steady option",
+       {"m", 0, nullptr, "b4"},
+       nullptr,
+       nullptr,
+       true,
+       [](const auto& o) { EXPECT_EQ(o.steadyModel, "b4"); }},
+      {"steady switch wins",
+       {"m", 0, nullptr, "b4"},
+       "LE_STEADY_MODEL",
+       "-",
+       true,
+       [](const auto& o) { EXPECT_EQ(o.steadyModel, "-"); }},
+      {"pipeline off by switch",
+       {"m"},
+       "LE_UTT_PIPELINE_PASTE",
+       "0",
+       true,
+       [](const auto& o) { EXPECT_FALSE(o.pipelinePaste); }},
+      {"pipeline on by switch",
+       {"m"},
+       "LE_UTT_PIPELINE_PASTE",
+       "2",
+       false,
+       [](const auto& o) { EXPECT_TRUE(o.pipelinePaste); }},
+      {"pipeline default off without streaming",
+       {"m"},
+       nullptr,
+       nullptr,
+       false,
+       [](const auto& o) { EXPECT_FALSE(o.pipelinePaste); }},
+      {"onset 7 of 5", {"m"}, "LE_UTT_ONSET_SI", "7", true, [](const auto& o) { EXPECT_EQ(o.onsetIndex, 2); }},
+      {"onset negative", {"m"}, "LE_UTT_ONSET_SI", "-3", true, [](const auto& o) { EXPECT_EQ(o.onsetIndex, -1); }},
+      {"onset empty", {"m"}, "LE_UTT_ONSET_SI", "", true, [](const auto& o) { EXPECT_EQ(o.onsetIndex, -1); }},
+      {"stage report", {"m"}, "LE_UTT_STAGE_REPORT", "", true, [](const auto& o) { EXPECT_TRUE(o.stageReport); }},
+  };
+  for (const auto& c : cases) {
+    lt::ScopedEnv env(c.envName ? c.envName : "LE_UTT_HYBRID", c.envName ? c.envValue : nullptr);
+    SCOPED_TRACE(c.name);
+    c.check(le::session::resolveOptions(c.raw, c.streaming, 5));
+  }
+  // No frames: the onset switch is ignored.
+  lt::ScopedEnv env("LE_UTT_ONSET_SI", "7");
+  EXPECT_EQ(le::session::resolveOptions({"m"}, true, 0).onsetIndex, -1);
+}
+
+TEST(UttApi, CallsAnswerWithTheirConventions) {
+  lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
+  st::Ctx ctx = st::openCtx();
+  st::Utt utt = st::openReady(ctx.get(), st::defaults());
+  le_utt* u = utt.get();
+  const int16_t one = 0;
+  EXPECT_EQ(le_utt_push_audio(u, &one, 0), 1);  // only stamps the push time
+  EXPECT_EQ(le_utt_push_audio(u, nullptr, 1), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_push_audio: bad args");
+  EXPECT_EQ(le_utt_push_audio(u, &one, -1), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_push_audio: bad args");
+
+  ASSERT_EQ(st::waitAvailable(u, 1, 10), 1);
+  const size_t bytes = static_cast<size_t>(le_width(ctx.get())) * le_height(ctx.get()) * 3;
+  std::vector<uint8_t> rgb(bytes);
+  le_utt_frame_info info{};
+  EXPECT_EQ(le_utt_pull_frame(u, rgb.data(), bytes - 1, &info), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: buffer too small");
+  EXPECT_EQ(le_utt_frames_available(u), 1);  // the frame stays queued
+  EXPECT_EQ(le_utt_pull_frame(u, nullptr, bytes, &info), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: bad args");
+  EXPECT_EQ(le_utt_pull_frame(u, rgb.data(), bytes, &info), 1);
+  EXPECT_EQ(info.seq, 0u);
+  ASSERT_EQ(st::waitAvailable(u, 1, 10), 1);
+  EXPECT_EQ(le_utt_pull_frame(u, rgb.data(), bytes, nullptr), 1);  // info may be null
+
+  char text[8] = "garbage";
+  uint64_t failures = 99;
+  EXPECT_EQ(le_utt_render_status(u, text, sizeof text, &failures), 0);
+  // The forged bundle has the chunk model, so nothing failed.
+  EXPECT_EQ(failures, 0u);
+  EXPECT_STREQ(text, "");
+
+  uint64_t a = 5, b = 5;
+  char tess[4] = "abc";
+  EXPECT_EQ(le_utt_tessera_stats(u, &a, &b, tess, 4), 0);
+  EXPECT_EQ(a, 0u);
+  EXPECT_EQ(b, 0u);
+  EXPECT_STREQ(tess, "");
+  double mean = 1, last = 1;
+  uint64_t count = 1;
+  EXPECT_EQ(le_utt_tessera_synth_w(u, &mean, &last, &count), 0);
+  std::strcpy(tess, "abc");
+  EXPECT_EQ(le_utt_tessera_geometry(u, tess, 4), 0);
+  EXPECT_STREQ(tess, "");
+  EXPECT_EQ(le_utt_tessera_geometry(u, tess, 0), 0);
+}
+
+TEST(UttApi, AMissingChunkModelIsAWarmUpFailureThatTruncatesSafely) {
+  lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
+  st::Ctx ctx = st::openCtx();
+  le_utt_opts o = st::defaults();
+  o.steady_model = "b99";
+  st::Utt utt = st::openReady(ctx.get(), o);
+  char text[512];
+  uint64_t failures = 0;
+  EXPECT_EQ(le_utt_render_status(utt.get(), text, sizeof text, &failures), 0);  // not fatal
+  EXPECT_EQ(failures, 1u);
+  EXPECT_EQ(std::string(text).rfind("ep=", 0), 0u) << text;
+  EXPECT_NE(std::string(text).find(" warm-up: "), std::string::npos) << text;
+  char small[6];
+  le_utt_render_status(utt.get(), small, sizeof small, nullptr);
+  EXPECT_EQ(std::string(small), std::string(text).substr(0, 5));
+  EXPECT_EQ(le_utt_render_status(utt.get(), nullptr, 0, nullptr), 0);
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+#include "session/session_support.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#include "audio/a2x_support.h"
+#include "bundle/paths.h"
+#include "support/fixtures.h"
+
+namespace st {
+namespace {
+
+// Forges into a private directory and renames it into place, so concurrent
+// test processes never see a half-written bundle.
+std::string forgedOnce(const std::string& name, const std::string& args) {
+  const std::string dir = lt::fixture("../session_fixtures/" + name);
+  if (!le::pathExists(dir + "/.done")) {
+    const std::string tmp = dir + ".tmp" + std::to_string(::getpid());
+    le::rmTree(tmp);
+    le::mkdirs(le::dirName(tmp));
+    lt::forge(args + " " + tmp);
+    lt::spit(tmp + "/.done", "");
+    if (std::rename(tmp.c_str(), dir.c_str()) != 0) le::rmTree(tmp);  // another process won
+  }
+  return dir;
+}
+
+}  // namespace
+
+const std::string& directorBundle() {
+  static const std::string d = forgedOnce(
+      "director", "director-bundle --nt 4 --frames 8 --model model_render.onnx:1 --model model_b24_fp32.onnx:24");
+  return d;
+}
+
+const std::string& motionBundle() {
+  static const std::string d = forgedOnce("motion", "motion-bundle --nt 4");
+  return d;
+}
+
+const std::string& motionWithoutEncoder() {
+  static const std::string d = [] {
+    const std::string dir = lt::fixture("../session_fixtures/motion_no_encoder");
+    le::mkdirs(dir);
+    lt::spit(dir + "/xs_target.bin", lt::slurp(motionBundle() + "/xs_target.bin"));
+    return dir;
+  }();
+  return d;
+}
+
+std::string w2vPath() { return lt::fixture("w2v_pair/w2v8.onnx"); }
+
+std::vector<int16_t> speech16(const char* name) {
+  const std::vector<float> f = at::speech(name);
+  std::vector<int16_t> pcm(f.size());
+  for (size_t i = 0; i < f.size(); ++i)
+    pcm[i] = static_cast<int16_t>(std::lround(std::fmax(-1.f, std::fmin(f[i], 32767.f / 32768.f)) * 32768.f));
+  return pcm;
+}
+
+std::vector<float> asFloat(const std::vector<int16_t>& pcm) {
+  std::vector<float> f(pcm.size());
+  for (size_t i = 0; i < pcm.size(); ++i) f[i] = static_cast<float>(pcm[i]) * 3.0517578e-5f;
+  return f;
+}
+
+Ctx openCtx() {
+  Ctx c(le_create(directorBundle().c_str(), "render", 0, ""));
+  EXPECT_NE(c, nullptr) << le_last_error();
+  return c;
+}
+
+le_utt_opts defaults() {
+  le_utt_opts o{};
+  o.motion_dir = motionBundle().c_str();
+  return o;
+}
+
+Utt openReady(le_ctx* ctx, const le_utt_opts& opts) {
+  Utt u(le_utt_create(ctx, &opts));
+  EXPECT_NE(u, nullptr) << le_utt_last_error();
+  if (!u) return u;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (le_utt_ready(u.get()) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();
+  return u;
+}
+
+std::vector<Pulled> pullUntil(le_utt* utt, size_t frameBytes, const std::function<bool(const Pulled&)>& until,
+                              double timeoutS) {
+  std::vector<Pulled> out;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS);
+  Pulled p;
+  p.rgb.resize(frameBytes);
+  while (std::chrono::steady_clock::now() < end) {
+    if (le_utt_pull_frame(utt, p.rgb.data(), p.rgb.size(), &p.info) == 1) {
+      out.push_back(p);
+      if (until(p)) return out;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  ADD_FAILURE() << "pulling timed out after " << out.size() << " frames: " << kindRuns(out);
+  return out;
+}
+
+void pushAll(le_utt* utt, const std::vector<int16_t>& pcm) {
+  for (size_t at = 0; at < pcm.size(); at += 320)
+    ASSERT_EQ(le_utt_push_audio(utt, pcm.data() + at, static_cast<int>(std::min<size_t>(320, pcm.size() - at))), 1);
+}
+
+int waitAvailable(le_utt* utt, int want, double timeoutS) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS);
+  int n = le_utt_frames_available(utt);
+  while (n != want && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    n = le_utt_frames_available(utt);
+  }
+  return n;
+}
+
+std::string kindRuns(const std::vector<Pulled>& frames) {
+  std::string s;
+  for (size_t i = 0; i < frames.size();) {
+    size_t j = i;
+    while (j < frames.size() && frames[j].info.kind == frames[i].info.kind) ++j;
+    if (!s.empty()) s += ' ';
+    s += std::to_string(frames[i].info.kind) + "x" + std::to_string(j - i);
+    i = j;
+  }
+  return s;
+}
+
+}  // namespace st

@@ -1,0 +1,64 @@
+// Utterance-session test support: a director bundle and a motion bundle
+// forged to fit each other (4 identity frames, crop 64, a batch-24 chunk
+// model), spoken test audio as 16-bit samples, and a host that pulls.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "le/le.h"
+#include "le/le_utt.h"
+
+namespace st {
+
+inline constexpr int kNt = 4;
+
+// Forged once per build tree.
+const std::string& directorBundle();
+const std::string& motionBundle();
+// A motion directory without the streaming encoder.
+const std::string& motionWithoutEncoder();
+// The speech encoder the tests run (the short-window pair beside it).
+std::string w2vPath();
+
+// A forged utterance as the host pushes it.
+std::vector<int16_t> speech16(const char* name = "speech_a.f32");
+// The same samples as the session sees them (x / 32768).
+std::vector<float> asFloat(const std::vector<int16_t>& pcm);
+
+struct CtxDeleter {
+  void operator()(le_ctx* c) const { le_destroy(c); }
+};
+struct UttDeleter {
+  void operator()(le_utt* u) const { le_utt_destroy(u); }
+};
+using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
+using Utt = std::unique_ptr<le_utt, UttDeleter>;
+
+Ctx openCtx();
+le_utt_opts defaults();
+// Creates the session and waits (up to 60 s) until it is ready.
+Utt openReady(le_ctx* ctx, const le_utt_opts& opts);
+
+struct Pulled {
+  le_utt_frame_info info;
+  std::vector<uint8_t> rgb;
+};
+
+// Pulls until `until` says stop or `timeoutS` passes (then the test fails).
+std::vector<Pulled> pullUntil(le_utt* utt, size_t frameBytes, const std::function<bool(const Pulled&)>& until,
+                              double timeoutS = 60);
+// Pushes pcm in 20 ms packets.
+void pushAll(le_utt* utt, const std::vector<int16_t>& pcm);
+// Frames waiting, polled until it equals want or timeoutS passes.
+int waitAvailable(le_utt* utt, int want, double timeoutS);
+
+// "idle", "speech", "ramp" run lengths of the pulled kinds, e.g. "0x3 1x40 2x6 0x1".
+std::string kindRuns(const std::vector<Pulled>& frames);
+
+}  // namespace st

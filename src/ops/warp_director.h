@@ -17,16 +17,20 @@ namespace le {
 inline constexpr int kWarpBandRows = 16;
 inline constexpr int kWarpPlaneFloats = 12;  // per pixel: 3 channels x (f, Dxx, Dyy, Dxxyy)
 
-// Plane records of source rows max(y0, 0) up to min(y1, H).
+// Plane records of source rows max(y0, 0) up to min(y1, H), on the best SIMD target.
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int y0, int y1);
-// Output rows max(y0, 0) up to min(y1, H) from the plane records.
+// Output rows max(y0, 0) up to min(y1, H) from the plane records, on the best SIMD target.
 void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1);
+// The same two passes in plain scalar code: the reference the SIMD targets match.
+void warpDirectorPlanesBandScalar(const float* src, float* planes, int W, int H, int y0, int y1);
+void warpDirectorGatherBandScalar(const float* planes, const float* grid, float* out, int W, int H, int y0, int y1);
 // The same rows in one pass, each tap's records computed on the fly.
 void warpDirectorBand(const float* src, const float* grid, float* out, int W, int H, int y0, int y1);
 // All rows of one image.
 void warpDirector(const float* src, const float* grid, float* out, int W, int H);
 
-// The name of the body that runs.
+// The name of the body that runs: the SIMD target the bands dispatch to
+// ("AVX2", "NEON", "SVE", ..., "EMU128" for the portable scalar form).
 const char* warpBody();
 
 // One batch item's arguments for the runtime's parallel-for.

@@ -18,6 +18,7 @@
 #include "graph/source_cone.h"
 #include "graph/warp_block.h"
 #include "ops/ops_support.h"
+#include "simd/targets.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -119,7 +120,24 @@ TEST(WarpDirector, EdgeCases) {
     le::warpDirector(one, grid, out, 1, 1);
     EXPECT_EQ(std::vector<float>(out, out + 3), std::vector<float>(one, one + 3)) << gx;
   }
-  EXPECT_STREQ(le::warpBody(), "scalar");
+  EXPECT_STREQ(le::warpBody(), le::simd::targetName(le::simd::runnableTargets().front()));
+}
+
+TEST(WarpDirector, EveryTargetMatchesTheScalarFormBitForBit) {
+  const int H = 9, W = 37;  // interior runs and a column tail on every vector width
+  const std::vector<float> src = lt::uniform(3 * H * W, -1.0f, 1.0f, 41), grid = testGrid(H, W, 42);
+  std::vector<float> planes(H * W * 12), want(3 * H * W), wantPlanes(planes.size()), got(want.size());
+  le::warpDirectorPlanesBandScalar(src.data(), wantPlanes.data(), W, H, 0, H);
+  le::warpDirectorGatherBandScalar(wantPlanes.data(), grid.data(), want.data(), W, H, 0, H);
+  for (int64_t t : le::simd::runnableTargets()) {
+    le::simd::ScopedTarget pin(t);
+    std::fill(planes.begin(), planes.end(), 0.0f);
+    le::warpDirectorPlanesBand(src.data(), planes.data(), W, H, 0, H);
+    EXPECT_EQ(0, std::memcmp(planes.data(), wantPlanes.data(), planes.size() * 4)) << le::simd::targetName(t);
+    le::warpDirectorGatherBand(wantPlanes.data(), grid.data(), got.data(), W, H, 0, H);
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << le::simd::targetName(t);
+    EXPECT_STREQ(le::warpBody(), le::simd::targetName(t));
+  }
 }
 
 TEST(WarpDirector, RefusesASourceThatIsNotThreeChannels) {

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "graph/gridsample_rewrite.h"
@@ -18,6 +19,8 @@
 #include "graph/source_cone.h"
 #include "graph/warp_block.h"
 #include "ops/ops_support.h"
+#include "ops/ort_api.h"
+#include "ops/velomark_domain.h"
 #include "simd/targets.h"
 #include "support/fixtures.h"
 
@@ -150,6 +153,39 @@ TEST(WarpDirector, RefusesASourceThatIsNotThreeChannels) {
                    "it C=4. REFUSING rather than writing a frame nobody asked for."),
             std::string::npos)
       << e;
+}
+
+TEST(WarpDirector, ConcurrentRunsOfOneNodeAgree) {
+  std::vector<uint8_t> node = lt::modelBytes("warp_block_17x33.onnx");
+  std::string reason;
+  ASSERT_GT(le::rewriteWarpBlockToCustomOp(node, reason), 0u) << reason;
+  le::ort::api();
+  Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "warp_concurrency");
+  Ort::SessionOptions opts;
+  opts.SetIntraOpNumThreads(2);
+  le::registerWarpDirector(opts);
+  Ort::Session session(env, node.data(), node.size(), opts);  // one node, one plane buffer, two callers
+  const auto runOnce = [&](unsigned seed, std::vector<float>& result) {
+    std::vector<float> src = lt::uniform(3 * 17 * 33, 0.0f, 1.0f, seed), grid = testGrid(17, 33, seed);
+    const int64_t srcShape[] = {1, 3, 17, 33}, gridShape[] = {1, 17, 33, 2};
+    const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+    Ort::Value in[] = {Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), srcShape, 4),
+                       Ort::Value::CreateTensor<float>(mem, grid.data(), grid.size(), gridShape, 4)};
+    const char* names[] = {"P_rgb", "grid_in"};
+    const char* out = "warped";
+    auto v = session.Run(Ort::RunOptions{nullptr}, names, in, 2, &out, 1);
+    result.assign(v[0].GetTensorData<float>(), v[0].GetTensorData<float>() + src.size());
+  };
+  std::vector<float> alone[2], together[2][20];
+  for (unsigned t = 0; t < 2; ++t) runOnce(t + 1, alone[t]);
+  std::vector<std::thread> callers;
+  for (unsigned t = 0; t < 2; ++t)
+    callers.emplace_back([&, t] {
+      for (std::vector<float>& r : together[t]) runOnce(t + 1, r);
+    });
+  for (std::thread& c : callers) c.join();
+  for (unsigned t = 0; t < 2; ++t)
+    for (const std::vector<float>& r : together[t]) ASSERT_EQ(r, alone[t]) << "caller " << t;
 }
 
 // --- the forge's director, rewritten as the renderer's load sequence would ---

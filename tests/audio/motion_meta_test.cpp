@@ -1,0 +1,55 @@
+// The meta.json key scanner of the motion pipeline.
+#include <gtest/gtest.h>
+
+#include "audio/motion_meta.h"
+#include "support/fixtures.h"
+
+namespace {
+
+using le::motion::jsonNum;
+
+TEST(MotionMeta, KeyScanFindsNumbersDefaultsAndRefusals) {
+  const struct {
+    const char* text;
+    const char* key;
+    bool required;
+    const char* want;  // the number, or the exception's text
+  } cases[] = {
+      {R"({"s_bridge": 0.25})", "s_bridge", true, "0.25"},
+      {R"({"s_bridge":-1.5e-2,"x":1})", "s_bridge", true, "-0.015"},
+      {R"({"nt":  7})", "nt", true, "7"},
+      {R"({"other": 3})", "delta_pitch", false, "9"},
+      {R"({"other": 3})", "s_bridge", true, "meta.json: missing s_bridge"},
+      {R"({"s_bridge"})", "s_bridge", true, "meta.json: bad s_bridge"},
+      {R"({"s_bridge": "x"})", "s_bridge", true, "meta.json: bad s_bridge"},
+      {R"({"s_bridge": 1e999})", "s_bridge", true, "meta.json: bad s_bridge"},
+      {R"({"n_src": 4, "nt": 5})", "nt", true, "5"},  // the key in quotes, not a suffix of another
+  };
+  for (const auto& c : cases) {
+    std::string got;
+    try {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%g", jsonNum(c.text, c.key, 9, c.required));
+      got = buf;
+    } catch (const std::runtime_error& e) {
+      got = e.what();
+    }
+    EXPECT_EQ(got, c.want) << c.text;
+  }
+}
+
+TEST(MotionMeta, CountsMustBeWholeAndPositive) {
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {R"({"nt": 0, "n_src": 0, "n_emo": 1, "s_bridge": 1})", "meta.json: bad nt"},
+      {R"({"nt": 2, "n_src": 2, "n_emo": 1.5, "s_bridge": 1})", "meta.json: bad n_emo"},
+      {R"({"nt": 2, "n_src": 3, "n_emo": 1, "s_bridge": 1})", "le_motion: n_src != nt unsupported"},
+      {R"({"nt": 2, "n_src": 2, "n_emo": 1, "s_bridge": 1e39})", "meta.json: bad s_bridge"},
+      {R"({"nt": 2, "n_src": 2, "n_emo": 1, "s_bridge": 1})", "(no error)"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(lt::errorOf([&] { le::motion::parseMeta(c.text); }), c.error) << c.text;
+}
+
+}  // namespace

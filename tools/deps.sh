@@ -19,7 +19,7 @@ debs=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev ca-certificates openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   libhwy-dev libstb-dev
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
+  libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libopencv-dev
   python3-onnx python3-numpy python3-pil python3-skimage
   espeak-ng sox
@@ -32,7 +32,7 @@ if ((arm64)); then
   debs+=(
     gcc-aarch64-linux-gnu g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
     libgtest-dev:arm64 libgmock-dev:arm64 libhwy-dev:arm64 libstb-dev:arm64
-    libavformat-dev:arm64 libavcodec-dev:arm64 libswscale-dev:arm64 libavutil-dev:arm64
+    libavformat-dev:arm64 libavcodec-dev:arm64 libswscale-dev:arm64 libswresample-dev:arm64 libavutil-dev:arm64
   )
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     echo "deps: adding the arm64 architecture"

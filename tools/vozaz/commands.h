@@ -7,5 +7,6 @@ int packCommand(int argc, char** argv);
 int infoCommand(int argc, char** argv);
 int frameCommand(int argc, char** argv);
 int driveCommand(int argc, char** argv);
+int speakCommand(int argc, char** argv);
 
 }  // namespace vozaz

@@ -1,0 +1,133 @@
+// vozaz speak: an MP4 the ffmpeg command line reads back with as many video
+// frames as the tool says and its input's audio placed under the first
+// speech frame; bad input is one sentence, a non-zero exit and no file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "audio/a2x_support.h"
+#include "bundle/paths.h"
+#include "session/session_support.h"
+#include "support/fixtures.h"
+
+namespace {
+
+const std::string kVozaz = LE_TEST_VOZAZ;
+
+std::string env() { return "VELOMARK_ENGINE_QUIET=1 W2V_ONNX=" + st::w2vPath() + " "; }
+
+// The forged speech as a 44.1 kHz stereo WAV, so the tool must resample.
+std::string wavInput(const std::string& dir) {
+  const std::string wav = dir + "/in.wav";
+  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + lt::fixture("speech_b.f32") +
+                    " -ar 44100 -ac 2 " + wav),
+            0);
+  return wav;
+}
+
+std::string speak(const std::string& args, const std::string& log) {
+  const std::string cmd = env() + kVozaz + " speak " + st::directorBundle() + " " + st::motionBundle() + " " + args;
+  return std::to_string(lt::run(cmd + " > " + log + " 2>&1"));
+}
+
+// The MP4's audio track decoded back to 16 kHz mono floats by ffmpeg.
+std::vector<float> decodedAudio(const std::string& mp4) {
+  const std::string raw = mp4 + ".f32";
+  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -i " + mp4 + " -vn -ar 16000 -ac 1 -f f32le " + raw), 0);
+  return at::loadF32(raw);
+}
+
+// The lag (in samples, within +-maxLag of want) at which b best matches a.
+long bestLag(const std::vector<float>& a, const std::vector<float>& b, long want, long maxLag) {
+  long best = want;
+  double bestScore = -1e300;
+  for (long lag = want - maxLag; lag <= want + maxLag; ++lag) {
+    double score = 0;
+    for (size_t i = 0; i < b.size(); i += 2) {
+      const long j = static_cast<long>(i) + lag;
+      if (j >= 0 && j < static_cast<long>(a.size())) score += static_cast<double>(a[j]) * b[i];
+    }
+    if (score > bestScore) {
+      bestScore = score;
+      best = lag;
+    }
+  }
+  return best;
+}
+
+TEST(VozazSpeak, WritesAVideoWithItsAudioInLipSync) {
+  const std::string dir = lt::scratchDir(), log = dir + "/log", out = dir + "/s.mp4";
+  ASSERT_EQ(speak(wavInput(dir) + " --out " + out, log), "0") << lt::slurp(log);
+  const std::string text = lt::slurp(log);
+  std::smatch m;
+  ASSERT_TRUE(
+      std::regex_search(text, m, std::regex(R"((\d+) frames \((\d+) speech, utterance frame 0 at frame (\d+)\))")))
+      << text;
+  const long frames = std::stol(m[1]), speech = std::stol(m[2]), onset = std::stol(m[3]);
+  const std::vector<float> input = at::speech("speech_b.f32");
+  EXPECT_EQ(speech, static_cast<long>((input.size() + 639) / 640));
+  EXPECT_EQ(lt::run("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=codec_name,nb_read_frames "
+                    "-of csv=p=0 " +
+                    out + " > " + dir + "/v"),
+            0);
+  EXPECT_EQ(lt::slurp(dir + "/v"), "h264," + std::to_string(frames) + "\n");
+  EXPECT_EQ(lt::run("ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,channels -of "
+                    "csv=p=0 " +
+                    out + " > " + dir + "/a"),
+            0);
+  EXPECT_EQ(lt::slurp(dir + "/a"), "aac,16000,1\n");
+  EXPECT_FALSE(le::pathExists(out + ".part"));
+  // Utterance frame k plays with input sample 640 k: the input sits 640 x
+  // onset samples into the track, to within a millisecond of AAC.
+  const std::vector<float> track = decodedAudio(out);
+  const long want = 640 * onset;
+  const long lag = bestLag(track, input, want, 800);
+  RecordProperty("lip_sync_offset_samples", std::to_string(lag - want));
+  EXPECT_LE(std::labs(lag - want), 16) << "audio placed at sample " << lag << ", first speech frame at " << want;
+}
+
+TEST(VozazSpeak, AnInterruptCutsTheSpeechAndItsSound) {
+  const std::string dir = lt::scratchDir(), log = dir + "/log", out = dir + "/i.mp4";
+  ASSERT_EQ(speak(wavInput(dir) + " --interrupt-at 1 --out " + out, log), "0") << lt::slurp(log);
+  const std::string text = lt::slurp(log);
+  EXPECT_NE(text.find(", interrupted"), std::string::npos) << text;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(text, m, std::regex(R"((\d+) speech)"))) << text;
+  EXPECT_GE(std::stol(m[1]), 25);
+  EXPECT_LT(std::stol(m[1]), 40);  // the 3.3 s utterance stopped near 1 s
+}
+
+TEST(VozazSpeak, BadInputIsOneSentenceAndLeavesNoFile) {
+  const std::string dir = lt::scratchDir();
+  lt::spit(dir + "/noise.wav", "RIFF but not really");
+  const std::string wav = wavInput(dir);
+  const struct {
+    std::string args;
+    std::string sentence;
+  } cases[] = {
+      {dir + "/missing.wav --out " + dir + "/o.mp4", "vozaz speak: cannot open audio file " + dir + "/missing.wav\n"},
+      {dir + "/noise.wav --out " + dir + "/o.mp4", "vozaz speak: cannot open audio file " + dir + "/noise.wav\n"},
+      {wav + " --out /nonexistent/dir/o.mp4", "vozaz speak: cannot write the output file /nonexistent/dir/o.mp4\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string log = dir + "/log";
+    EXPECT_EQ(speak(c.args, log), "1") << c.args;
+    const std::string text = lt::slurp(log);
+    EXPECT_NE(text.find(c.sentence), std::string::npos) << text;
+    EXPECT_FALSE(le::pathExists(dir + "/o.mp4"));
+    EXPECT_FALSE(le::pathExists(dir + "/o.mp4.part"));
+  }
+  const std::string log = dir + "/log";
+  const std::string cmd = env() + kVozaz + " speak " + st::directorBundle() + " " + st::motionWithoutEncoder() + " " +
+                          wav + " --out " + dir + "/o.mp4";
+  EXPECT_EQ(lt::run(cmd + " > " + log + " 2>&1"), 1);
+  EXPECT_NE(lt::slurp(log).find("vozaz speak: le_utt_create: motion directory "), std::string::npos) << lt::slurp(log);
+  EXPECT_FALSE(le::pathExists(dir + "/o.mp4"));
+  EXPECT_FALSE(le::pathExists(dir + "/o.mp4.part"));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+#include "audio_reader.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <memory>
+#include <stdexcept>
+
+namespace vozaz {
+namespace {
+
+struct FormatCloser {
+  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+};
+struct CodecFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwrFree {
+  void operator()(SwrContext* s) const { swr_free(&s); }
+};
+
+constexpr int kRate = 16000;
+
+}  // namespace
+
+std::vector<int16_t> readSpeech16k(const std::string& path) {
+  av_log_set_level(AV_LOG_ERROR);
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    throw std::runtime_error("cannot open audio file " + path);
+  std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+  const AVCodec* codec = nullptr;
+  if (avformat_find_stream_info(fmt.get(), nullptr) < 0) throw std::runtime_error(path + " holds no readable streams");
+  const int index = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (index < 0 || !codec) throw std::runtime_error(path + " holds no decodable audio stream");
+  std::unique_ptr<AVCodecContext, CodecFree> dec(avcodec_alloc_context3(codec));
+  if (!dec || avcodec_parameters_to_context(dec.get(), fmt->streams[index]->codecpar) < 0 ||
+      avcodec_open2(dec.get(), codec, nullptr) < 0)
+    throw std::runtime_error("cannot open the audio decoder of " + path);
+
+  SwrContext* swrRaw = nullptr;
+  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+  AVChannelLayout in = dec->ch_layout;
+  if (in.nb_channels == 0) av_channel_layout_default(&in, 1);
+  if (swr_alloc_set_opts2(&swrRaw, &mono, AV_SAMPLE_FMT_S16, kRate, &in, dec->sample_fmt, dec->sample_rate, 0,
+                          nullptr) < 0 ||
+      swr_init(swrRaw) < 0) {
+    swr_free(&swrRaw);
+    throw std::runtime_error("cannot resample the audio of " + path + " to 16 kHz mono");
+  }
+  std::unique_ptr<SwrContext, SwrFree> swr(swrRaw);
+  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  std::vector<int16_t> out;
+
+  const auto convert = [&](const uint8_t** data, int n) {
+    const int room = swr_get_out_samples(swr.get(), n);
+    if (room <= 0) return;
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(room));
+    uint8_t* dst = reinterpret_cast<uint8_t*>(out.data() + at);
+    const int got = swr_convert(swr.get(), &dst, room, data, n);
+    if (got < 0) throw std::runtime_error("resampling failed in " + path);
+    out.resize(at + static_cast<size_t>(got));
+  };
+  const auto receive = [&] {
+    for (;;) {
+      const int rc = avcodec_receive_frame(dec.get(), frame.get());
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
+      if (rc < 0) throw std::runtime_error("cannot decode the audio of " + path);
+      convert(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+      av_frame_unref(frame.get());
+    }
+  };
+  while (av_read_frame(fmt.get(), packet.get()) >= 0) {
+    if (packet->stream_index == index) {
+      const int rc = avcodec_send_packet(dec.get(), packet.get());
+      av_packet_unref(packet.get());
+      if (rc < 0 && rc != AVERROR(EAGAIN)) throw std::runtime_error("cannot decode the audio of " + path);
+      receive();
+    } else {
+      av_packet_unref(packet.get());
+    }
+  }
+  avcodec_send_packet(dec.get(), nullptr);
+  receive();
+  convert(nullptr, 0);  // the resampler's delay line
+  if (out.empty()) throw std::runtime_error(path + " decodes to no audio samples");
+  return out;
+}
+
+}  // namespace vozaz

@@ -17,19 +17,25 @@ inline void setLastError(const char* fn, const char* msg) {
   e += msg;
 }
 
-// Clears the last error, runs `body` and returns its result; an exception
-// becomes "<fn>: <what>" and `failed` is returned instead.
+// Runs `body` and returns its result; an exception becomes "<fn>: <what>"
+// in `error` (a family's own last-error text) and `failed` is returned.
 template <class R, class Body>
-R cGuard(const char* fn, R failed, Body&& body) noexcept {
-  lastError().clear();
+R guardInto(std::string& error, const char* fn, R failed, Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const std::exception& ex) {
-    setLastError(fn, ex.what());
+    error = std::string(fn) + ": " + ex.what();
   } catch (...) {
-    setLastError(fn, "unknown exception");
+    error = std::string(fn) + ": unknown exception";
   }
   return failed;
+}
+
+// Clears the last error, then guardInto it.
+template <class R, class Body>
+R cGuard(const char* fn, R failed, Body&& body) noexcept {
+  lastError().clear();
+  return guardInto(lastError(), fn, failed, std::forward<Body>(body));
 }
 
 }  // namespace le

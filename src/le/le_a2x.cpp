@@ -9,6 +9,7 @@
 #include "audio/a2x_stream.h"
 #include "audio/shared_encoders.h"
 #include "base/env.h"
+#include "le/last_error.h"
 #include "pool/pool.h"
 
 struct le_a2x : le::a2x::Stream {
@@ -27,14 +28,7 @@ void fail(const char* fn, const std::string& msg) { a2xError() = std::string(fn)
 // Runs body; an exception becomes "<fn>: <what>" and `failed` is returned.
 template <class R, class Body>
 R guarded(const char* fn, R failed, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    fail(fn, e.what());
-  } catch (...) {
-    fail(fn, "unknown exception");
-  }
-  return failed;
+  return le::guardInto(a2xError(), fn, failed, std::forward<Body>(body));
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "audio/motion_pipeline.h"
+#include "le/last_error.h"
 
 struct le_motion : le::motion::Pipeline {
   using Pipeline::Pipeline;
@@ -25,14 +27,7 @@ void fail(const char* fn, const std::string& msg) { motionError() = std::string(
 template <class R, class Body>
 R guarded(const char* fn, R failed, Body&& body) noexcept {
   motionError().clear();
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    fail(fn, e.what());
-  } catch (...) {
-    fail(fn, "unknown exception");
-  }
-  return failed;
+  return le::guardInto(motionError(), fn, failed, std::forward<Body>(body));
 }
 
 }  // namespace

@@ -7,14 +7,19 @@
 
 namespace lb {
 
-std::string forgedBundle(const std::string& command, const std::string& name, const std::string& args) {
-  const std::string dir = std::string(LE_BENCH_SCRATCH) + "/" + name;
+std::string forged(const std::string& command, const std::string& name, const std::string& args,
+                   const std::string& marker) {
+  const std::string path = std::string(LE_BENCH_SCRATCH) + "/" + name;
   struct stat st;
-  if (::stat((dir + "/manifest.json").c_str(), &st) == 0) return dir;
-  const std::string cmd =
-      std::string(LE_BENCH_PYTHON) + " " + LE_BENCH_FORGE + " " + command + " " + dir + " " + args + " > /dev/null";
+  if (::stat((path + marker).c_str(), &st) == 0) return path;
+  const std::string cmd = std::string("mkdir -p ") + LE_BENCH_SCRATCH + " && " + LE_BENCH_PYTHON + " " +
+                          LE_BENCH_FORGE + " " + command + " " + path + " " + args + " > /dev/null";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("forge failed: " + cmd);
-  return dir;
+  return path;
+}
+
+std::string forgedBundle(const std::string& command, const std::string& name, const std::string& args) {
+  return forged(command, name, args, "/manifest.json");
 }
 
 }  // namespace lb

@@ -6,8 +6,13 @@
 
 namespace lb {
 
-// Runs `tools/forge <command> <scratch>/<name> <args>` unless that directory
-// already holds a manifest; returns the directory. Throws when the forge fails.
+// Runs `tools/forge <command> <scratch>/<name> <args>` unless
+// <scratch>/<name><marker> already exists; returns <scratch>/<name>. Throws
+// when the forge fails.
+std::string forged(const std::string& command, const std::string& name, const std::string& args,
+                   const std::string& marker);
+
+// forged() for a bundle directory, marked by its manifest.
 std::string forgedBundle(const std::string& command, const std::string& name, const std::string& args);
 
 }  // namespace lb

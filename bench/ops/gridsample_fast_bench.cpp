@@ -4,8 +4,6 @@
 // and the bare sampler per SIMD target.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
-
 #include "graph/gridsample_rewrite.h"
 #include "ops/gridsample_fast.h"
 #include "simd/per_target.h"
@@ -14,28 +12,16 @@
 
 namespace {
 
-// What a director's grid looks like: the pixel centres displaced by a smooth
-// field of a few pixels, reaching a little past the borders.
-std::vector<float> warpGrid(int H, int W) {
-  std::vector<float> g(size_t(H) * W * 2);
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      const float u = (2.0f * x + 1) / W - 1, v = (2.0f * y + 1) / H - 1;
-      g[(size_t(y) * W + x) * 2] = u + 0.02f * std::sin(3.1f * v + 0.5f);
-      g[(size_t(y) * W + x) * 2 + 1] = v + 0.02f * std::cos(2.3f * u);
-    }
-  return g;
-}
-
 void BM_GridSampleFastVsOrtGridSample12x512(benchmark::State& state) {
   const int threads = static_cast<int>(state.range(0));
   const std::vector<uint8_t> standard = lb::fileBytes(lb::graphModel("gridsample.onnx"));
   std::vector<uint8_t> fast = standard;
   le::rewriteGridSampleToFast(fast);
   const std::vector<lb::Input> inputs = {{"X", {1, 12, 512, 512}, lb::uniformFloats(12 * 512 * 512, 0, 1, 1)},
-                                         {"grid", {1, 512, 512, 2}, warpGrid(512, 512)}};
+                                         {"grid", {1, 512, 512, 2}, lb::warpGrid(512, 512)}};
   lb::OnnxRun ours(fast, threads, inputs, "Y"), anchor(standard, threads, inputs, "Y");
-  lb::versusAnchor(state, "GridSampleFast 12x512x512", [&] { ours.run(); }, [&] { anchor.run(); });
+  lb::versusAnchor(
+      state, "GridSampleFast 12x512x512", [&] { ours.run(); }, [&] { anchor.run(); });
 }
 BENCHMARK(BM_GridSampleFastVsOrtGridSample12x512)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -47,7 +33,7 @@ namespace {
 void gridSampleFastKernel(benchmark::State& state) {
   const int C = 12, H = 512, W = 512;
   const std::vector<float> x = lb::uniformFloats(size_t(C) * H * W, 0, 1, 1);
-  const std::vector<float> grid = warpGrid(H, W);
+  const std::vector<float> grid = lb::warpGrid(H, W);
   std::vector<float> out(x.size());
   for (auto _ : state) {
     le::gridsample_fast(x.data(), grid.data(), out.data(), C, H, W);

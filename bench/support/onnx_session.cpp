@@ -1,5 +1,6 @@
 #include "support/onnx_session.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -54,6 +55,19 @@ OnnxRun::OnnxRun(const std::vector<uint8_t>& model, int threads, std::vector<Inp
 
 void OnnxRun::run() {
   session_->Run(Ort::RunOptions{nullptr}, names_.data(), values_.data(), values_.size(), &output_, 1);
+}
+
+// What a director's grid looks like: the pixel centres displaced by a smooth
+// field of a few pixels, reaching a little past the borders.
+std::vector<float> warpGrid(int H, int W) {
+  std::vector<float> g(size_t(H) * W * 2);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x) {
+      const float u = (2.0f * x + 1) / W - 1, v = (2.0f * y + 1) / H - 1;
+      g[(size_t(y) * W + x) * 2] = u + 0.02f * std::sin(3.1f * v + 0.5f);
+      g[(size_t(y) * W + x) * 2 + 1] = v + 0.02f * std::cos(2.3f * u);
+    }
+  return g;
 }
 
 std::vector<float> uniformFloats(size_t n, float lo, float hi, uint32_t seed) {

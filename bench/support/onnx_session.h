@@ -37,4 +37,8 @@ class OnnxRun {
 
 std::vector<float> uniformFloats(size_t n, float lo, float hi, uint32_t seed);
 
+// What a director's grid looks like: the pixel centres displaced by a smooth
+// field of a few pixels, reaching a little past the borders. [H][W][2].
+std::vector<float> warpGrid(int H, int W);
+
 }  // namespace lb

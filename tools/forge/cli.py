@@ -135,9 +135,10 @@ def main(argv):
     e.add_argument("--frames", type=int, default=100, help="drive frames (25 per second)")
     e.set_defaults(fn=lambda a: write_demo_bundle(a.out, frames=a.frames))
 
-    gm = sub.add_parser("graph-models", help="the one-node GridSample and cubic head models of the rewrite tests")
+    gm = sub.add_parser("graph-models", help="the one-node GridSample, cubic head and warp block models of the "
+                                              "rewrite tests")
     gm.add_argument("out")
-    gm.set_defaults(fn=lambda a: (os.makedirs(a.out, exist_ok=True), graph_fixtures(a.out)))
+    gm.set_defaults(fn=lambda a: (os.makedirs(a.out, exist_ok=True), graph_fixtures(a.out), warp_fixtures(a.out)))
 
     m = sub.add_parser("tiny-model", help="y = 2x + 1, for the runtime smoke test")
     m.add_argument("out")

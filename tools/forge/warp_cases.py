@@ -59,7 +59,7 @@ def _block_model(h, w, case="plain", dims=None):
 def warp_fixtures(tmp):
     import onnx
 
-    for h, w in ((1, 1), (5, 7), (17, 33), (64, 64)):
+    for h, w in ((1, 1), (5, 7), (17, 33), (64, 64), (512, 512)):
         onnx.save(_block_model(h, w), os.path.join(tmp, "warp_block_%dx%d.onnx" % (h, w)))
     for case in WARP_CASES:
         onnx.save(_block_model(8, 8, case, dims=(1, 3)), os.path.join(tmp, "warp_%s.onnx" % case))

@@ -104,4 +104,25 @@ TEST(MotionPose, EmittedFramesEqualADoubleReference) {
   }
 }
 
+TEST(MotionPose, TheMouthFollowsTheSpeech) {
+  const Frames f = finishedRun("ok");
+  const std::vector<float> audio = at::speech();
+  double loud = 0, quiet = 0;
+  int nLoud = 0, nQuiet = 0;
+  for (size_t t = 0; t < f.run.idx.size(); ++t) {
+    double e = 0;
+    for (size_t i = t * 640; i < std::min(audio.size(), (t + 1) * 640); ++i) e += audio[i] * audio[i];
+    e = std::sqrt(e / 640);
+    // Lower lip row 17 down, upper lip row 14 up: the opening beyond the idle frame's own.
+    const float* xd = &f.run.xd[t * 63];
+    const float* xs = &f.run.xs[t * 63];
+    const double opening = (xd[3 * 17 + 1] - xd[3 * 14 + 1]) - (xs[3 * 17 + 1] - xs[3 * 14 + 1]);
+    if (e > 0.05) loud += opening, ++nLoud;
+    if (e < 1e-4) quiet += opening, ++nQuiet;
+  }
+  ASSERT_GT(nLoud, 10);
+  ASSERT_GT(nQuiet, 10);
+  EXPECT_GT(loud / nLoud, quiet / nQuiet + 0.01);
+}
+
 }  // namespace

@@ -94,6 +94,7 @@ le_utt::~le_utt() {
     stop_ = true;
   }
   mainCv_.notify_all();
+  dcv_.notify_all();
   {
     std::lock_guard<std::mutex> lock(mu_);
     pasteStop_ = true;
@@ -152,6 +153,7 @@ void le_utt::interrupt() {
   }
   mainCv_.notify_all();
   pasteCv_.notify_all();
+  dcv_.notify_all();  // the main loop may be waiting for a dispatch answer
 }
 
 int le_utt::framesAvailable() {

@@ -142,17 +142,17 @@ double streamCpuMsPerSecond(Push&& push, Pull&& pull, Finish&& finish) {
 }
 
 void BM_StreamCpuVersusA2x(benchmark::State& state) {
-  const std::string encoders = lb::forged("speech-encoders", "speech_full", "--size full",
-                                          "/audio_encoder_fp16_window_head.onnx");
+  const std::string encoders =
+      lb::forged("speech-encoders", "speech_full", "--size full", "/audio_encoder_fp16_window_head.onnx");
   const std::string bundle = lb::forged("motion-bundle", "motion_full", "--size full", "/a2x_dec.onnx");
   ::setenv("W2V_ONNX", (encoders + "/w2v8.onnx").c_str(), 1);
   std::vector<int> idx(64);
   std::vector<float> xs(64 * 63), xd(64 * 63);
   for (auto _ : state) {
     motion::Pipeline p(inputs().dir, 1, "");
-    const double ours = streamCpuMsPerSecond([&](const float* a, int n) { p.push(a, n); },
-                                             [&] { return p.pull(idx.data(), xs.data(), xd.data(), 64); },
-                                             [&] { p.finish(); });
+    const double ours =
+        streamCpuMsPerSecond([&](const float* a, int n) { p.push(a, n); },
+                             [&] { return p.pull(idx.data(), xs.data(), xd.data(), 64); }, [&] { p.finish(); });
     le::a2x::Stream a(bundle, 1);
     const double anchor = streamCpuMsPerSecond([&](const float* x, int n) { a.push(x, n); },
                                                [&] { return a.pull(idx.data(), xs.data(), xd.data(), nullptr, 64); },

@@ -8,7 +8,8 @@
 namespace le::motion {
 
 Fft::Fft(int n) : n_(n) {
-  if (n < 2 || (n & (n - 1)) != 0) throw std::invalid_argument("FFT size " + std::to_string(n) + " is not a power of two");
+  if (n < 2 || (n & (n - 1)) != 0)
+    throw std::invalid_argument("FFT size " + std::to_string(n) + " is not a power of two");
   int bits = 0;
   while ((1 << bits) < n) ++bits;
   for (int i = 0; i < n; ++i) {

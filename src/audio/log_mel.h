@@ -9,13 +9,13 @@
 namespace le::motion {
 
 inline constexpr int kNfft = 512;
-inline constexpr int kBins = 257;        // kNfft / 2 + 1
+inline constexpr int kBins = 257;  // kNfft / 2 + 1
 inline constexpr int kMels = 80;
-inline constexpr int kMelFrames = 21;    // STFT frames per window
+inline constexpr int kMelFrames = 21;  // STFT frames per window
 inline constexpr int kMelHop = 320;
-inline constexpr int kReflect = 256;     // reflect padding on each side
-inline constexpr int kSegment = 6480;    // samples per window
-inline constexpr int kPadded = 6992;     // kSegment + 2 * kReflect
+inline constexpr int kReflect = 256;   // reflect padding on each side
+inline constexpr int kSegment = 6480;  // samples per window
+inline constexpr int kPadded = 6992;   // kSegment + 2 * kReflect
 
 class LogMel {
  public:

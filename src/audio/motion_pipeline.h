@@ -25,13 +25,13 @@
 namespace le::motion {
 
 inline constexpr int kFrameSamples = 640;
-inline constexpr int kWindowFrames = 5;      // conditioning rows per window
-inline constexpr int kWindowLead = 2000;     // samples of a window's segment before its first frame
-inline constexpr int kWindowReach = 4480;    // samples of audio a window needs past its first frame
-inline constexpr int kFeatFrames = 20;       // speech-model frames per window (50 per second)
+inline constexpr int kWindowFrames = 5;    // conditioning rows per window
+inline constexpr int kWindowLead = 2000;   // samples of a window's segment before its first frame
+inline constexpr int kWindowReach = 4480;  // samples of audio a window needs past its first frame
+inline constexpr int kFeatFrames = 20;     // speech-model frames per window (50 per second)
 inline constexpr int kFeat = 1024;
-inline constexpr int kCond = 1103;           // 1024 + 8 + 2 + 6 + 63
-inline constexpr int kEagerCadence = 8;      // audio frames between provisional passes
+inline constexpr int kCond = 1103;       // 1024 + 8 + 2 + 6 + 63
+inline constexpr int kEagerCadence = 8;  // audio frames between provisional passes
 inline constexpr int64_t kTrimSamples = 81920;
 
 class Pipeline {

@@ -21,9 +21,15 @@ std::array<float, 9> poseToR(float pitch, float yaw, float roll) {
   const float p = pitch / 180.0f * kPi, y = yaw / 180.0f * kPi, r = roll / 180.0f * kPi;
   const float sp = std::sin(p), cp = std::cos(p), sy = std::sin(y), cy = std::cos(y), sr = std::sin(r),
               cr = std::cos(r);
-  return {cy * cr,           cy * sr,           -sy,      //
-          sp * sy * cr - cp * sr, sp * sy * sr + cp * cr, sp * cy,  //
-          cp * sy * cr + sp * sr, cp * sy * sr - sp * cr, cp * cy};
+  return {cy * cr,
+          cy * sr,
+          -sy,  //
+          sp * sy * cr - cp * sr,
+          sp * sy * sr + cp * cr,
+          sp * cy,  //
+          cp * sy * cr + sp * sr,
+          cp * sy * sr - sp * cr,
+          cp * cy};
 }
 
 bool lipCoordinate(int k) {

@@ -7,10 +7,10 @@
 
 namespace le::motion {
 
-inline constexpr int kKp = 63;       // 21 keypoints x 3
-inline constexpr int kMotion = 265;  // one generated motion vector
+inline constexpr int kKp = 63;          // 21 keypoints x 3
+inline constexpr int kMotion = 265;     // one generated motion vector
 inline constexpr int kPoseParts = 202;  // components 0..201: everything but the expression
-inline constexpr int kDesc = 328;    // one motion descriptor
+inline constexpr int kDesc = 328;       // one motion descriptor
 inline constexpr int kLogits = 66;
 
 // Positions inside a 328-float descriptor.

@@ -15,8 +15,8 @@ std::vector<float> readExact(const std::string& path, size_t count);
 
 struct Tables {
   Meta meta;
-  std::vector<float> window;   // 512: STFT analysis window
-  std::vector<float> filters;  // 80 x 257 mel filter bank
+  std::vector<float> window;       // 512: STFT analysis window
+  std::vector<float> filters;      // 80 x 257 mel filter bank
   std::vector<float> fmean, fstd;  // 1024 each
   std::vector<float> emo;          // n_emo x 8
   std::vector<float> chXs;         // 328: the character's descriptor

@@ -108,7 +108,8 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
   EXPECT_GE(chunks, 3);
   const std::vector<float> res = at::loadF32(scratch + "/res_post.bin");
   ASSERT_EQ(res.size(), seq.size());
-  for (size_t i = 0; i < res.size(); ++i) ASSERT_NEAR(res[i], seq[i], 2e-6 * std::max(1.0, std::abs(seq[i]))) << "frame " << i / 265;
+  for (size_t i = 0; i < res.size(); ++i)
+    ASSERT_NEAR(res[i], seq[i], 2e-6 * std::max(1.0, std::abs(seq[i]))) << "frame " << i / 265;
 
   seq.resize(static_cast<size_t>(total) * 265);
   mt::smooth(seq, 0, total);

@@ -85,7 +85,7 @@ np.log(mel + 1e-8).astype(np.float32).tofile(sys.argv[3])
       }
     }
   }
-  EXPECT_GT(voiced, 200);  // the window really holds speech
+  EXPECT_GT(voiced, 200);                      // the window really holds speech
   EXPECT_NEAR(ours[0], std::log(1e-8), 1e-5);  // frame 0 is all zeros
 
   // feat0: the student model's output, de-normalised with fstd and fmean.

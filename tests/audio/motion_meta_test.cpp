@@ -1,7 +1,8 @@
 // The meta.json key scanner of the motion pipeline.
+#include "audio/motion_meta.h"
+
 #include <gtest/gtest.h>
 
-#include "audio/motion_meta.h"
 #include "support/fixtures.h"
 
 namespace {

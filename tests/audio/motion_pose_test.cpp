@@ -2,13 +2,14 @@
 // every emitted frame (lip ratio, the delta_pitch rotation, the stitch
 // bridge) against a double-precision reference with ONNX Runtime running
 // the forged stitch model.
+#include "audio/motion_pose.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 
 #include "audio/a2x_support.h"
-#include "audio/motion_pose.h"
 #include "audio/motion_support.h"
 #include "support/fixtures.h"
 

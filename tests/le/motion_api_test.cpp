@@ -88,7 +88,8 @@ TEST(MotionApi, ReturnConventionsAndTexts) {
   check("push", le_motion_push(m.get(), audio.data(), 1000), 1, "");
   le_motion_finish(m.get());
   check("total", le_motion_total(m.get()), 2, "");
-  check("push after finish", le_motion_push(m.get(), audio.data(), 1), 0, "le_motion_push: bad args / already finished");
+  check("push after finish", le_motion_push(m.get(), audio.data(), 1), 0,
+        "le_motion_push: bad args / already finished");
   check("avail after finish", le_motion_avail(m.get()), 2, "");
   check("pull after finish", le_motion_pull(m.get(), idx, buf, xd, 2), 2, "");
   check("avail drained", le_motion_avail(m.get()), 0, "");

@@ -11,7 +11,6 @@
 //     ring a hoisted renderer holds.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,18 +23,33 @@
 #include "support/director512.h"
 #include "support/onnx_session.h"
 #include "support/summary.h"
+#include "support/versus.h"
 
 namespace {
-
-double msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
 
 // 0 1 2 3 2 1 0 1 ...: a driver playing the source frames forwards and backwards.
 int pingPong(int64_t i) {
   const int period = 2 * (lb::kDirectorFrames - 1);
   const int p = static_cast<int>(i % period);
   return p < lb::kDirectorFrames ? p : period - p;
+}
+
+// Render calls beside the anchor's, call by call, both on the same source
+// frame: the anchor widens it first, as a render that holds no cone does.
+void versusUnhoisted(benchmark::State& state, const std::string& label, le::Renderer& r, lb::DirectRun& anchor) {
+  const lb::Director512& b = lb::director512();
+  int64_t call = 0;
+  int si = 0;
+  lb::versusAnchor(
+      state, label,
+      [&] {
+        si = pingPong(call++);
+        benchmark::DoNotOptimize(r.render(&si, b.drive.xs.data(), b.drive.xd.data(), 1));
+      },
+      [&] {
+        anchor.stage(si);
+        anchor.run();
+      });
 }
 
 void BM_HoistedRenderVsUnhoistedCrop512(benchmark::State& state) {
@@ -52,42 +66,19 @@ void BM_HoistedRenderVsUnhoistedCrop512(benchmark::State& state) {
   le::normaliseStudentBlend(prepared);
   le::rewriteHeadCubicResize(prepared);
   lb::DirectRun unhoisted(prepared, threads, 1);
-  const float* xs = b.drive.xs.data();
-  const float* xd = b.drive.xd.data();
-  int64_t call = 0;
-  for (; call < 4; ++call) {  // settle both arenas
-    const int si = pingPong(call);
-    r.render(&si, xs, xd, 1);
-    unhoisted.stage(si), unhoisted.run();
-  }
   const long sync0 = im.ring->synchronous(), ahead0 = im.ring->prefetched();
-  double hoistedMs = 0, unhoistedMs = 0;
-  for (auto _ : state) {
-    const int si = pingPong(call++);
-    auto t0 = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(r.render(&si, xs, xd, 1));
-    hoistedMs += msSince(t0);
-    t0 = std::chrono::steady_clock::now();
-    unhoisted.stage(si);
-    unhoisted.run();
-    unhoistedMs += msSince(t0);
-  }
-  const double n = static_cast<double>(state.iterations());
+  versusUnhoisted(state, "hoisted render", r, unhoisted);
   const long sync = im.ring->synchronous() - sync0, ahead = im.ring->prefetched() - ahead0;
   const double ringMiB = 2.0 * im.boundaryElements * sizeof(float) / (1024.0 * 1024.0);
-  state.counters["hoisted_ms_per_frame"] = hoistedMs / n;
-  state.counters["unhoisted_ms_per_frame"] = unhoistedMs / n;
-  state.counters["ratio"] = hoistedMs / unhoistedMs;
   state.counters["prefetched"] = static_cast<double>(ahead);
   state.counters["synchronous_fills"] = static_cast<double>(sync);
   state.counters["ring_MiB"] = ringMiB;
-  char text[240];
+  char text[200];
   std::snprintf(text, sizeof text,
-                "%.1f ms/frame vs un-hoisted %.1f (%.2fx); %ld boundaries prefetched, %ld filled on the render "
-                "thread; tip ring %.1f MiB (2 x [1,%zu,512,512] float)",
-                hoistedMs / n, unhoistedMs / n, hoistedMs / unhoistedMs, ahead, sync, ringMiB,
-                im.boundaryElements / (512 * 512));
-  lb::note("hoisted render@" + std::to_string(threads) + "t", text);
+                "%ld boundaries prefetched, %ld filled on the render thread; tip ring %.1f MiB (2 x [1,%zu,512,512] "
+                "float)",
+                ahead, sync, ringMiB, im.boundaryElements / (512 * 512));
+  lb::note("hoisted ring@" + std::to_string(threads) + "t", text);
 }
 BENCHMARK(BM_HoistedRenderVsUnhoistedCrop512)
     ->Arg(1)
@@ -103,33 +94,7 @@ void BM_EveryRewriteRenderVsDirectRunCrop512(benchmark::State& state) {
   le::Renderer r(b.manifest, b.identity, "render", threads, "");
   ::unsetenv("LE_WARP_NODE");
   lb::DirectRun direct(b.manifest.modelPath("render"), threads, 1);
-  const float* xs = b.drive.xs.data();
-  const float* xd = b.drive.xd.data();
-  int64_t call = 0;
-  for (; call < 4; ++call) {
-    const int si = pingPong(call);
-    r.render(&si, xs, xd, 1);
-    direct.stage(si), direct.run();
-  }
-  double renderMs = 0, directMs = 0;
-  for (auto _ : state) {
-    const int si = pingPong(call++);
-    auto t0 = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(r.render(&si, xs, xd, 1));
-    renderMs += msSince(t0);
-    t0 = std::chrono::steady_clock::now();
-    direct.stage(si);
-    direct.run();
-    directMs += msSince(t0);
-  }
-  const double n = static_cast<double>(state.iterations());
-  state.counters["render_ms_per_frame"] = renderMs / n;
-  state.counters["direct_ms_per_frame"] = directMs / n;
-  state.counters["ratio"] = renderMs / directMs;
-  char text[160];
-  std::snprintf(text, sizeof text, "%.1f ms/frame vs the untouched model run directly %.1f (%.2fx)", renderMs / n,
-                directMs / n, renderMs / directMs);
-  lb::note("every rewrite, warp node@" + std::to_string(threads) + "t", text);
+  versusUnhoisted(state, "every rewrite, warp node, vs the untouched model", r, direct);
 }
 BENCHMARK(BM_EveryRewriteRenderVsDirectRunCrop512)
     ->Arg(1)

@@ -29,12 +29,9 @@ class MotionSource {
 // "a2x_enc_stream.onnx" (under either of its member names).
 bool hasStreamingEncoder(const std::string& motionDir);
 
-// Refuses a motion directory no back-end of this build can serve; the text
-// names the directory and what is missing.
-void checkServable(const std::string& motionDir, bool streaming);
-
-// Creates the back-end (slow: it loads the models). Throws runtime_error
-// whose text is the back-end family's last error.
+// Creates the streaming back-end when `streaming`, else the motion pipeline
+// (slow: it loads the models). Throws runtime_error whose text is the
+// back-end family's last error.
 std::unique_ptr<MotionSource> openMotion(const std::string& motionDir, bool streaming, int threads,
                                          const std::string& ep);
 

@@ -73,7 +73,6 @@ le_utt::le_utt(const Borrowed& ctx, Options opts)
       frameBytes_(static_cast<size_t>(ctx.manifest.W) * ctx.manifest.H * 3),
       cropFloats_(static_cast<size_t>(ctx.manifest.crop) * ctx.manifest.crop * 3),
       xsTable_(readSourceTable(opts_.motionDir, ctx.manifest.NT)) {
-  checkServable(opts_.motionDir, hasStreamingEncoder(opts_.motionDir));
   for (Slot& s : ring_) s.rgb.resize(frameBytes_);
   rowIdx_.resize(kRowCapacity);
   rowXs_.resize(kRowCapacity * le::kKpFloats);

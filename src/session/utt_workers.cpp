@@ -1,5 +1,6 @@
 // The warm-up thread (motion back-end and chunk renderer) and the dispatch
 // thread (every call on the motion back-end after warm-up).
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -120,9 +121,10 @@ void le_utt::dispatchLoop() {
       rec_.avail = job.avail;
       rec_.total = job.total;
       rec_.failed = job.failed;
-      std::copy_n(job.idx.begin(), job.pulled, rec_.idx.begin());
-      std::copy_n(job.xs.begin(), static_cast<size_t>(job.pulled) * le::kKpFloats, rec_.xs.begin());
-      std::copy_n(job.xd.begin(), static_cast<size_t>(job.pulled) * le::kKpFloats, rec_.xd.begin());
+      const size_t rows = static_cast<size_t>(std::clamp(job.pulled, 0, kRowCapacity));
+      std::copy_n(job.idx.begin(), rows, rec_.idx.begin());
+      std::copy_n(job.xs.begin(), rows * le::kKpFloats, rec_.xs.begin());
+      std::copy_n(job.xd.begin(), rows * le::kKpFloats, rec_.xd.begin());
       rec_.done = true;
     }
     dcv_.notify_all();

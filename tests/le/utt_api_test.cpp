@@ -3,7 +3,9 @@
 // session without a teeth pass.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "le/le_utt.h"
 #include "session/session_support.h"
@@ -37,11 +39,19 @@ TEST(UttApi, CreationRefusalsAreOneSentence) {
     EXPECT_EQ(le_utt_create(ctx.get(), &o), nullptr);
     EXPECT_STREQ(le_utt_last_error(), "le_utt_create: opts.motion_dir required");
   }
+}
+
+TEST(UttApi, ADirectoryWithoutTheStreamingEncoderGoesToTheMotionPipeline) {
+  st::Ctx ctx = st::openCtx();
   const std::string bare = st::motionWithoutEncoder();
-  EXPECT_EQ(le_utt_open(ctx.get(), bare.c_str()), nullptr);
-  EXPECT_EQ(std::string(le_utt_last_error()),
-            "le_utt_create: motion directory " + bare +
-                " holds no a2x_enc_stream.onnx, and this build has no motion pipeline back-end to serve it");
+  st::Utt utt(le_utt_open(ctx.get(), bare.c_str()));
+  ASSERT_NE(utt, nullptr) << le_utt_last_error();
+  EXPECT_FALSE(utt->options().pipelinePaste);  // pipeline paste follows the streaming back-end
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (le_utt_ready(utt.get()) == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(le_utt_ready(utt.get()), -1);
+  EXPECT_EQ(std::string(le_utt_last_error()).rfind("le_motion_create: ", 0), 0u) << le_utt_last_error();
 }
 
 TEST(UttApi, OpenTakesTheDefaults) {

@@ -42,6 +42,11 @@ const std::string& motionBundle() {
   return d;
 }
 
+const std::string& motionPipelineBundle() {
+  static const std::string d = forgedOnce("motion_pipeline", "motion-pipeline --nt 4");
+  return d;
+}
+
 const std::string& motionWithoutEncoder() {
   static const std::string d = [] {
     const std::string dir = lt::fixture("../session_fixtures/motion_no_encoder");
@@ -84,7 +89,7 @@ Utt openReady(le_ctx* ctx, const le_utt_opts& opts) {
   Utt u(le_utt_create(ctx, &opts));
   EXPECT_NE(u, nullptr) << le_utt_last_error();
   if (!u) return u;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(60 * kSlow);
   while (le_utt_ready(u.get()) == 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();
@@ -94,7 +99,7 @@ Utt openReady(le_ctx* ctx, const le_utt_opts& opts) {
 std::vector<Pulled> pullUntil(le_utt* utt, size_t frameBytes, const std::function<bool(const Pulled&)>& until,
                               double timeoutS) {
   std::vector<Pulled> out;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS * kSlow);
   Pulled p;
   p.rgb.resize(frameBytes);
   while (std::chrono::steady_clock::now() < end) {
@@ -115,7 +120,7 @@ void pushAll(le_utt* utt, const std::vector<int16_t>& pcm) {
 }
 
 int waitAvailable(le_utt* utt, int want, double timeoutS) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS * kSlow);
   int n = le_utt_frames_available(utt);
   while (n != want && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -18,10 +18,20 @@ namespace st {
 
 inline constexpr int kNt = 4;
 
+// Waits stretch by this much under ThreadSanitizer, which runs the models
+// many times slower; they bound hangs, they are not timing targets.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr double kSlow = 8;
+#else
+inline constexpr double kSlow = 1;
+#endif
+
 // Forged once per build tree.
 const std::string& directorBundle();
 const std::string& motionBundle();
-// A motion directory without the streaming encoder.
+// A motion-pipeline directory (the second back-end) for the same identity.
+const std::string& motionPipelineBundle();
+// A motion directory without the streaming encoder nor the pipeline's models.
 const std::string& motionWithoutEncoder();
 // The speech encoder the tests run (the short-window pair beside it).
 std::string w2vPath();

@@ -169,6 +169,33 @@ TEST(UttSession, SpeechFramesAreTheRowsOfLeA2xRenderedAndPasted) {
   EXPECT_GT(s.render_ms_ema, 0.0);
 }
 
+// The second back-end behind the same calls: a whole utterance of speech
+// frames, one per 640 samples, then the ease back to idle.
+TEST(UttSession, TheMotionPipelineServesTheSameLoop) {
+  st::Ctx ctx = st::openCtx();
+  le_utt_opts o = st::defaults();
+  o.motion_dir = st::motionPipelineBundle().c_str();
+  st::Utt utt = st::openReady(ctx.get(), o);
+  ASSERT_NE(utt, nullptr);
+  EXPECT_FALSE(utt->options().pipelinePaste);
+  const std::vector<int16_t> pcm = st::speech16("speech_b.f32");
+  st::pushAll(utt.get(), pcm);
+  le_utt_end_utterance(utt.get());
+  const size_t bytes = static_cast<size_t>(le_width(ctx.get())) * le_height(ctx.get()) * 3;
+  bool sawRamp = false;
+  const auto frames = st::pullUntil(utt.get(), bytes, [&](const st::Pulled& p) { return isIdleAfterRamp(p, sawRamp); });
+  const std::string runs = st::kindRuns(frames);
+  const std::string want = "1x" + std::to_string((pcm.size() + 639) / 640) + " 2x6 0x1";
+  EXPECT_NE(runs.find(want), std::string::npos) << runs;
+  int k = 0;
+  for (const auto& f : frames)
+    if (f.info.kind == 1) EXPECT_EQ(f.info.utt_frame, k++);
+  char text[256];
+  uint64_t failures = 0;
+  le_utt_render_status(utt.get(), text, sizeof text, &failures);
+  EXPECT_EQ(failures, 0u) << text;
+}
+
 TEST(UttSession, InterruptEmptiesTheRingThenRampsFromTheLastPulledFrame) {
   lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
   st::Ctx ctx = st::openCtx();
@@ -212,15 +239,21 @@ TEST(UttSession, AnUtteranceEndsAfterSilenceUnlessTheSilenceEndIsOff) {
       EXPECT_NE(st::kindRuns(frames).find("2x6 0x1"), std::string::npos) << st::kindRuns(frames);
     } else {
       // Without an end the look-ahead holds the last rows back for good.
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+      le_utt_stats s{};
       std::vector<uint8_t> rgb(bytes);
       le_utt_frame_info info{};
-      while (std::chrono::steady_clock::now() < until) {
-        if (le_utt_pull_frame(utt.get(), rgb.data(), rgb.size(), &info) == 1) EXPECT_NE(info.kind, 2);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(60 * st::kSlow);
+      auto quietSince = std::chrono::steady_clock::now();
+      // Pull until no frame has come for 1.5 s while speaking.
+      while (std::chrono::steady_clock::now() < until &&
+             (s.state != 2 || std::chrono::steady_clock::now() - quietSince < std::chrono::milliseconds(1500))) {
+        if (le_utt_pull_frame(utt.get(), rgb.data(), rgb.size(), &info) == 1) {
+          EXPECT_NE(info.kind, 2);
+          quietSince = std::chrono::steady_clock::now();
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        le_utt_get_stats(utt.get(), &s);
       }
-      le_utt_stats s{};
-      le_utt_get_stats(utt.get(), &s);
       EXPECT_EQ(s.state, 2u);
       le_utt_end_utterance(utt.get());
       const auto frames =

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "le/context.h"
+#include "le/last_error.h"
 #include "session/motion_source.h"
 #include "session/utt.h"
 
@@ -20,8 +21,6 @@ std::string& uttError() {
   thread_local std::string text;
   return text;
 }
-
-void fail(const char* fn, const std::string& msg) { uttError() = std::string(fn) + ": " + msg; }
 
 // At most capacity - 1 characters and a terminator.
 void copyText(const std::string& s, char* text, int capacity) {
@@ -41,7 +40,7 @@ LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
     uttError() = "le_utt_create: NULL ctx/opts";
     return nullptr;
   }
-  try {
+  return le::guardInto(uttError(), "le_utt_create", static_cast<le_utt*>(nullptr), [&] {
     le::session::RawOptions raw;
     raw.motionDir = opts->motion_dir;
     raw.threads = opts->threads;
@@ -61,12 +60,7 @@ LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
     const char* note = renderer.directorNote();
     if (note && *note) utt->noteRenderFail("director load", note, false);
     return utt.release();
-  } catch (const std::exception& e) {
-    fail("le_utt_create", e.what());
-  } catch (...) {
-    fail("le_utt_create", "unknown failure");
-  }
-  return nullptr;
+  });
 }
 
 LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {

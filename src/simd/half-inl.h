@@ -81,9 +81,10 @@ HWY_INLINE hn::Vec<D> F32FromF16Bits(D d, hn::Vec<hn::RebindToUnsigned<D>> h) {
 }
 #endif
 
-// Stores Lanes(d) halves of v at p.
+// Stores Lanes(d) halves of v at p. The native conversion needs d only for
+// its type.
 template <class D>
-HWY_INLINE void StoreF16(D d, hn::Vec<D> v, uint16_t* HWY_RESTRICT p) {
+HWY_INLINE void StoreF16([[maybe_unused]] D d, hn::Vec<D> v, uint16_t* HWY_RESTRICT p) {
 #if LE_SIMD_NATIVE_F16
   const hn::Rebind<hwy::float16_t, D> dh;
   hn::StoreU(hn::DemoteTo(dh, v), dh, reinterpret_cast<hwy::float16_t*>(p));

@@ -19,8 +19,8 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
     int status;
     std::string lastLine;  // what the user reads last
   } cases[] = {
-      {"", 2, "                                replay the stored drive track into an H.264 MP4 or PNG frames"},
-      {"bogus", 2, "                                replay the stored drive track into an H.264 MP4 or PNG frames"},
+      {"", 2, "                                speak an audio file through an utterance session into an MP4 with sound"},
+      {"bogus", 2, "                                speak an audio file through an utterance session into an MP4 with sound"},
       {"info", 2, "usage: vozaz info <bundle> [--threads]"},
       {"pack " + dir + "/empty " + dir + "/e.imx", 1,
        "vozaz pack: " + dir + "/empty has no manifest.json, so it is not a bundle; nothing was written"},

@@ -395,8 +395,10 @@ void Stream::makeFeatures(int needed) {
     const int f0 = blockStart_;
     const int64_t start = static_cast<int64_t>(f0) * kFrameSamples;
     if (start < sampleBase_) behind("8 s window audio");
-    const std::vector<float> emb = run8s(audio_.data(), sampleBase_, static_cast<int64_t>(audio_.size()), start);
     const int usable = finished_ ? f0 + kWin8Frames : std::min(f0 + kWin8Frames, std::max(0, a - right_));
+    // Until more audio counts, a rerun of the unfinished window would write no frame.
+    if (!finished_ && usable <= featuresMade_) return;
+    const std::vector<float> emb = run8s(audio_.data(), sampleBase_, static_cast<int64_t>(audio_.size()), start);
     for (int k = std::max(f0 + (f0 == 0 ? 0 : kWin8Frames / 4), featuresMade_); k < usable; ++k) {
       frameFromWindow(emb, k - f0, featureSlot(k, "feat frame"));
     }

@@ -49,6 +49,52 @@ TEST(A2xApi, CreationRefusesEachBrokenBundleWithItsSentence) {
   });
 }
 
+// Priming needs the 8 s encoder even where the pair serves the stream: none
+// refuses creation, one whose run fails leaves the zero state. Each process
+// prints the cadence line once.
+TEST(A2xApi, SilencePrimingRefusesWithoutTheEncoderAndFallsBackWhenItFails) {
+  AT_FRESH_PROCESS({
+    lt::ScopedEnv env("W2V_ONNX", lt::fixture("w2v_pair_no8s/w2v8.onnx").c_str());
+    le_a2x* a = nullptr;
+    const std::string err = lt::stderrOf([&] { a = le_a2x_create(bundle("primed").c_str(), 1); });
+    EXPECT_EQ(a, nullptr);
+    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: shared w2v load failed (silence_prime)");
+    EXPECT_NE(err.find("[le_a2x] live cadence: block-320 (one trunk window per 8 frames), push-size invariant, "
+                       "threads=1\n"),
+              std::string::npos)
+        << err;
+    {
+      lt::ScopedEnv prime("LE_A2X_SILENCE_PRIME", "3");
+      EXPECT_EQ(le_a2x_create(bundle("ok").c_str(), 1), nullptr) << "the switch overrides the meta";
+    }
+    lt::ScopedEnv prime("LE_A2X_SILENCE_PRIME", "0");
+    EXPECT_EQ(lt::stderrOf([&] { a = le_a2x_create(bundle("primed").c_str(), 1); }), "") << "once per process";
+    ASSERT_NE(a, nullptr) << le_a2x_last_error();
+    le_a2x_destroy(a);
+  });
+  AT_FRESH_PROCESS({
+    lt::ScopedEnv env("W2V_ONNX", lt::fixture("w2v_prime_fails/w2v8.onnx").c_str());
+    le_a2x* primed = nullptr;
+    const std::string err = lt::stderrOf([&] { primed = le_a2x_create(bundle("primed").c_str(), 1); });
+    le_a2x* plain = le_a2x_create(bundle("ok").c_str(), 1);  // the same models, never primed
+    ASSERT_TRUE(primed && plain) << le_a2x_last_error();
+    EXPECT_NE(err.find("[le_a2x] silence-prime failed ("), std::string::npos) << err;
+    EXPECT_NE(err.find(") -- legacy zero state\n"), std::string::npos) << err;
+    const std::vector<float> audio = at::speech();
+    const int frames = 25;
+    std::vector<int> idx(frames);
+    std::vector<float> xs(frames * 63), rows[2] = {std::vector<float>(frames * 63), std::vector<float>(frames * 63)};
+    le_a2x* both[2] = {primed, plain};
+    for (int i = 0; i < 2; ++i) {
+      le_a2x_push(both[i], audio.data(), frames * 640);
+      le_a2x_finish(both[i]);
+      EXPECT_EQ(le_a2x_pull(both[i], idx.data(), xs.data(), rows[i].data(), frames), frames);
+      le_a2x_destroy(both[i]);
+    }
+    EXPECT_EQ(rows[0], rows[1]) << "the decoder starts from zeros";
+  });
+}
+
 TEST(A2xApi, TheGraphDecidesTheWidthAndAMismatchIsReported) {
   const struct {
     const char* bundle;
@@ -87,8 +133,12 @@ TEST(A2xApi, ReturnConventionsAndTheFamilysLastError) {
       EXPECT_EQ(le_a2x_preload_w2v(nullptr), 0);
     }
     EXPECT_STREQ(le_a2x_last_error(), "le_a2x_preload_w2v: no path and $W2V_ONNX unset");
+    EXPECT_EQ(le_a2x_preload_w2v("/nonexistent/w2v8.onnx"), 0);
+    const std::string failed = le_a2x_last_error();
+    EXPECT_EQ(failed.rfind("le_a2x_preload_w2v: ", 0), 0u) << failed;
+    EXPECT_NE(failed.find("/nonexistent/w2v8.onnx"), std::string::npos) << "the runtime's text: " << failed;
     EXPECT_EQ(le_a2x_preload_w2v(kW2v.c_str()), 1);
-    EXPECT_STREQ(le_a2x_last_error(), "le_a2x_preload_w2v: no path and $W2V_ONNX unset") << "never cleared";
+    EXPECT_EQ(le_a2x_last_error(), failed) << "never cleared";
     lt::ScopedEnv env("W2V_ONNX", kW2v.c_str());
     le_a2x* a = le_a2x_create(bundle("ok").c_str(), 0);
     le_a2x* narrow = le_a2x_create(bundle("ok_narrow").c_str(), 99);
@@ -101,6 +151,14 @@ TEST(A2xApi, ReturnConventionsAndTheFamilysLastError) {
     EXPECT_EQ(le_a2x_deltas(a, audio.data(), n, out.data(), frames - 1), -2);
     EXPECT_EQ(le_a2x_deltas_wn(narrow, audio.data(), n, out.data(), wn.data(), frames), -3);
     EXPECT_STREQ(le_a2x_last_error(), "le_a2x_deltas_wn: encoder declares no wn output");
+    {
+      std::vector<int> idx(frames);
+      std::vector<float> xs(frames * 63), xd(frames * 63), none(frames, -1.f);
+      le_a2x_push(narrow, audio.data(), n);
+      le_a2x_finish(narrow);
+      EXPECT_EQ(le_a2x_pull_wn(narrow, idx.data(), xs.data(), xd.data(), none.data(), frames), frames);
+      EXPECT_EQ(none, std::vector<float>(frames, 0.f)) << "no wn output: zeros";
+    }
     EXPECT_EQ(le_a2x_deltas(nullptr, audio.data(), n, out.data(), frames), -1);
     EXPECT_EQ(std::string(le_a2x_last_error()).rfind("le_a2x_deltas: ", 0), 0u);
     EXPECT_EQ(le_a2x_deltas_wn(a, audio.data(), n, out.data(), wn.data(), frames), frames);

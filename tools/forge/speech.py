@@ -426,7 +426,8 @@ def speech_fixtures(tmp):
                 save(model, j(dirname, name))
 
     trunk, head = trunk_model("tiny"), head_model("tiny")
-    beside("w2v_pair", {"audio_encoder_fp16_window_trunk.onnx": trunk, "audio_encoder_fp16_window_head.onnx": head})
+    pair = {"audio_encoder_fp16_window_trunk.onnx": trunk, "audio_encoder_fp16_window_head.onnx": head}
+    beside("w2v_pair", pair)
     beside("w2v_legacy", {"w2v_trunk32.onnx": trunk, "w2v_head32.onnx": head})
     # one file of the sibling pair only: the legacy pair beside it is taken
     beside("w2v_half", {"audio_encoder_fp16_window_trunk.onnx": trunk, "w2v_trunk32.onnx": trunk,
@@ -435,6 +436,13 @@ def speech_fixtures(tmp):
                           "audio_encoder_fp16_window_head.onnx": head})
     beside("w2v_undeclared", {"audio_encoder_fp16_window_trunk.onnx": trunk_model("tiny", declare_steps=False),
                               "audio_encoder_fp16_window_head.onnx": head})
+    # the pair serves the stream but silence priming needs the 8 s encoder: none here...
+    beside("w2v_pair_no8s", pair)
+    os.remove(j("w2v_pair_no8s", "w2v8.onnx"))
+    # ...and here one that loads but refuses an 8 s window (it is the 2 s trunk)
+    beside("w2v_prime_fails", pair)
+    os.remove(j("w2v_prime_fails", "w2v8.onnx"))
+    os.symlink("audio_encoder_fp16_window_trunk.onnx", j("w2v_prime_fails", "w2v8.onnx"))
     save(gelu16_model(), j("gelu16.onnx"))
     save(gelu16_ms_model(), j("gelu16_ms.onnx"))
     onnx.save(gelu16_refused_model(), j("gelu16_refused.onnx"))

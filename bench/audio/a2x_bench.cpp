@@ -79,12 +79,6 @@ Models& models() {
   return m;
 }
 
-double cpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
-}
-
 std::vector<float> noise(size_t n) {
   std::mt19937 rng(1);
   std::normal_distribution<float> d;
@@ -121,9 +115,9 @@ void BM_W2v8Window(benchmark::State& state) {
   runOnce(*w2v, "input_values", x, {1, a2x::kWin8Samples}, "audio_emb");
   double cpu = 0;
   for (auto _ : state) {
-    const double c0 = cpuSeconds();
+    const double c0 = lb::processCpuSeconds();
     benchmark::DoNotOptimize(runOnce(*w2v, "input_values", x, {1, a2x::kWin8Samples}, "audio_emb"));
-    cpu += cpuSeconds() - c0;
+    cpu += lb::processCpuSeconds() - c0;
   }
   g_w2v8MsPerSecond = cpu * 1e3 / static_cast<double>(state.iterations()) / 4.0;
   state.counters["cpu_ms_per_speech_s"] = g_w2v8MsPerSecond;
@@ -149,9 +143,9 @@ void BM_PairBlock(benchmark::State& state) {
   block();
   double cpu = 0;
   for (auto _ : state) {
-    const double c0 = cpuSeconds();
+    const double c0 = lb::processCpuSeconds();
     block();
-    cpu += cpuSeconds() - c0;
+    cpu += lb::processCpuSeconds() - c0;
   }
   const double blockSeconds = static_cast<double>(a2x::kBlockSamples) / kRate;
   g_pairMsPerSecond = cpu * 1e3 / static_cast<double>(state.iterations()) / blockSeconds;
@@ -172,11 +166,11 @@ void BM_AvailDecodesABlock(benchmark::State& state) {
   const int first = s.decoded();
   for (auto _ : state) {
     const int before = s.decoded();
-    const double c0 = cpuSeconds();
+    const double c0 = lb::processCpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     benchmark::DoNotOptimize(s.avail());
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    cpu += cpuSeconds() - c0;
+    cpu += lb::processCpuSeconds() - c0;
     if (s.decoded() == before) {
       state.SkipWithError("avail decoded nothing: the pushed speech is used up");
       return;
@@ -210,7 +204,7 @@ void BM_TenMinuteStream(benchmark::State& state) {
     int heldMin = INT_MAX, heldMax = 0;
     int64_t pushed = 0;
     size_t at = 0;
-    const double c0 = cpuSeconds();
+    const double c0 = lb::processCpuSeconds();
     for (int mark = 0; mark < 3;) {
       const int n = static_cast<int>(std::min<size_t>(a2x::kFrameSamples, m.speech.size() - at));
       s.push(&m.speech[at], n);
@@ -229,7 +223,7 @@ void BM_TenMinuteStream(benchmark::State& state) {
         ++mark;
       }
     }
-    const double cpuMsPerSecond = (cpuSeconds() - c0) * 1e3 / 600.0;
+    const double cpuMsPerSecond = (lb::processCpuSeconds() - c0) * 1e3 / 600.0;
     state.counters["rss_1min_MiB"] = rss[0];
     state.counters["rss_5min_MiB"] = rss[1];
     state.counters["rss_10min_MiB"] = rss[2];

@@ -58,12 +58,6 @@ Inputs& inputs() {
   return in;
 }
 
-double cpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
-}
-
 struct Nets {
   Nets()
       : tables(motion::loadTables(inputs().dir)),
@@ -129,7 +123,7 @@ BENCHMARK(BM_MotionEmitFrame)->Unit(benchmark::kMicrosecond)->Iterations(500)->U
 template <class Push, class Pull, class Finish>
 double streamCpuMsPerSecond(Push&& push, Pull&& pull, Finish&& finish) {
   const std::vector<float>& s = inputs().speech;
-  const double c0 = cpuSeconds();
+  const double c0 = lb::processCpuSeconds();
   for (size_t at = 0; at < s.size(); at += 640) {
     push(&s[at], static_cast<int>(std::min<size_t>(640, s.size() - at)));
     while (pull() > 0) {
@@ -138,7 +132,7 @@ double streamCpuMsPerSecond(Push&& push, Pull&& pull, Finish&& finish) {
   finish();
   while (pull() > 0) {
   }
-  return (cpuSeconds() - c0) * 1e3 / kStreamSeconds;
+  return (lb::processCpuSeconds() - c0) * 1e3 / kStreamSeconds;
 }
 
 void BM_StreamCpuVersusA2x(benchmark::State& state) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "driver/cursor.h"
+#include "support/summary.h"
 
 namespace {
 
@@ -43,12 +44,6 @@ std::string priorPath() { return benchBundle() + "/P_hevc.mov"; }
 
 std::unique_ptr<le::DriverCursor> driverCursor() {
   return le::DriverCursor::over(le::driver::openMp4(driverPath(), kNT, kW, kH), 2, 11);
-}
-
-double processCpuSeconds() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
 double childCpuSeconds() {
@@ -92,9 +87,9 @@ void BM_Driver1080pCursor(benchmark::State& state) {
   auto cursor = driverCursor();
   std::vector<uint8_t> out(cursor->frameBytes);
   for (int i = 0; i < 3; ++i) cursor->pull(out.data());
-  const double cpu0 = processCpuSeconds();
+  const double cpu0 = lb::processCpuSeconds();
   for (auto _ : state) benchmark::DoNotOptimize(cursor->pull(out.data()));
-  const double cpuMs = (processCpuSeconds() - cpu0) * 1e3 / state.iterations();
+  const double cpuMs = (lb::processCpuSeconds() - cpu0) * 1e3 / state.iterations();
   state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["cpu_ms_per_frame"] = cpuMs;
   state.counters["ffmpeg_cli_cpu_ms_per_frame"] = ffmpegCli().cpuMsPerFrame;

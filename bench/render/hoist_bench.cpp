@@ -57,11 +57,7 @@ void versusUnhoisted(benchmark::State& state, const std::string& label, le::Rend
 // on a shared machine the wall clock measures the neighbours, this does not.
 double cpuMsPerRender(le::Renderer& r, int frames) {
   const lb::Director512& b = lb::director512();
-  const auto cpuMs = [] {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-  };
+  const auto cpuMs = [] { return lb::processCpuSeconds() * 1e3; };
   const double t0 = cpuMs();
   for (int i = 0; i < frames; ++i) {
     const int si = pingPong(i);

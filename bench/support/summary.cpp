@@ -1,5 +1,7 @@
 #include "support/summary.h"
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -36,6 +38,12 @@ double rssMiB() {
     std::fclose(f);
   }
   return static_cast<double>(resident) * 4096.0 / (1024.0 * 1024.0);
+}
+
+double processCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
 }
 
 }  // namespace lb

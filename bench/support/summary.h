@@ -12,4 +12,8 @@ void note(const std::string& key, const std::string& text);
 // Resident set size of this process, in MiB.
 double rssMiB();
 
+// CPU time of the whole process, every thread, in seconds: on a shared
+// machine the wall clock measures the neighbours, this does not.
+double processCpuSeconds();
+
 }  // namespace lb

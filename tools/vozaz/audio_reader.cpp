@@ -12,21 +12,11 @@ extern "C" {
 #include <memory>
 #include <stdexcept>
 
+#include "driver/ff_objects.h"
+
 namespace vozaz {
 namespace {
 
-struct FormatCloser {
-  void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
-};
-struct CodecFree {
-  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 struct SwrFree {
   void operator()(SwrContext* s) const { swr_free(&s); }
 };
@@ -40,12 +30,12 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
   AVFormatContext* raw = nullptr;
   if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
     throw std::runtime_error("cannot open audio file " + path);
-  std::unique_ptr<AVFormatContext, FormatCloser> fmt(raw);
+  le::driver::FormatPtr fmt(raw);
   const AVCodec* codec = nullptr;
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0) throw std::runtime_error(path + " holds no readable streams");
   const int index = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
   if (index < 0 || !codec) throw std::runtime_error(path + " holds no decodable audio stream");
-  std::unique_ptr<AVCodecContext, CodecFree> dec(avcodec_alloc_context3(codec));
+  le::driver::CodecPtr dec(avcodec_alloc_context3(codec));
   if (!dec || avcodec_parameters_to_context(dec.get(), fmt->streams[index]->codecpar) < 0 ||
       avcodec_open2(dec.get(), codec, nullptr) < 0)
     throw std::runtime_error("cannot open the audio decoder of " + path);
@@ -61,8 +51,8 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
     throw std::runtime_error("cannot resample the audio of " + path + " to 16 kHz mono");
   }
   std::unique_ptr<SwrContext, SwrFree> swr(swrRaw);
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  le::driver::FramePtr frame(av_frame_alloc());
+  le::driver::PacketPtr packet(av_packet_alloc());
   std::vector<int16_t> out;
 
   const auto convert = [&](const uint8_t** data, int n) {

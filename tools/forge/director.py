@@ -11,7 +11,8 @@ P_rgb layout (model_render.onnx, model_b4.onnx, model_b24_fp32.onnx), B fixed:
            kp_driving [B,21,3]    kp_source [B,21,3]
   output   rgb [B,3,crop,crop] in 0..1
 
-  grid     d = kd - ks (x, y). A Gaussian field over the driving keypoints,
+  grid     d = kd - ks (x, y). A Gaussian field over the driving keypoints
+           (tighter around the lip rows, so opening lips part),
            D(p) = sum_k w_k(p) d_k / max(1, sum_k w_k(p)), is built on a 32x32
            lattice (MatMul of weights and displacements), resized linearly to
            the crop and subtracted from the identity grid: the pixel at a
@@ -28,8 +29,9 @@ P_rgb layout (model_render.onnx, model_b4.onnx, model_b24_fp32.onnx), B fixed:
            to crop/2, joined with the warped image pooled 2x2 -> Conv3x3 ->
            Tanh -> cubic x2 Resize (half_pixel, scales [1,1,2,2]) -> Conv1x1 ->
            Tanh = r; face = Clip(Conv1x1([warped, r]), 0, 1) = warped + small r.
-  compose  an ellipse over the driven lip rows (6, 12, 14, 17, 19, 20):
-           alpha = Clip((1 - r_ell) * s/10, 0, 1), s = sqrt(rx*ry)*256;
+  compose  the mouth interior: an ellipse between the lip rows as tall as the
+           lip gap beyond closed, alpha = Clip((1 - r_ell) * depth, 0, 1), depth
+           0 for closed lips and growing with the opening;
            rgb = Add(Mul(face*tint, alpha), Mul(face, Sub(1.0, alpha))).
 
 FeatSynth layout: inputs fs_red [B,64,64,64], pooled [B,64,32,32], kd, ks.
@@ -50,8 +52,11 @@ SIGMA = 0.12  # keypoint field radius, normalised crop units
 LATTICE = 32  # side of the keypoint field before it is resized to the crop
 FEAT = 8  # channels of the student-blend features
 RESIDUAL = 0.03  # weight of the head's residual on the warped source
-TINT = (0.55, 0.32, 0.32)  # mouth interior relative to the face
-LIP_PAD = (0.06, 0.04, 0.0)  # pad_x, pad_y, down of the compose ellipse
+TINT = (0.16, 0.05, 0.06)  # mouth interior relative to the face
+CLOSED_GAP = 0.13  # lip-row gap (lower minus upper y) of closed lips, with a little slack
+FULL_OPENING = 0.08  # gap beyond closed at which the interior is fully dark
+MOUTH_WIDTH = 0.8  # interior width relative to the corner span
+LIP_SIGMA = 0.07  # the lip rows move a tighter neighbourhood than the rest of the face
 
 
 class Graph:
@@ -98,14 +103,16 @@ def identity_grid(crop):
     return np.stack([gx, gy], -1)[None].astype(np.float32)
 
 
-def keypoint_grid(g, kd, ks, crop):
+def keypoint_grid(g, kd, ks, crop, rows=KP_ROWS):
     """Per-frame sampling grid [B, crop, crop, 2] from the keypoint displacements."""
+    sigma = np.full(rows, SIGMA)
+    sigma[[r for r in LIP_ROWS if r < rows]] = LIP_SIGMA
     disp = g.slice(g.op("Sub", [kd, ks]), 0, 2, 2)  # [B,K,2]
     at = g.op("Unsqueeze", [g.slice(kd, 0, 2, 2), g.i64([1])])  # [B,1,K,2]
     lattice = identity_grid(LATTICE).reshape(1, LATTICE * LATTICE, 1, 2)
     d = g.op("Sub", [g.f(lattice), at])  # [B,L,K,2]
     r2 = g.op("ReduceSum", [g.op("Mul", [d, d]), g.i64([3])], keepdims=0)  # [B,L,K]
-    w = g.op("Exp", [g.op("Mul", [r2, g.f(-0.5 / SIGMA ** 2)])])
+    w = g.op("Exp", [g.op("Mul", [r2, g.f(-0.5 / sigma ** 2)])])
     num = g.op("MatMul", [w, disp])  # [B,L,2]
     den = g.op("Max", [g.op("ReduceSum", [w, g.i64([2])], keepdims=1), g.f(1.0)])
     field = g.op("Reshape", [g.op("Div", [num, den]), g.i64([-1, LATTICE, LATTICE, 2])])
@@ -174,27 +181,27 @@ def head(g, warped, pooled, crop, rng):
 
 
 def mouth_alpha(g, kd, crop):
-    """Soft ellipse over the driven lip rows, [B,1,crop,crop], produced by a Clip."""
-    pad_x, pad_y, down = LIP_PAD
-    lip = g.op("Gather", [kd, g.i64(list(LIP_ROWS))], axis=1)  # [B,6,3]
+    """The open mouth's interior, [B,1,crop,crop], produced by a Clip: an ellipse
+    between the lip rows whose height is the lip gap beyond its closed width. Closed
+    lips give exactly 0; the ramp from the rim makes a soft edge and a darker centre."""
+    def mean_of(rows, col):
+        picked = g.op("Gather", [g.slice(kd, col, col + 1, 2), g.i64(list(rows))], axis=1)  # [B,n,1]
+        return g.op("Unsqueeze", [g.op("ReduceMean", [picked], axes=[1], keepdims=1), g.i64([3])])  # [B,1,1,1]
 
-    def axis_params(col, pad, shift):
-        v = g.slice(lip, col, col + 1, 2)  # [B,6,1]
-        c = g.op("ReduceMean", [v], axes=[1], keepdims=1)  # [B,1,1]
-        e = g.op("ReduceMax", [g.op("Abs", [g.op("Sub", [v, c])])], axes=[1], keepdims=1)
-        rad = g.op("Max", [g.op("Add", [e, g.f(pad)]), g.f(0.1)])
-        if shift:
-            c = g.op("Add", [c, g.f(shift)])
-        return g.op("Unsqueeze", [c, g.i64([3])]), g.op("Unsqueeze", [rad, g.i64([3])])  # [B,1,1,1]
-
-    cx, rx = axis_params(0, pad_x, 0.0)
-    cy, ry = axis_params(1, pad_y, down)
+    upper, lower = mean_of(UPPER_LIP, 1), mean_of(LOWER_LIP, 1)
+    left, right = mean_of((6,), 0), mean_of((12,), 0)
+    opening = g.op("Max", [g.op("Sub", [g.op("Sub", [lower, upper]), g.f(CLOSED_GAP)]), g.f(0.0)])
+    cx = g.op("Mul", [g.op("Add", [left, right]), g.f(0.5)])
+    cy = g.op("Mul", [g.op("Add", [upper, lower]), g.f(0.5)])
+    rx = g.op("Mul", [g.op("Sub", [right, left]), g.f(MOUTH_WIDTH / 2)])
+    ry = g.op("Add", [g.op("Mul", [opening, g.f(0.5)]), g.f(0.004)])
     coords = (2.0 * np.arange(crop) / max(crop - 1, 1) - 1.0) if crop > 1 else np.array([-1.0])
     u = g.op("Div", [g.op("Sub", [g.f(coords.reshape(1, 1, 1, crop)), cx]), rx])
     v = g.op("Div", [g.op("Sub", [g.f(coords.reshape(1, 1, crop, 1)), cy]), ry])
     r = g.op("Sqrt", [g.op("Add", [g.op("Mul", [u, u]), g.op("Mul", [v, v])])])
-    s = g.op("Mul", [g.op("Sqrt", [g.op("Mul", [rx, ry])]), g.f(25.6)])  # sqrt(rx*ry)*256/10
-    ramp = g.op("Mul", [g.op("Sub", [g.f(1.0), r]), s])
+    # depth grows with the opening: 0 when closed, a saturated core when wide open
+    depth = g.op("Mul", [g.op("Min", [g.op("Div", [opening, g.f(FULL_OPENING)]), g.f(1.0)]), g.f(1.8)])
+    ramp = g.op("Mul", [g.op("Sub", [g.f(1.0), r]), depth])
     return g.op("Clip", [ramp, g.f(0.0), g.f(1.0)], outputs=["alpha"])
 
 
@@ -233,7 +240,7 @@ def build(crop=64, batch=1, layout="prgb", rows=KP_ROWS, kp_shape="rows", dynami
         kd = g.op("Reshape", [kd, g.i64([batch, rows, 3])])
         ks = g.op("Reshape", [ks, g.i64([batch, rows, 3])])
 
-    grid = keypoint_grid(g, kd, ks, crop)
+    grid = keypoint_grid(g, kd, ks, crop, rows)
     if fs:
         pick = np.concatenate([np.eye(3), rng.normal(0, 0.02, (3, 61))], 1)[:, :, None, None]
         src = g.op("Sigmoid", [g.conv(src_name, pick)])

@@ -109,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   using Rewrite = size_t (*)(Bytes&);
-  for (Rewrite rw : {le::rewriteGridSampleToFast, le::normaliseStudentBlend, le::rewriteHeadCubicResize}) {
+  for (Rewrite rw : {le::rewriteGridSampleToFast, le::normaliseStudentBlend, le::rewriteHeadCubicResize,
+                     le::gsDropUnreadInitializers}) {
     Bytes copy = model;
     try {
       if (rw(copy) == 0 && copy != model) __builtin_trap();  // nothing rewritten: untouched

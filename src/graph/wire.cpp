@@ -386,6 +386,40 @@ size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), con
   return count;
 }
 
+size_t gsDropUnreadInitializers(std::vector<uint8_t>& model) {
+  const GsSlice m = gsSliceOf(model);
+  std::vector<GsNodeInfo> nodes;
+  std::unordered_set<std::string> initializers, inputs;
+  gsReadGraph(gsGraphOf(m), nodes, initializers, inputs);
+  std::unordered_set<std::string> read;
+  for (const GsNodeInfo& n : nodes) {
+    // A subgraph can read an outer initializer by name alone: leave such graphs be.
+    if (n.op_type == "If" || n.op_type == "Loop" || n.op_type == "Scan") return 0;
+    read.insert(n.inputs.begin(), n.inputs.end());
+  }
+  eachField(gsGraphOf(m), [&](const GsField& f) {
+    if (isLen(f, onnxf::kGraphOutput)) read.insert(valueInfoName(f.payload));
+    return true;
+  });
+  const auto unread = [&](GsSlice tensor) {
+    const std::string name = gsFirstStr(tensor, onnxf::kTensorName);
+    return !read.count(name) && !inputs.count(name);
+  };
+  size_t count = 0;
+  eachField(gsGraphOf(m), [&](const GsField& f) {
+    count += isLen(f, onnxf::kGraphInitializer) && unread(f.payload);
+    return true;
+  });
+  if (count == 0) return 0;
+  std::vector<uint8_t> out;
+  const auto field = [&](const GsField& gf, size_t, std::vector<uint8_t>&) {
+    return isLen(gf, onnxf::kGraphInitializer) && unread(gf.payload);
+  };
+  gsCopyModel(m, model.size(), 0, field, [](std::vector<uint8_t>&) {}, out);
+  model.swap(out);
+  return count;
+}
+
 void gsRetypeNode(std::vector<uint8_t>& out, GsSlice node, const char* opType, const char* domain,
                   bool dropAttributes) {
   std::vector<uint8_t> n;

@@ -165,6 +165,11 @@ void gsCopyModel(GsSlice model, size_t modelReserve, size_t graphExtra, FieldFn&
 size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), const char* opType, const char* domain,
                         bool dropAttributes, const std::vector<uint8_t>& modelTail);
 
+// Drops the initializers no node reads (and no graph input or output names): the
+// rewrites leave the constants of the nodes they replaced behind, and the
+// runtime warns once for each. Returns the count; 0 leaves the model untouched.
+size_t gsDropUnreadInitializers(std::vector<uint8_t>& model);
+
 // The node's fields without op_type, domain and (when asked) its attributes,
 // then the new op_type and, when not empty, domain; emitted as one graph node.
 void gsRetypeNode(std::vector<uint8_t>& out, GsSlice node, const char* opType, const char* domain,

@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "bundle/identity.h"
 #include "graph/source_cone.h"
+#include "graph/wire.h"
 #include "simd/kernels.h"
 
 namespace le {
@@ -49,6 +50,7 @@ bool tryHoist(Renderer::Impl& im, GraphPrep& g, std::string& reason) {
                                  static_cast<long>(out[3])};
   std::vector<uint8_t> perFrame;
   if (!buildSourceConePerFrame(g.bytes, g.boundary, dims.data(), 4, perFrame, reason)) return false;
+  gsDropUnreadInitializers(perFrame);  // the cone's kernels left with it
   im.session = std::make_unique<Ort::Session>(im.env, perFrame.data(), perFrame.size(), im.sessionOptions);
   im.boundaryName = g.boundary;
   im.boundaryElements = elements;

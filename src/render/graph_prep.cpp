@@ -11,6 +11,7 @@
 #include "graph/numerical_rewrites.h"
 #include "graph/source_cone.h"
 #include "graph/warp_block.h"
+#include "graph/wire.h"
 
 namespace le {
 
@@ -141,6 +142,7 @@ std::span<const PrepStage> prepSequence() { return kSequence; }
 
 void prepareGraph(GraphPrep& g) {
   for (PrepStage stage : prepSequence()) stage(g);
+  gsDropUnreadInitializers(g.bytes);
   printAccount(g);
 }
 

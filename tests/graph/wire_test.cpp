@@ -2,8 +2,10 @@
 // its three refusals, varint and tensor edge cases, declarations and rebuilds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "graph/gridsample_rewrite.h"
@@ -126,7 +128,9 @@ TEST(GraphWire, TensorFloatsAndDims) {
   for (const auto& c : cases) {
     std::vector<float> got;
     EXPECT_EQ(le::hcTensorFloats(le::gsSliceOf(c.tensor), got), c.ok) << c.tensor.size();
-    if (c.ok) EXPECT_EQ(got, c.want);
+    if (c.ok) {
+      EXPECT_EQ(got, c.want);
+    }
   }
   Bytes dims;
   le::gsPutVarintField(dims, 1, 4);
@@ -188,6 +192,42 @@ TEST(GraphWire, RebuildReproducesOnnxModelsAndAppliesEdits) {
   while (g.next(f))
     if (f.field == 12) outputs.push_back(le::gsFirstStr(f.payload, 1));
   EXPECT_EQ(outputs, std::vector<std::string>{"tip"});
+}
+
+// Constants left behind by a removed node go; a model whose every initializer
+// is read stays byte for byte.
+TEST(GraphWire, UnreadInitializersAreDropped) {
+  Bytes model = bytesOf(lt::slurp(lt::fixture("director_probe.onnx")));
+  const Bytes whole = model;
+  EXPECT_EQ(le::gsDropUnreadInitializers(model), 0u);
+  EXPECT_TRUE(model == whole);
+
+  std::vector<le::GsNodeInfo> nodes;
+  std::unordered_set<std::string> inits, inputs;
+  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), nodes, inits, inputs);
+  Bytes drop(nodes.size(), 0);
+  size_t victim = 0;  // the first node that reads an initializer nothing else reads
+  std::unordered_multiset<std::string> readers;
+  for (const auto& n : nodes) readers.insert(n.inputs.begin(), n.inputs.end());
+  for (; victim < nodes.size(); ++victim)
+    if (std::any_of(nodes[victim].inputs.begin(), nodes[victim].inputs.end(),
+                    [&](const std::string& in) { return inits.count(in) && readers.count(in) == 1; }))
+      break;
+  ASSERT_LT(victim, nodes.size());
+  drop[victim] = 1;
+  le::GsGraphEdit edit;
+  edit.dropMask = &drop;
+  Bytes cut;
+  le::gsRebuild(model, edit, cut);
+  EXPECT_GT(le::gsDropUnreadInitializers(cut), 0u);
+
+  std::vector<le::GsNodeInfo> kept;
+  std::unordered_set<std::string> left, inputs2, expected;
+  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(cut)), kept, left, inputs2);
+  for (const auto& n : kept)
+    for (const std::string& in : n.inputs)
+      if (inits.count(in)) expected.insert(in);
+  EXPECT_EQ(left, expected);
 }
 
 // Every prefix of a real model: readers and rewrites either succeed or throw

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The demo: forge (once, cached) a bundle from a real portrait, pack it into
 # one IMX container as a host would ship it, show what the library reads from
-# it, and replay its talking drive track into an H.264 video.
+# it, and replay its talking drive track into an H.264 video. Then the
+# product's loop: espeak-ng says two sentences, an utterance session turns
+# them into a talking video with sound, and the second sentence is cut short
+# by an interrupt.
 set -euo pipefail
 build="${1:-build}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -17,6 +20,9 @@ if [ ! -f "$out/ada.imx" ] || [ "$(cat "$out/stamp" 2>/dev/null)" != "$stamp" ];
   /usr/bin/python3 "$root/tools/forge" demo-bundle "$out/ada" --frames "$frames"
   "$vozaz" pack "$out/ada" "$out/ada.imx"
   rm -rf "$out/ada"   # the container is all a host ships
+  echo "demo: forging the speech encoders and the motion bundle (full size)"
+  /usr/bin/python3 "$root/tools/forge" speech-encoders "$out/speech" --size full
+  /usr/bin/python3 "$root/tools/forge" motion-bundle "$out/ada_motion" --size full
   echo "$stamp" > "$out/stamp"
 fi
 "$vozaz" info "$out/ada.imx"
@@ -24,3 +30,15 @@ fi
 # source cone inside the warp instead of hoisting it onto a third.
 LE_WARP_NODE="${LE_WARP_NODE:-1}" "$vozaz" drive "$out/ada.imx" --out "$out/ada.mp4" --threads 2
 echo "demo: the video is $out/ada.mp4 (the astronaut's mouth opens and closes with the drive track)"
+
+# Two sentences as one utterance; the interrupt lands about two thirds of the
+# way into the second.
+say="$out/ada_says"
+espeak-ng -s 150 -w "$say.1.wav" "Hello, I am Ada. Every frame you see is rendered from my voice."
+espeak-ng -s 150 -w "$say.2.wav" "Now I will keep on talking until somebody interrupts me, which should happen at any moment."
+sox "$say.1.wav" "$say.2.wav" "$say.wav"
+at="$(awk -v a="$(soxi -D "$say.1.wav")" -v b="$(soxi -D "$say.2.wav")" 'BEGIN { printf "%.2f", a + 0.66 * b }')"
+rm -f "$say.1.wav" "$say.2.wav"
+W2V_ONNX="$out/speech/w2v8.onnx" LE_WARP_NODE="${LE_WARP_NODE:-1}" \
+  "$vozaz" speak "$out/ada.imx" "$out/ada_motion" "$say.wav" --out "$out/ada_speaks.mp4" --interrupt-at "$at" --threads 2
+echo "demo: the talking video is $out/ada_speaks.mp4 (with sound; the second sentence is cut off at ${at} s and the face eases back to idle)"

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <string>
 
 #include "le/le_utt.h"
 #include "session/session_support.h"
@@ -54,125 +55,53 @@ TEST(UttApi, ADirectoryWithoutTheStreamingEncoderGoesToTheMotionPipeline) {
   EXPECT_EQ(std::string(le_utt_last_error()).rfind("le_motion_create: ", 0), 0u) << le_utt_last_error();
 }
 
+// Every resolved field in one line, so a row states the whole outcome.
+std::string summary(const le::session::Options& o) {
+  return "eager " + std::to_string(o.eager) + (o.hybrid ? " hybrid" : "") + " silence " +
+         std::to_string(static_cast<int>(o.endSilenceMs)) + " ramps " + std::to_string(o.endRampFrames) + "/" +
+         std::to_string(o.interruptRampFrames) + " steady " + o.steadyModel + (o.pipelinePaste ? " pipe" : "") +
+         " onset " + std::to_string(o.onsetIndex) + (o.stageReport ? " report" : "");
+}
+
 TEST(UttApi, OpenTakesTheDefaults) {
   lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
   st::Ctx ctx = st::openCtx();
   st::Utt utt(le_utt_open(ctx.get(), st::motionBundle().c_str()));
   ASSERT_NE(utt, nullptr) << le_utt_last_error();
   EXPECT_STREQ(le_utt_last_error(), "");
-  const le::session::Options& o = utt->options();
-  EXPECT_EQ(o.endSilenceMs, 600);
-  EXPECT_EQ(o.endRampFrames, 6);
-  EXPECT_EQ(o.interruptRampFrames, 4);
-  EXPECT_EQ(o.steadyModel, "b24_fp32");
-  EXPECT_EQ(o.eager, -1);
-  EXPECT_FALSE(o.hybrid);
-  EXPECT_TRUE(o.pipelinePaste);  // the streaming back-end
-  EXPECT_EQ(o.onsetIndex, -1);
+  EXPECT_EQ(summary(utt->options()), "eager -1 silence 600 ramps 6/4 steady b24_fp32 pipe onset -1");
   EXPECT_TRUE(utt->hasSourceTable());
 }
 
+// What a host writes and switches on, and what the session runs with (5 frames).
 TEST(UttApi, OptionsAndSwitchesResolve) {
-  using le::session::RawOptions;
   const struct {
-    const char* name;
-    RawOptions raw;
+    le::session::RawOptions raw;
     const char* envName;
     const char* envValue;
     bool streaming;
-    std::function<void(const le::session::Options&)> check;
+    const char* want;
   } cases[] = {
-      {"eager -2 forces hybrid",
-       {"m", 0, nullptr, nullptr, -2},
-       nullptr,
-       nullptr,
-       true,
-       [](const auto& o) { EXPECT_TRUE(o.hybrid); }},
-      {"eager 0 is none",
-       {"m", 0, nullptr, nullptr, 0},
-       nullptr,
-       nullptr,
-       true,
-       [](const auto& o) {
-         EXPECT_EQ(o.eager, -1);
-         EXPECT_FALSE(o.hybrid);
-       }},
-      {"hybrid switch",
-       {"m", 0, nullptr, nullptr, 0},
-       "LE_UTT_HYBRID",
-       "1",
-       true,
-       [](const auto& o) { EXPECT_TRUE(o.hybrid); }},
-      {"hybrid switch 0",
-       {"m", 0, nullptr, nullptr, 0},
-       "LE_UTT_HYBRID",
-       "0",
-       true,
-       [](const auto& o) { EXPECT_FALSE(o.hybrid); }},
-      {"eager 5 ignores the switch",
-       {"m", 0, nullptr, nullptr, 5},
-       "LE_UTT_HYBRID",
-       "1",
-       true,
-       [](const auto& o) {
-         EXPECT_EQ(o.eager, 5);
-         EXPECT_FALSE(o.hybrid);
-       }},
-      {"silence never",
-       {"m", 0, nullptr, nullptr, 0, -1.0},
-       nullptr,
-       nullptr,
-       true,
-       [](const auto& o) { EXPECT_LT(o.endSilenceMs, 0); }},
-      {"silence 1.5 s",
-       {"m", 0, nullptr, nullptr, 0, 1.5, 3, 2},
-       nullptr,
-       nullptr,
-       true,
-       [](const auto& o) {
-         EXPECT_EQ(o.endSilenceMs, 1500);
-         EXPECT_EQ(o.endRampFrames, 3);
-         EXPECT_EQ(o.interruptRampFrames, 2);
-       }},
-      {"steady option",
-       {"m", 0, nullptr, "b4"},
-       nullptr,
-       nullptr,
-       true,
-       [](const auto& o) { EXPECT_EQ(o.steadyModel, "b4"); }},
-      {"steady switch wins",
-       {"m", 0, nullptr, "b4"},
-       "LE_STEADY_MODEL",
-       "-",
-       true,
-       [](const auto& o) { EXPECT_EQ(o.steadyModel, "-"); }},
-      {"pipeline off by switch",
-       {"m"},
-       "LE_UTT_PIPELINE_PASTE",
-       "0",
-       true,
-       [](const auto& o) { EXPECT_FALSE(o.pipelinePaste); }},
-      {"pipeline on by switch",
-       {"m"},
-       "LE_UTT_PIPELINE_PASTE",
-       "2",
-       false,
-       [](const auto& o) { EXPECT_TRUE(o.pipelinePaste); }},
-      {"pipeline default off without streaming",
-       {"m"},
-       nullptr,
-       nullptr,
-       false,
-       [](const auto& o) { EXPECT_FALSE(o.pipelinePaste); }},
-      {"onset 7 of 5", {"m"}, "LE_UTT_ONSET_SI", "7", true, [](const auto& o) { EXPECT_EQ(o.onsetIndex, 2); }},
-      {"onset negative", {"m"}, "LE_UTT_ONSET_SI", "-3", true, [](const auto& o) { EXPECT_EQ(o.onsetIndex, -1); }},
-      {"onset empty", {"m"}, "LE_UTT_ONSET_SI", "", true, [](const auto& o) { EXPECT_EQ(o.onsetIndex, -1); }},
-      {"stage report", {"m"}, "LE_UTT_STAGE_REPORT", "", true, [](const auto& o) { EXPECT_TRUE(o.stageReport); }},
+      // clang-format off
+      {{"m", 0, nullptr, nullptr, -2}, nullptr, nullptr, true, "eager -1 hybrid silence 600 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m", 0, nullptr, nullptr, 0}, "LE_UTT_HYBRID", "1", true, "eager -1 hybrid silence 600 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m", 0, nullptr, nullptr, 0}, "LE_UTT_HYBRID", "0", true, "eager -1 silence 600 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m", 0, nullptr, nullptr, 5}, "LE_UTT_HYBRID", "1", true, "eager 5 silence 600 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m", 0, nullptr, nullptr, 0, -1.0}, nullptr, nullptr, true, "eager -1 silence -1 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m", 0, nullptr, "b4", 0, 1.5, 3, 2}, nullptr, nullptr, true, "eager -1 silence 1500 ramps 3/2 steady b4 pipe onset -1"},
+      {{"m", 0, nullptr, "b4"}, "LE_STEADY_MODEL", "-", true, "eager -1 silence 600 ramps 6/4 steady - pipe onset -1"},
+      {{"m"}, "LE_UTT_PIPELINE_PASTE", "0", true, "eager -1 silence 600 ramps 6/4 steady b24_fp32 onset -1"},
+      {{"m"}, "LE_UTT_PIPELINE_PASTE", "2", false, "eager -1 silence 600 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m"}, nullptr, nullptr, false, "eager -1 silence 600 ramps 6/4 steady b24_fp32 onset -1"},
+      {{"m"}, "LE_UTT_ONSET_SI", "7", true, "eager -1 silence 600 ramps 6/4 steady b24_fp32 pipe onset 2"},
+      {{"m"}, "LE_UTT_ONSET_SI", "-3", true, "eager -1 silence 600 ramps 6/4 steady b24_fp32 pipe onset -1"},
+      {{"m"}, "LE_UTT_STAGE_REPORT", "", true, "eager -1 silence 600 ramps 6/4 steady b24_fp32 pipe onset -1 report"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     lt::ScopedEnv env(c.envName ? c.envName : "LE_UTT_HYBRID", c.envName ? c.envValue : nullptr);
-    SCOPED_TRACE(c.name);
-    c.check(le::session::resolveOptions(c.raw, c.streaming, 5));
+    EXPECT_EQ(summary(le::session::resolveOptions(c.raw, c.streaming, 5)), c.want)
+        << (c.envName ? c.envName : "no switch");
   }
   // No frames: the onset switch is ignored.
   lt::ScopedEnv env("LE_UTT_ONSET_SI", "7");

@@ -35,7 +35,9 @@ struct Reference {
     std::vector<uint8_t> out(bytes);
     const float* crop = le_render_kp_crop(ctx.get(), si, xs, xd);
     EXPECT_NE(crop, nullptr) << le_last_error();
-    if (crop) EXPECT_EQ(le_paste_crop(ctx.get(), si, crop, out.data(), out.size()), 1) << le_last_error();
+    if (crop) {
+      EXPECT_EQ(le_paste_crop(ctx.get(), si, crop, out.data(), out.size()), 1) << le_last_error();
+    }
     return out;
   }
 };
@@ -65,8 +67,12 @@ TEST(UttSession, IdleFramesWalkTheUntouchedDriverVideo) {
     const le_utt_frame_info& f = frames[i].info;
     EXPECT_EQ(f.kind, 0);
     EXPECT_EQ(f.utt_frame, -1);
-    if (i > 0) EXPECT_EQ(f.seq, frames[i - 1].info.seq + 1);
-    if (i > 0) EXPECT_EQ(f.si, (frames[i - 1].info.si + 1) % st::kNt);
+    if (i > 0) {
+      EXPECT_EQ(f.seq, frames[i - 1].info.seq + 1);
+    }
+    if (i > 0) {
+      EXPECT_EQ(f.si, (frames[i - 1].info.si + 1) % st::kNt);
+    }
     EXPECT_EQ(frames[i].rgb, ref.driver(f.si)) << "idle frame " << i;
   }
   le_utt_stats s{};
@@ -191,7 +197,9 @@ TEST(UttSession, TheMotionPipelineServesTheSameLoop) {
   EXPECT_NE(runs.find(want), std::string::npos) << runs;
   int k = 0;
   for (const auto& f : frames)
-    if (f.info.kind == 1) EXPECT_EQ(f.info.utt_frame, k++);
+    if (f.info.kind == 1) {
+      EXPECT_EQ(f.info.utt_frame, k++);
+    }
   char text[256];
   uint64_t failures = 0;
   le_utt_render_status(utt.get(), text, sizeof text, &failures);
@@ -353,38 +361,6 @@ TEST(UttSession, StageReportSaysWhatItMeasured) {
     const std::string log = lt::stderrOf([&] { utt.reset(); });
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
   }
-}
-
-// Measured, not asserted: from le_utt_interrupt returning until the main
-// loop runs on the new generation, with speech being rendered and pasted.
-TEST(UttSession, InterruptIsAdoptedWithinMilliseconds) {
-  lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
-  st::Ctx ctx = st::openCtx();
-  st::Utt utt = st::openReady(ctx.get(), st::defaults());
-  const std::vector<int16_t> pcm = st::speech16();
-  const size_t bytes = static_cast<size_t>(le_width(ctx.get())) * le_height(ctx.get()) * 3;
-  std::vector<uint8_t> rgb(bytes);
-  std::vector<double> ms;
-  for (int i = 0; i < 10; ++i) {
-    st::pushAll(utt.get(), pcm);
-    le_utt_stats s{};
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (s.state != 2 && std::chrono::steady_clock::now() < until) {
-      le_utt_pull_frame(utt.get(), rgb.data(), rgb.size(), nullptr);
-      le_utt_get_stats(utt.get(), &s);
-    }
-    ASSERT_EQ(s.state, 2u);
-    le_utt_interrupt(utt.get());
-    const auto t0 = std::chrono::steady_clock::now();
-    const uint64_t gen = utt->generation();
-    while (utt->adoptedGeneration() < gen) std::this_thread::yield();
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-  }
-  std::sort(ms.begin(), ms.end());
-  RecordProperty("interrupt_adopt_ms_p50", std::to_string(ms[ms.size() / 2]));
-  RecordProperty("interrupt_adopt_ms_max", std::to_string(ms.back()));
-  std::printf("interrupt adopted during speech: p50 %.3f ms, max %.3f ms over %zu interrupts\n", ms[ms.size() / 2],
-              ms.back(), ms.size());
 }
 
 }  // namespace

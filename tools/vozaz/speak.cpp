@@ -115,7 +115,9 @@ int speakCommand(int argc, char** argv) {
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
   const std::vector<int16_t> silence(kFrameSamples, 0);
   le_utt_frame_info info{};
-  long frames = 0, speech = 0, late = 0;
+  // A tick without a frame is late once talking frames have begun; before
+  // that the session is still waiting for its first motion rows (onset).
+  long frames = 0, speech = 0, late = 0, waiting = 0;
   long onsetIndex = -1;          // video index of utterance frame 0
   size_t audioEnd = pcm.size();  // input samples that reach the track
   bool spoke = false, interrupted = false;
@@ -132,7 +134,7 @@ int speakCommand(int argc, char** argv) {
       }
       if (le_utt_pull_frame(utt.get(), rgb.data(), rgb.size(), &info) != 1) {
         if (realtime)
-          ++late;
+          ++(onsetIndex < 0 ? waiting : late);
         else
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
@@ -178,10 +180,11 @@ int speakCommand(int argc, char** argv) {
   video.finish();
   const double secs = std::chrono::duration<double>(clock::now() - start).count();
   std::printf(
-      "%ld frames (%ld speech, utterance frame 0 at frame %ld) of %dx%d in %.1f s: onset %.0f ms, %.1f frames/s, "
+      "%ld frames (%ld speech, utterance frame 0 at frame %ld) of %dx%d in %.1f s: onset %.0f ms%s, %.1f frames/s, "
       "%ld late frames, render %.1f ms per frame%s\n",
-      frames, speech, onsetIndex, W, H, secs, s.last_onset_ms, frames / std::max(secs, 1e-9), late, s.render_ms_ema,
-      interrupted ? ", interrupted" : "");
+      frames, speech, onsetIndex, W, H, secs, s.last_onset_ms,
+      waiting ? (" (" + std::to_string(waiting) + " ticks without a frame before it)").c_str() : "",
+      frames / std::max(secs, 1e-9), late, s.render_ms_ema, interrupted ? ", interrupted" : "");
   std::printf("wrote %s\n", out.c_str());
   return 0;
 }

@@ -91,6 +91,13 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
 
 int Renderer::batch() const { return impl_->batch; }
 
+void Renderer::cancel(bool on) {
+  if (on)
+    impl_->runOptions.SetTerminate();
+  else
+    impl_->runOptions.UnsetTerminate();
+}
+
 const char* Renderer::ep() const { return impl_->epName.c_str(); }
 
 const char* Renderer::backend() const { return impl_->native ? "neon" : "ort"; }

@@ -24,6 +24,11 @@ class Renderer {
   // valid until the next call; slots n..batch-1 repeat frame n-1.
   const float* render(const int* si, const float* kpSource, const float* kpDriving, int n);
 
+  // From any thread: a render in flight stops at its next node and throws,
+  // and so does every render until cancel(false). A session uses it to drop
+  // work an interrupt has made stale instead of finishing it.
+  void cancel(bool on);
+
   int batch() const;
   const char* ep() const;
   const char* backend() const;

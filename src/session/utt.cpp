@@ -91,6 +91,7 @@ le_utt::~le_utt() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
+    cancelRenders(true);
   }
   mainCv_.notify_all();
   dcv_.notify_all();
@@ -101,6 +102,7 @@ le_utt::~le_utt() {
   pasteCv_.notify_all();
   for (std::thread* t : {&pasteThread_, &mainThread_, &warmThread_})
     if (t->joinable()) t->join();
+  ctx_.renderer.cancel(false);  // the context outlives the session and renders again
   {
     std::lock_guard<std::mutex> lock(dmu_);
     rec_.stop = true;
@@ -149,6 +151,7 @@ void le_utt::interrupt() {
     head_ = tail_;
     pasteQ_.clear();
     generation_ = generation_.load() + 1;
+    cancelRenders(true);
   }
   mainCv_.notify_all();
   pasteCv_.notify_all();
@@ -189,6 +192,13 @@ int le_utt::renderStatus(std::string* text, uint64_t* failures) {
   *text = renderText_;
   if (failures) *failures = renderFailures_;
   return renderFailed_ ? -1 : 0;
+}
+
+void le_utt::cancelRenders(bool on) {
+  // Before ready the warm-up thread owns the renderers; its renders finish.
+  if (!ready_) return;
+  ctx_.renderer.cancel(on);
+  if (chunk_) chunk_->cancel(on);
 }
 
 void le_utt::noteRenderFail(const char* stage, const std::string& text, bool fatal) {

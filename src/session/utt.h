@@ -186,6 +186,8 @@ struct le_utt {
   void startUtterance(double firstPushMs);
   void leaveSpeech();
   void adoptGeneration(uint64_t gen);
+  // Stops (on) or re-arms the renders of both renderers; mu_ held.
+  void cancelRenders(bool on);
   void beginRamp(int si, const float* kp, int frames);
   void renderSpeech(int n);
   void produceRamp();

@@ -185,6 +185,7 @@ void le_utt::adoptGeneration(uint64_t gen) {
     kind = lastKind_;
     si = lastSi_;
     kp = lastKp_;
+    cancelRenders(false);  // the interrupt's render, if any, has stopped
   }
   leaveSpeech();
   speechRenderedThisUtt_ = false;
@@ -274,6 +275,7 @@ void le_utt::renderSpeech(int n) {
     try {
       crops = chunkView_->render(rowIdx_.data() + first, rowXs_.data() + first * kKp, rowXd_.data() + first * kKp, n);
     } catch (const std::exception& e) {
+      if (stale(seenGen_)) return;  // cancelled by an interrupt or shutdown
       noteRenderFail("b24 chunk", e.what(), false);
     }
     share = (nowMs() - t0) / n;
@@ -291,6 +293,7 @@ void le_utt::renderSpeech(int n) {
       try {
         crop = ctx_.renderer.render(&si, rowXs_.data() + row * kKp, xd, 1);
       } catch (const std::exception& e) {
+        if (stale(seenGen_)) return;
         noteRenderFail("render", e.what(), false);
       }
       renderMs = nowMs() - t0;
@@ -329,6 +332,7 @@ void le_utt::produceRamp() {
   try {
     crop = ctx_.renderer.render(&si, xs, kp.data(), 1);
   } catch (const std::exception& e) {
+    if (stale(seenGen_)) return;
     noteRenderFail("ramp", e.what(), false);
   }
   if (crop) {

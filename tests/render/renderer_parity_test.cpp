@@ -60,6 +60,21 @@ TEST(RendererRender, RefusesBatchCountsOutsideOneToBatch) {
     EXPECT_EQ(lt::errorOf([&] { r->render(si, kp.data(), kp.data(), n); }), "render: bad n") << "n=" << n;
 }
 
+// A cancelled renderer refuses until it is re-armed, then renders the same crop.
+TEST(RendererRender, CancelStopsRendersUntilLifted) {
+  const lt::OpenBundle& b = lt::bundle("bundle_director");
+  auto r = b.renderer("render");
+  const int si = 1;
+  const size_t n = r->internals().out.size();
+  const float* crop = r->render(&si, b.drive.xs.data(), b.drive.xd.data(), 1);
+  const std::vector<float> before(crop, crop + n);
+  r->cancel(true);
+  EXPECT_NE(lt::errorOf([&] { r->render(&si, b.drive.xs.data(), b.drive.xd.data(), 1); }), "");
+  r->cancel(false);
+  crop = r->render(&si, b.drive.xs.data(), b.drive.xd.data(), 1);
+  EXPECT_EQ(std::vector<float>(crop, crop + n), before);
+}
+
 TEST(RendererRender, AddsNoAllocationToTheDirectorRun) {
   ASSERT_EQ(lt::allocationsIn([] { ::operator delete(::operator new(8)); }), 1);  // the counter itself sees allocations
   for (const char* bundle : {"bundle_director", "bundle_featsynth"}) {

@@ -230,6 +230,9 @@ TEST(UttSession, InterruptEmptiesTheRingThenRampsFromTheLastPulledFrame) {
   const int si = after[3].info.si;
   EXPECT_LE(worst(after[3].rgb, ref.rendered(si, &table[si * kKp], &table[si * kKp])), 1);
   EXPECT_EQ(after[4].info.si, (last + 5) % st::kNt);
+  uint64_t failures = 0;
+  le_utt_render_status(utt.get(), nullptr, 0, &failures);
+  EXPECT_EQ(failures, 0u);  // a render the interrupt cut short is no failure
 }
 
 TEST(UttSession, AnUtteranceEndsAfterSilenceUnlessTheSilenceEndIsOff) {

@@ -176,6 +176,9 @@ int speakCommand(int argc, char** argv) {
   if (progress) std::fputs("\n", stderr);
   le_utt_stats s{};
   le_utt_get_stats(utt.get(), &s);
+  char failure[512] = "";
+  uint64_t failures = 0;
+  le_utt_render_status(utt.get(), failure, sizeof failure, &failures);
   utt.reset();
   video.finish();
   const double secs = std::chrono::duration<double>(clock::now() - start).count();
@@ -185,6 +188,8 @@ int speakCommand(int argc, char** argv) {
       frames, speech, onsetIndex, W, H, secs, s.last_onset_ms,
       waiting ? (" (" + std::to_string(waiting) + " ticks without a frame before it)").c_str() : "",
       frames / std::max(secs, 1e-9), late, s.render_ms_ema, interrupted ? ", interrupted" : "");
+  // A bundle without the chunk model says so here, not only in the counters.
+  if (failures) std::printf("%llu render failure(s), the last: %s\n", static_cast<unsigned long long>(failures), failure);
   std::printf("wrote %s\n", out.c_str());
   return 0;
 }

@@ -22,7 +22,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -32,7 +31,6 @@
 
 #include "audio/a2x_stream.h"
 #include "audio/shared_encoders.h"
-#include "bundle/files.h"
 #include "support/bench_forge.h"
 #include "support/summary.h"
 
@@ -56,14 +54,9 @@ struct Models {
         fs::create_symlink(pairDir + "/w2v8.onnx", encoders + "/w2v8.onnx");
     }
     motion = lb::forged("motion-bundle", "motion_full", "--size full", "/a2x_dec.onnx");
-    const std::string file = lb::forged("speech", "speech.f32",
-                                        "'Speech goes in and frames come out. The quick brown fox jumps over the lazy "
-                                        "dog, then rests a while before it speaks again.'",
-                                        "");
-    std::string bytes;
-    if (le::readWhole(file, bytes) != le::ReadStatus::kOk) throw std::runtime_error("cannot read " + file);
-    speech.resize(bytes.size() / sizeof(float));
-    std::memcpy(speech.data(), bytes.data(), speech.size() * sizeof(float));
+    speech = lb::forgedSpeech("speech.f32",
+                              "Speech goes in and frames come out. The quick brown fox jumps over the lazy dog, then "
+                              "rests a while before it speaks again.");
     ::setenv("W2V_ONNX", (encoders + "/w2v8.onnx").c_str(), 1);
   }
   // The speech repeated to at least `seconds`.

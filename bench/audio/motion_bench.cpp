@@ -12,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,7 +23,6 @@
 #include "audio/motion_sequence.h"
 #include "audio/motion_tables.h"
 #include "audio/shared_encoders.h"
-#include "bundle/files.h"
 #include "support/bench_forge.h"
 #include "support/summary.h"
 
@@ -37,14 +35,10 @@ constexpr int kStreamSeconds = 30;
 struct Inputs {
   Inputs() {
     dir = lb::forged("motion-pipeline", "motion_pipeline_full", "--size full", "/stitch.onnx");
-    const std::string file = lb::forged("speech", "speech_motion.f32",
-                                        "'Speech goes in and frames come out. The quick brown fox jumps over the lazy "
-                                        "dog, then rests a while before it speaks again.'",
-                                        "");
-    std::string bytes;
-    if (le::readWhole(file, bytes) != le::ReadStatus::kOk) throw std::runtime_error("cannot read " + file);
-    std::vector<float> once(bytes.size() / sizeof(float));
-    std::memcpy(once.data(), bytes.data(), once.size() * sizeof(float));
+    const std::vector<float> once =
+        lb::forgedSpeech("speech_motion.f32",
+                         "Speech goes in and frames come out. The quick brown fox jumps over the lazy dog, then "
+                         "rests a while before it speaks again.");
     while (speech.size() < static_cast<size_t>(kStreamSeconds) * kRate)
       speech.insert(speech.end(), once.begin(), once.end());
     speech.resize(static_cast<size_t>(kStreamSeconds) * kRate);

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
+
+#include "bundle/files.h"
 
 namespace lb {
 
@@ -20,6 +23,15 @@ std::string forged(const std::string& command, const std::string& name, const st
 
 std::string forgedBundle(const std::string& command, const std::string& name, const std::string& args) {
   return forged(command, name, args, "/manifest.json");
+}
+
+std::vector<float> forgedSpeech(const std::string& name, const std::string& text) {
+  const std::string file = forged("speech", name, "'" + text + "'", "");
+  std::string bytes;
+  if (le::readWhole(file, bytes) != le::ReadStatus::kOk) throw std::runtime_error("cannot read " + file);
+  std::vector<float> samples(bytes.size() / sizeof(float));
+  std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+  return samples;
 }
 
 }  // namespace lb

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace lb {
 
@@ -14,5 +15,9 @@ std::string forged(const std::string& command, const std::string& name, const st
 
 // forged() for a bundle directory, marked by its manifest.
 std::string forgedBundle(const std::string& command, const std::string& name, const std::string& args);
+
+// The 16 kHz float samples espeak-ng speaks for `text`, forged once into
+// <scratch>/<name>.
+std::vector<float> forgedSpeech(const std::string& name, const std::string& text);
 
 }  // namespace lb

@@ -73,13 +73,7 @@ struct Variant {
 };
 
 const std::vector<int16_t>& speech() {
-  static const std::vector<int16_t> pcm = [] {
-    const std::vector<float> f = lb::forgedSpeech("speech.f32", kText);
-    std::vector<int16_t> v(f.size());
-    for (size_t i = 0; i < f.size(); ++i)
-      v[i] = static_cast<int16_t>(std::lround(std::clamp(f[i], -1.0f, 1.0f) * 32767.0f));
-    return v;
-  }();
+  static const std::vector<int16_t> pcm = lb::forgedPcm16("speech.f32", kText);
   return pcm;
 }
 

@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/files.h"
 #include "le/le.h"
 #include "le/le_cpp.h"
 #include "le/le_utt.h"
@@ -36,18 +35,6 @@ struct UttCloser {
   void operator()(le_utt* u) const { le_utt_destroy(u); }
 };
 
-std::vector<int16_t> speechPcm() {
-  const std::string file = lb::forged("speech", "barge_in_speech.f32",
-                                      "'Please keep talking for a while, so that somebody can interrupt you.'", "");
-  std::string bytes;
-  if (le::readWhole(file, bytes) != le::ReadStatus::kOk) throw std::runtime_error("cannot read " + file);
-  std::vector<float> f(bytes.size() / sizeof(float));
-  std::memcpy(f.data(), bytes.data(), f.size() * sizeof(float));
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::lround(std::clamp(f[i], -1.f, 0.99997f) * 32767.f));
-  return pcm;
-}
-
 double percentile(std::vector<double> v, double q) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(q * (v.size() - 1) + 0.5))];
@@ -60,7 +47,8 @@ void BM_InterruptDuringSpeech(benchmark::State& state) {
   const std::string motion = lb::forged("motion-bundle", "motion_full", "--size full", "/a2x_dec.onnx");
   ::setenv("W2V_ONNX", (encoders + "/w2v8.onnx").c_str(), 1);
   ::setenv("LE_WARP_NODE", "1", 0);
-  const std::vector<int16_t> pcm = speechPcm();
+  const std::vector<int16_t> pcm =
+      lb::forgedPcm16("barge_in_speech.f32", "Please keep talking for a while, so that somebody can interrupt you.");
 
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", 2, nullptr));
   if (!ctx) return state.SkipWithError(le_last_error());

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -32,6 +34,14 @@ std::vector<float> forgedSpeech(const std::string& name, const std::string& text
   std::vector<float> samples(bytes.size() / sizeof(float));
   std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
   return samples;
+}
+
+std::vector<int16_t> forgedPcm16(const std::string& name, const std::string& text) {
+  const std::vector<float> f = forgedSpeech(name, text);
+  std::vector<int16_t> pcm(f.size());
+  for (size_t i = 0; i < f.size(); ++i)
+    pcm[i] = static_cast<int16_t>(std::lround(std::clamp(f[i], -1.0f, 1.0f) * 32767.0f));
+  return pcm;
 }
 
 }  // namespace lb

@@ -2,6 +2,7 @@
 // once per directory, never committed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,5 +20,8 @@ std::string forgedBundle(const std::string& command, const std::string& name, co
 // The 16 kHz float samples espeak-ng speaks for `text`, forged once into
 // <scratch>/<name>.
 std::vector<float> forgedSpeech(const std::string& name, const std::string& text);
+
+// The same as the 16-bit samples a host pushes into a session.
+std::vector<int16_t> forgedPcm16(const std::string& name, const std::string& text);
 
 }  // namespace lb

@@ -14,6 +14,7 @@
 // last_onset_ms (first push to the first speech frame queued) and what the
 // host sees (first push to the first speech frame pulled); late frames,
 // fps while talking, render_ms_ema, CPU ms per frame and RSS.
+// The director runs as in the demo (LE_WARP_NODE=1 unless set).
 // Both run without a steady chunk renderer ("-"); HostSim/A2xChunk24 runs
 // the first four short utterances of HostSim/A2x on a copy of the demo
 // bundle that has model_b24_fp32.onnx, and compares with the same four.
@@ -39,6 +40,7 @@
 #include "le/le.h"
 #include "le/le_utt.h"
 #include "support/bench_forge.h"
+#include "support/env_default.h"
 #include "support/summary.h"
 
 namespace {
@@ -314,6 +316,7 @@ using Ctx = std::unique_ptr<le_ctx, decltype(&le_destroy)>;
 using Utt = std::unique_ptr<le_utt, decltype(&le_utt_destroy)>;
 
 void hostSim(benchmark::State& state, const Variant& v) {
+  const lb::EnvDefault warpNode("LE_WARP_NODE", "1");  // the demo's director path, the fastest on two cores
   for (auto _ : state) {
     const double rssBefore = lb::rssMiB();
     Ctx ctx(nullptr, le_destroy);

@@ -25,6 +25,7 @@
 #include "le/le_utt.h"
 #include "session/utt.h"
 #include "support/bench_forge.h"
+#include "support/env_default.h"
 #include "support/summary.h"
 
 namespace {
@@ -46,7 +47,7 @@ void BM_InterruptDuringSpeech(benchmark::State& state) {
                                           "/audio_encoder_fp16_window_head.onnx");
   const std::string motion = lb::forged("motion-bundle", "motion_full", "--size full", "/a2x_dec.onnx");
   ::setenv("W2V_ONNX", (encoders + "/w2v8.onnx").c_str(), 1);
-  ::setenv("LE_WARP_NODE", "1", 0);
+  const lb::EnvDefault warpNode("LE_WARP_NODE", "1");
   const std::vector<int16_t> pcm =
       lb::forgedPcm16("barge_in_speech.f32", "Please keep talking for a while, so that somebody can interrupt you.");
 

@@ -98,7 +98,9 @@ int speakCommand(int argc, char** argv) {
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", threads, nullptr));
   if (!ctx) throw std::runtime_error(le_last_error());
   const int W = le_width(ctx.get()), H = le_height(ctx.get());
-  VideoWriter video(out, W, H, kFps, kRate);  // refuses an unwritable path before the slow part
+  // Refuses an unwritable path before the slow part. In real time one encoder
+  // thread: the session's renders, not the tool's encoding, get the cores.
+  VideoWriter video(out, W, H, kFps, kRate, realtime ? 1 : 0);
 
   le_utt_opts opts{};
   opts.motion_dir = motion.c_str();

@@ -114,7 +114,7 @@ struct VideoWriter::Impl {
   }
 };
 
-VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps, int audioRate)
+VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps, int audioRate, int encoderThreads)
     : impl_(std::make_unique<Impl>()) {
   av_log_set_level(AV_LOG_ERROR);  // the encoder's banner is not the tool's output
   Impl& s = *impl_;
@@ -135,6 +135,7 @@ VideoWriter::VideoWriter(const std::string& path, int width, int height, int fps
   s.enc->time_base = AVRational{1, fps};
   s.enc->framerate = AVRational{fps, 1};
   s.enc->gop_size = 2 * fps;
+  s.enc->thread_count = encoderThreads;
   if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set(s.enc->priv_data, "preset", "veryfast", 0);
   av_opt_set(s.enc->priv_data, "crf", "20", 0);

@@ -11,8 +11,9 @@ namespace vozaz {
 
 class VideoWriter {
  public:
-  // audioRate > 0 adds a mono AAC track of that sample rate.
-  VideoWriter(const std::string& path, int width, int height, int fps, int audioRate = 0);
+  // audioRate > 0 adds a mono AAC track of that sample rate; encoderThreads
+  // 0 lets FFmpeg choose.
+  VideoWriter(const std::string& path, int width, int height, int fps, int audioRate = 0, int encoderThreads = 0);
   ~VideoWriter();
   VideoWriter(const VideoWriter&) = delete;
   VideoWriter& operator=(const VideoWriter&) = delete;

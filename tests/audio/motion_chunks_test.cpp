@@ -69,9 +69,10 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
   const std::vector<float> sc = mt::table("ok", "/ch_sc.bin"), eo = mt::table("ok", "/ch_eye_open.bin");
   for (int k = 0; k < rows; ++k) {
     const float* r = &cond[static_cast<size_t>(k) * 1103];
-    if (k < 5)
+    if (k < 5) {
       for (int c = 0; c < 1024; c += 97)
         EXPECT_NEAR(r[c], 0.5f * (feat0[(6 + 2 * k) * 1024 + c] + feat0[(7 + 2 * k) * 1024 + c]), 1e-6);
+    }
     EXPECT_EQ(r[1024 + 3], emo[(k % 3) * 8 + 3]);
     EXPECT_EQ(r[1032], eo[0]);
     EXPECT_EQ(r[1102], sc[62]);

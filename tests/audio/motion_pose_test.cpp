@@ -72,7 +72,9 @@ TEST(MotionPose, EmittedFramesEqualADoubleReference) {
     const int want[] = {1, 0, 1, 2, 3, 2, 1, 0};
     for (int t = 0; t < n; ++t) {
       const int si = f.run.idx[t];
-      if (t < 8) EXPECT_EQ(si, want[t]) << t;
+      if (t < 8) {
+        EXPECT_EQ(si, want[t]) << t;
+      }
       const float* d = &src[static_cast<size_t>(si) * 328];
       const float* motion = &f.fin[static_cast<size_t>(t) * 265];
       const double pitch = mt::bin66(d + 126), yaw = mt::bin66(d + 262), roll = mt::bin66(d + 192);

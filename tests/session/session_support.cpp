@@ -129,6 +129,25 @@ int waitAvailable(le_utt* utt, int want, double timeoutS) {
   return n;
 }
 
+Session::Session(const le_utt_opts& opts)
+    : w2v("W2V_ONNX", w2vPath().c_str()),
+      ctx(openCtx()),
+      utt(openReady(ctx.get(), opts)),
+      bytes(static_cast<size_t>(le_width(ctx.get())) * le_height(ctx.get()) * 3) {}
+
+void Session::say(const std::vector<int16_t>& pcm, bool end) {
+  pushAll(utt.get(), pcm);
+  if (end) le_utt_end_utterance(utt.get());
+}
+
+std::vector<Pulled> Session::pullUtterance() {
+  bool sawRamp = false;
+  return pullUntil(utt.get(), bytes, [&](const Pulled& p) {
+    sawRamp = sawRamp || p.info.kind == 2;
+    return sawRamp && p.info.kind == 0;
+  });
+}
+
 std::string kindRuns(const std::vector<Pulled>& frames) {
   std::string s;
   for (size_t i = 0; i < frames.size();) {

@@ -13,6 +13,7 @@
 
 #include "le/le.h"
 #include "le/le_utt.h"
+#include "support/fixtures.h"
 
 namespace st {
 
@@ -67,6 +68,21 @@ std::vector<Pulled> pullUntil(le_utt* utt, size_t frameBytes, const std::functio
 void pushAll(le_utt* utt, const std::vector<int16_t>& pcm);
 // Frames waiting, polled until it equals want or timeoutS passes.
 int waitAvailable(le_utt* utt, int want, double timeoutS);
+
+// A context and a ready session on the forged bundles, with the test speech
+// encoder named by W2V_ONNX for as long as it lives.
+struct Session {
+  explicit Session(const le_utt_opts& opts = defaults());
+  lt::ScopedEnv w2v;
+  Ctx ctx;
+  Utt utt;
+  size_t bytes;  // one full frame
+
+  // Pushes pcm in 20 ms packets and, when asked, ends the utterance.
+  void say(const std::vector<int16_t>& pcm, bool end = true);
+  // Pulls until the first idle frame after a ramp.
+  std::vector<Pulled> pullUtterance();
+};
 
 // "idle", "speech", "ramp" run lengths of the pulled kinds, e.g. "0x3 1x40 2x6 0x1".
 std::string kindRuns(const std::vector<Pulled>& frames);

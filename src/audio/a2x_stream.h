@@ -110,15 +110,11 @@ class Stream {
   void trim();
   float* featureSlot(int frame, const char* tag);
 
-  // ONNX Runtime objects of this object: one environment, shared options.
-  Ort::Env env_;
-  Ort::SessionOptions options_;
   Ort::Session* w2v8_ = nullptr;  // borrowed from the shared encoders
   std::string w2vPath_;
   int threads_ = 1;
   std::unique_ptr<Ort::Session> encoder_;
   std::unique_ptr<Ort::Session> decoder_;
-  Ort::MemoryInfo memory_;
   std::vector<threads::Registration> census_;
 
   int h_ = 256;

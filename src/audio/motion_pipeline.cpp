@@ -6,8 +6,8 @@
 #include "audio/idle_cursor.h"
 #include "audio/motion_pose.h"
 #include "audio/motion_sequence.h"
-#include "audio/shared_encoders.h"
 #include "base/env.h"
+#include "ort/options.h"
 #include "pool/pool.h"
 
 namespace le::motion {
@@ -33,7 +33,6 @@ std::vector<float> characterSeed(const std::vector<float>& ch) {
 
 Pipeline::Pipeline(const std::string& dir, int threads, const std::string& ep)
     : t_(loadTables(dir)),
-      env_(a2x::makeEnv("le_motion")),
       logMel_(t_.window, t_.filters),
       dump_(env::text("LE_MOTION_DUMP")),
       segment_(kSegment),
@@ -45,14 +44,14 @@ Pipeline::Pipeline(const std::string& dir, int threads, const std::string& ep)
       xdLa_(kKp),
       st_(kKp) {
   const int n = threads >= 1 ? threads : pool::threads();
-  Ort::SessionOptions options = netOptions(n, ep, dir);
-  student_ = std::make_unique<Net>(env_, dir, "hubert_student.onnx", options,
+  const Ort::SessionOptions options = ort::motionOptions(n, ep, dir);
+  student_ = std::make_unique<Net>(dir, "hubert_student.onnx", options,
                                    std::vector<Port>{{"the log-mel", {1, kMels, kMelFrames}}},
                                    static_cast<size_t>(kFeatFrames) * kFeat);
-  lmdm_ = std::make_unique<Net>(env_, dir, "lmdm.onnx", options,
+  lmdm_ = std::make_unique<Net>(dir, "lmdm.onnx", options,
                                 std::vector<Port>{{"the conditioning", {1, kChunk, kCond}}, {"the seed", {1, kMotion}}},
                                 static_cast<size_t>(kChunk) * kMotion);
-  stitch_ = std::make_unique<Net>(env_, dir, "stitch.onnx", options,
+  stitch_ = std::make_unique<Net>(dir, "stitch.onnx", options,
                                   std::vector<Port>{{"xs_la", {1, kKp}}, {"xd_la", {1, kKp}}}, kKp);
   if (n > 1)
     for (const char* model : {"hubert_student.onnx", "lmdm.onnx", "stitch.onnx"})

@@ -78,7 +78,6 @@ class Pipeline {
   const float* row(int i) const;
 
   Tables t_;
-  Ort::Env env_;
   std::unique_ptr<Net> student_, lmdm_, stitch_;
   std::vector<threads::Registration> census_;
   LogMel logMel_;

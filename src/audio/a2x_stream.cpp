@@ -28,8 +28,8 @@ namespace {
 
 constexpr double kTrunkStepsPerFrame = 1598.0 / 199.0;
 constexpr size_t kFreeAboveBytes = 16777216;
-constexpr int kTrimFrames = 128;
-constexpr int64_t kTrimSamples = 81920;
+using audio::kTrimFrames;
+using audio::kTrimSamples;
 // Spans beyond this many frames are not a streaming encoder anyone built.
 constexpr int64_t kMaxSpan = 1 << 20;
 
@@ -37,7 +37,6 @@ constexpr int64_t kMaxSpan = 1 << 20;
   throw std::runtime_error(std::string("stream read behind the retained window (") + tag + ")");
 }
 
-int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
 // Whole little-endian float32 file; empty when it cannot be read.
 std::vector<float> readFloats(const std::string& path) {
@@ -247,7 +246,7 @@ void Stream::push(const float* samples, int n) {
 
 int Stream::total() const {
   if (!finished_) return -1;
-  return static_cast<int>(ceilDiv(samples(), kFrameSamples));
+  return audio::framesOf(samples());
 }
 
 int64_t Stream::countedSamples() const {
@@ -256,7 +255,7 @@ int64_t Stream::countedSamples() const {
   return std::min(s, (s + kFrameSamples - 1) / kBlockSamples * kBlockSamples);
 }
 
-int Stream::audioFrames() const { return static_cast<int>(ceilDiv(countedSamples(), kFrameSamples)); }
+int Stream::audioFrames() const { return audio::framesOf(countedSamples()); }
 
 int Stream::decodable() const {
   const int a = audioFrames();
@@ -577,7 +576,7 @@ size_t Stream::retainedBytes() const {
 
 int Stream::deltas(const float* audio, int n, float* out, int maxFrames) {
   if (n < 1) return 0;
-  const int frames = static_cast<int>(ceilDiv(n, kFrameSamples));
+  const int frames = audio::framesOf(n);
   if (frames > maxFrames) return -2;
   std::vector<float> feat(static_cast<size_t>(frames) * kFeatureFloats);
   int made = 0;

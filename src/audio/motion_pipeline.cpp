@@ -13,8 +13,6 @@
 namespace le::motion {
 namespace {
 
-int ceilFrames(int64_t samples) { return static_cast<int>((samples + kFrameSamples - 1) / kFrameSamples); }
-
 // Seed layout chosen for the generator: pitch, yaw and roll logits,
 // translation and scale (the 202 pose parts), then the expression.
 std::vector<float> characterSeed(const std::vector<float>& ch) {
@@ -201,7 +199,7 @@ void Pipeline::eagerAdvance() {
 void Pipeline::finish() {
   if (finished_) return;
   rollback();
-  total_ = ceilFrames(samples());
+  total_ = audio::framesOf(samples());
   while (nextWindow_ < total_) {
     processWindow(nextWindow_, rows_, true);
     nextWindow_ += kWindowFrames;

@@ -7,7 +7,7 @@
 // strides, dilations ([1,1] when absent), pads (top, left, bottom, right).
 #pragma once
 
-#include "ops/ort_api.h"
+#include "ort/api.h"
 
 namespace le {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ops/ort_api.h"
+#include "ort/api.h"
 
 namespace le {
 

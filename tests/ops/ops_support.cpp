@@ -3,8 +3,8 @@
 #include <random>
 
 #include "ops/int8_domain.h"
-#include "ops/ort_api.h"
 #include "ops/velomark_domain.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 namespace lt {

@@ -14,7 +14,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "graph/numerical_rewrites.h"
 #include "ops/velomark_domain.h"
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 // These replacements pair malloc with free by design; GCC cannot see that.

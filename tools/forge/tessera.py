@@ -161,12 +161,13 @@ def deflate_copy(src, dst):
 # --- lip template and compose v2 ---
 
 def lip_polygon(nv=16):
-    """Canonical lip outline in units of the lip rows' half extents: corners at x = +-1,
-    a cupid's bow above, a fuller lower lip below."""
+    """Canonical outline of the mouth opening in units of the lip rows' half extents:
+    corners a little inside the lip corners (x = +-0.85), a cupid's bow above, a
+    fuller lower lip below."""
     t = np.linspace(0, 2 * np.pi, nv, endpoint=False)
     x = np.cos(t)
     y = np.where(np.sin(t) < 0, 1.0 - 0.25 * np.cos(2 * t) ** 2, 1.15) * np.sin(t)
-    return np.stack([x * 1.05, y * 1.1], 1)
+    return np.stack([x * 0.85, y * 1.1], 1)
 
 
 def lip_map(u):

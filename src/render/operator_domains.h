@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "render/ort_api.h"
+#include "ort/api.h"
 
 namespace le {
 

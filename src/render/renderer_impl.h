@@ -13,7 +13,7 @@
 #include "base/threads.h"
 #include "render/cone_ring.h"
 #include "render/conv_backend.h"
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "render/renderer.h"
 #include "tessera/lip_contour.h"
 
@@ -26,11 +26,10 @@ struct Renderer::Impl {
   Impl();
 
   std::string epName;
-  Ort::Env env;
-  Ort::SessionOptions sessionOptions;
+  Ort::SessionOptions sessionOptions{nullptr};
   std::unique_ptr<Ort::Session> session;
   std::unique_ptr<Ort::IoBinding> binding;
-  Ort::RunOptions runOptions;
+  Ort::RunOptions runOptions{nullptr};
   bool profiling = false;
   double runMs = 0.0;
   int64_t runs = 0;

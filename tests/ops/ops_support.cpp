@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "ops/ort_api.h"
+#include "ort/api.h"
 #include "ops/velomark_domain.h"
 #include "support/fixtures.h"
 

@@ -15,7 +15,7 @@
 #include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
 #include "ops/velomark_domain.h"
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 // These replacements pair malloc with free by design; GCC cannot see that.

@@ -12,6 +12,7 @@ from imx import bundle_members, write_imx
 from int8 import bench_layers, int8_fixtures
 from models import tiny_affine
 from motion import motion_fixtures, write_motion_pipeline
+from tessera import teeth_fixtures
 from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
 from warp_cases import warp_fixtures
 
@@ -65,6 +66,7 @@ def cmd_fixtures(a):
     graph_fixtures(tmp)
     warp_fixtures(tmp)
     int8_fixtures(tmp)
+    teeth_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 

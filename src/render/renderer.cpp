@@ -97,7 +97,9 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
   req.key = key;
   req.modelPath = modelPath;
   req.threads = threads;
-  req.lipContour = !manifest.lipTemplate.empty();
+  if (!manifest.lipTemplate.empty())
+    im.lip = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(manifest.lipTemplate, im.crop));
+  req.lipContour = im.lip.get();
   req.warpPrior = hasWarpPrior(identity);
   try {
     buildSession(im, req, ortEp);

@@ -15,6 +15,7 @@
 #include "render/conv_backend.h"
 #include "ort/api.h"
 #include "render/renderer.h"
+#include "tessera/lip_contour.h"
 
 namespace le {
 
@@ -48,8 +49,9 @@ struct Renderer::Impl {
   std::vector<float> kpSource;
   std::vector<float> out;
   std::vector<Ort::Value> bound;
-  std::vector<float> lipCanvas;
+  std::vector<float> lipCanvas;  // batch x crop x crop, bound as lip_delivery
   bool lipDelivery = false;
+  std::unique_ptr<tessera::LipContour> lip;  // from the bundle's lip template; null without one
   std::unique_ptr<ConvBackend> native;
   std::string directorNote;
   std::vector<const uint16_t*> pooledPtrs;
@@ -77,6 +79,8 @@ struct Renderer::Impl {
   void runDirector();
   const float* renderNative(const int* si, const float* kpSource, const float* kpDriving, int n);
   const float* renderHoisted(int si, const float* kpSource, const float* kpDriving);
+  // Lip slot b rasterised from the driven keypoints of that frame.
+  void rasteriseLip(size_t b, const float* kpDriving);
   // Source frame s's boundary into ring slot k, on the prep session.
   void boundaryRun(int s, int k);
   // The ring slots, the prep binding and the ring's thread.

@@ -11,6 +11,7 @@ from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
 from models import tiny_affine
 from motion import motion_fixtures, write_motion_pipeline
+from tessera import teeth_fixtures
 from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
 from warp_cases import warp_fixtures
 
@@ -63,6 +64,7 @@ def cmd_fixtures(a):
     motion_fixtures(tmp)
     graph_fixtures(tmp)
     warp_fixtures(tmp)
+    teeth_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 

@@ -28,6 +28,10 @@ class LE_SCOPED_CAPABILITY MutexLock {
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
+  // For work done outside the lock in the middle of a locked stretch.
+  void unlock() LE_RELEASE() { lock_.unlock(); }
+  void lock() LE_ACQUIRE() { lock_.lock(); }
+
   // Waits on cv for at most `slice`; the mutex is held again on return.
   template <class Rep, class Period>
   void waitFor(std::condition_variable& cv, std::chrono::duration<Rep, Period> slice) {

@@ -9,6 +9,10 @@
 
 namespace {
 
+const std::string kLastUsageLine =
+    "      speak an audio file through an utterance session into an MP4 with sound; --w2v names the speech encoder "
+    "(default: $W2V_ONNX)";
+
 TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
   const std::string dir = lt::scratchDir(), bundle = lt::fixture("bundle_director");
   std::filesystem::create_directories(dir + "/empty");
@@ -19,8 +23,10 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
     int status;
     std::string lastLine;  // what the user reads last
   } cases[] = {
-      {"", 2, "                                speak an audio file through an utterance session into an MP4 with sound"},
-      {"bogus", 2, "                                speak an audio file through an utterance session into an MP4 with sound"},
+      {"", 2, kLastUsageLine},
+      {"bogus", 2, kLastUsageLine},
+      {"speak a b c --out x.mp4 --voice x", 1, "vozaz speak: unknown option --voice; --help lists this command's options"},
+      {"drive " + bundle + " --out " + out + " --frames", 1, "vozaz drive: --frames needs a value"},
       {"info", 2, "usage: vozaz info <bundle> [--threads]"},
       {"pack " + dir + "/empty " + dir + "/e.imx", 1,
        "vozaz pack: " + dir + "/empty has no manifest.json, so it is not a bundle; nothing was written"},
@@ -41,6 +47,15 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
   }
   EXPECT_FALSE(std::filesystem::exists(out));
   EXPECT_FALSE(std::filesystem::exists(dir + "/e.imx"));
+}
+
+TEST(VozazCli, HelpOnEveryCommandPrintsItsUsageAndSucceeds) {
+  const std::string log = lt::scratchDir() + "/help";
+  for (const char* command : {"pack", "info", "frame", "drive", "speak"}) {
+    EXPECT_EQ(lt::run(std::string(LE_TEST_VOZAZ) + " " + command + " --help >" + log), 0) << command;
+    EXPECT_EQ(lt::slurp(log).rfind(std::string("usage: vozaz ") + command + " ", 0), 0u) << lt::slurp(log);
+  }
+  EXPECT_EQ(lt::run(std::string(LE_TEST_VOZAZ) + " --help >" + log), 0);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <tuple>
 
-#include "driver/driver_support.h"
 #include "support/fixtures.h"
 
 namespace {

@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "driver/cursor.h"
-#include "driver/driver_support.h"
 #include "support/fixtures.h"
 
 namespace {

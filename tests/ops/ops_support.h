@@ -1,9 +1,15 @@
-// Runs small forged models through ONNX Runtime for the operator tests.
+// Runs forged models through ONNX Runtime, com.velomark registered: the
+// operator tests' harness and the render tests' reference.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "ops/ort_api.h"
+#include "support/fixtures.h"
 
 namespace lt {
 
@@ -11,16 +17,21 @@ struct Tensor {
   std::vector<int64_t> shape;
   std::vector<float> data;
 };
+using Inputs = std::vector<std::pair<const char*, Tensor*>>;
 
-// The model run on `threads`
-// intra-op threads with com.velomark registered; returns output `name`.
-Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<const char*, Tensor*>>& inputs,
-               const char* name, int threads = 1);
+// One session over `model` on `threads` intra-op threads; run() may be called from several threads at once.
+class Onnx {
+ public:
+  explicit Onnx(const std::vector<uint8_t>& model, int threads = 1);
+  Tensor run(const Inputs& inputs, const char* output) const;
 
-// A fixture's bytes.
-std::vector<uint8_t> modelBytes(const std::string& fixtureName);
+ private:
+  std::unique_ptr<Ort::Session> session_;
+};
 
-// Uniform floats in [lo, hi) from a fixed seed.
-std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed);
+// The model run once on a fresh session; returns output `name`.
+inline Tensor runOnnx(const std::vector<uint8_t>& model, const Inputs& inputs, const char* name, int threads = 1) {
+  return Onnx(model, threads).run(inputs, name);
+}
 
 }  // namespace lt

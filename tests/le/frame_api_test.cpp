@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/keypoints.h"
@@ -151,14 +149,6 @@ TEST_F(Frames, RgbaRendersFirstThenChecksTheBuffer) {
   EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
   EXPECT_EQ(le_render_drive_rgba(c, 4, rgba.data(), rgba.size()), 1);
   EXPECT_STREQ(le_last_error(), "");
-}
-
-TEST_F(Frames, LastErrorBelongsToTheFailingThread) {
-  EXPECT_EQ(le_target_frame(ctx_.get(), -1), nullptr);
-  std::string seen = "unset";
-  std::thread([&] { seen = le_last_error(); }).join();
-  EXPECT_EQ(seen, "");
-  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
 }
 
 // The whole frame against a composition built without the library: the

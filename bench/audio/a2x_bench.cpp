@@ -31,6 +31,7 @@
 
 #include "audio/a2x_stream.h"
 #include "audio/shared_encoders.h"
+#include "ort/options.h"
 #include "support/bench_forge.h"
 #include "support/summary.h"
 
@@ -124,10 +125,9 @@ BENCHMARK(BM_W2v8Window)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealT
 // benchmark opens the pair itself, so it runs whichever path the process serves.
 void BM_PairBlock(benchmark::State& state) {
   Models& m = models();
-  static Ort::Env env = a2x::makeEnv("bench_pair");
-  Ort::SessionOptions options = a2x::recipeOptions(1);
-  const std::unique_ptr<Ort::Session> trunk = a2x::le_a2x_open_session(env, (m.pairDir + kTrunk).c_str(), options);
-  const std::unique_ptr<Ort::Session> head = a2x::le_a2x_open_session(env, (m.pairDir + kHead).c_str(), options);
+  Ort::SessionOptions options = le::ort::speechOptions(1, "w2v");
+  const std::unique_ptr<Ort::Session> trunk = a2x::le_a2x_open_session((m.pairDir + kTrunk).c_str(), options);
+  const std::unique_ptr<Ort::Session> head = a2x::le_a2x_open_session((m.pairDir + kHead).c_str(), options);
   Ort::AllocatorWithDefaultOptions alloc;
   const std::string trunkOut = trunk->GetOutputNameAllocated(0, alloc).get();
   std::vector<float> x = noise(a2x::kWin2Samples), hx = noise(a2x::kBlockFrames * a2x::kTrunkChannels);
@@ -201,14 +201,14 @@ void BM_TenMinuteStream(benchmark::State& state) {
     size_t at = 0;
     const double c0 = lb::processCpuSeconds();
     for (int mark = 0; mark < 3;) {
-      const int n = static_cast<int>(std::min<size_t>(a2x::kFrameSamples, m.speech.size() - at));
+      const int n = static_cast<int>(std::min<size_t>(le::audio::kFrameSamples, m.speech.size() - at));
       s.push(&m.speech[at], n);
       at = (at + n) % m.speech.size();
       pushed += n;
-      while (s.pull(idx.data(), xs.data(), xd.data(), nullptr, max) > 0) {
+      while (s.pull(idx.data(), xs.data(), xd.data(), max) > 0) {
       }
       if (pushed >= 10LL * kRate) {  // past the start-up
-        const int held = static_cast<int>((pushed + a2x::kFrameSamples - 1) / a2x::kFrameSamples) - s.pulled();
+        const int held = static_cast<int>((pushed + le::audio::kFrameSamples - 1) / le::audio::kFrameSamples) - s.pulled();
         heldMin = std::min(heldMin, held);
         heldMax = std::max(heldMax, held);
       }

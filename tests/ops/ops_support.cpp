@@ -1,5 +1,6 @@
 #include "ops/ops_support.h"
 
+#include "ops/int8_domain.h"
 #include "ops/velomark_domain.h"
 
 namespace lt {
@@ -12,7 +13,12 @@ Onnx::Onnx(const std::vector<uint8_t>& model, int threads) {
   // The renderer's kernels: on Arm CPUs with SME, KleidiAI's would sum in another order.
   opts.AddConfigEntry("mlas.disable_kleidiai", "1");
   le::registerWarpDirector(opts);  // the whole domain; the renderer goes through the other entry point
+  le::registerInt8ConvVNNI(opts);
   session_ = std::make_unique<Ort::Session>(env, model.data(), model.size(), opts);
+}
+
+std::vector<int64_t> Onnx::inputShape(size_t index) const {
+  return session_->GetInputTypeInfo(index).GetTensorTypeAndShapeInfo().GetShape();
 }
 
 Tensor Onnx::run(const Inputs& inputs, const char* output) const {

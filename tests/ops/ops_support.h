@@ -1,5 +1,5 @@
-// Runs forged models through ONNX Runtime, com.velomark registered: the
-// operator tests' harness and the render tests' reference.
+// Runs forged models through ONNX Runtime with both custom domains registered:
+// the operator tests' harness and the render tests' reference.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "ops/ort_api.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 namespace lt {
@@ -24,6 +24,7 @@ class Onnx {
  public:
   explicit Onnx(const std::vector<uint8_t>& model, int threads = 1);
   Tensor run(const Inputs& inputs, const char* output) const;
+  std::vector<int64_t> inputShape(size_t index) const;
 
  private:
   std::unique_ptr<Ort::Session> session_;

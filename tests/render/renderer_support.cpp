@@ -12,6 +12,7 @@
 #include "base/keypoints.h"
 #include "driver/cursor.h"
 #include "graph/gridsample_rewrite.h"
+#include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
 #include "ops/ops_support.h"
 
@@ -72,7 +73,8 @@ static void appendFrame(std::vector<float>& out, const std::string& path, size_t
 }
 
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool fs, const std::vector<int>& si,
-                                   const std::vector<int>& kpRow, int sourceRow, bool untouched) {
+                                   const std::vector<int>& kpRow, int sourceRow, bool untouched,
+                                   const std::vector<float>* lip) {
   const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
   Tensor pooled{{batch, 64, 32, 32}, {}}, src{{batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop}, {}},
       kd{{batch, 21, 3}, gatherRows(b.drive.xd, kpRow)},
@@ -88,9 +90,15 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
     le::normaliseStudentBlend(model);
     le::rewriteHeadCubicResize(model);
   }
-  const Tensor rgb = runOnnx(model, {{fs ? "fs_red" : "P_rgb", &src}, {fs ? "pooled" : "pooled64", &pooled},
-                                     {fs ? "kd" : "kp_driving", &kd}, {fs ? "ks" : "kp_source", &ks}},
-                             "rgb");
+  Inputs inputs = {{fs ? "fs_red" : "P_rgb", &src}, {fs ? "pooled" : "pooled64", &pooled},
+                  {fs ? "kd" : "kp_driving", &kd}, {fs ? "ks" : "kp_source", &ks}};
+  Tensor mask{{batch, 1, crop, crop}, lip ? *lip : std::vector<float>()};
+  if (lip) {
+    std::string reason;
+    EXPECT_EQ(le::rewriteBindLipContour(model, reason, nullptr, nullptr), 1) << reason;
+    inputs.push_back({"lip_delivery", &mask});
+  }
+  const Tensor rgb = runOnnx(model, inputs, "rgb");
   EXPECT_EQ(rgb.shape, (std::vector<int64_t>{batch, 3, crop, crop}));
   return rgb.data;
 }

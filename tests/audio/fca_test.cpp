@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/a2x_support.h"
+#include "le/le_cpp.h"
 #include "le/le_fca.h"
 #include "support/fixtures.h"
 
@@ -23,10 +24,7 @@ using ::testing::StartsWith;
 
 const std::string kW2v = lt::fixture("w2v/w2v8.onnx"), kModel = lt::fixture("bundle_director/fca_stream.onnx");
 
-struct FcaDeleter {
-  void operator()(le_fca* f) const { le_fca_destroy(f); }
-};
-using Fca = std::unique_ptr<le_fca, FcaDeleter>;
+using Fca = le_fca_ptr;
 
 // "windows": the normalised 8 s windows; "cond": cond rows from the encoder's outputs.
 const char* kReference = R"(import sys

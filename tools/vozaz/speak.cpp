@@ -33,10 +33,6 @@ constexpr int kPacket = kRate / 50;  // 20 ms
 
 using clock = std::chrono::steady_clock;
 
-struct UttDeleter {
-  void operator()(le_utt* u) const { le_utt_destroy(u); }
-};
-using Utt = std::unique_ptr<le_utt, UttDeleter>;
 
 const char* stateName(uint32_t s) {
   static const char* const names[] = {"idle", "onset", "speaking", "ramp"};
@@ -108,7 +104,7 @@ int speakCommand(const Args& a) {
   char chunkModel[4096];
   if (!le_bundle_resolve_member(bundle.c_str(), "model_b24_fp32.onnx", chunkModel, sizeof chunkModel))
     opts.steady_model = "-";
-  Utt utt(le_utt_create(ctx.get(), &opts));
+  le_utt_ptr utt(le_utt_create(ctx.get(), &opts));
   if (!utt) throw std::runtime_error(le_utt_last_error());
   const auto loadBy = clock::now() + std::chrono::minutes(5);
   int ready = 0;

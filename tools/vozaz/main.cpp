@@ -18,7 +18,9 @@ void usage() {
       "  drive <bundle> --out out.mp4|dir [--frames N] [--threads T]\n"
       "                                replay the stored drive track into an H.264 MP4 or PNG frames\n"
       "  speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at S] [--threads T]\n"
-      "                                speak an audio file through an utterance session into an MP4 with sound\n",
+      "                                speak an audio file through an utterance session into an MP4 with sound\n"
+      "  render <bundle> <audio> --w2v encoder.onnx --out out.mp4 [--gain G] [--skip N] [--threads T]\n"
+      "                                render a whole recording offline, faster than real time, into an MP4 with sound\n",
       stderr);
 }
 
@@ -35,6 +37,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "frame")) return vozaz::frameCommand(argc - 2, argv + 2);
     if (!std::strcmp(argv[1], "drive")) return vozaz::driveCommand(argc - 2, argv + 2);
     if (!std::strcmp(argv[1], "speak")) return vozaz::speakCommand(argc - 2, argv + 2);
+    if (!std::strcmp(argv[1], "render")) return vozaz::renderCommand(argc - 2, argv + 2);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vozaz %s: %s\n", argv[1], e.what());
     return 1;

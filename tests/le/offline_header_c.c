@@ -7,3 +7,11 @@ int le_test_fca_header_from_c(void) {
   le_fca_destroy(NULL);
   return le_fca_deltas(NULL, NULL, 0, NULL, 0);
 }
+
+#include "le/le_stream.h"
+
+int le_test_stream_header_from_c(void) {
+  if (le_stream_create(NULL, NULL, 1, 0, 1.0f) != NULL || le_stream_run(NULL, NULL, 0, NULL, NULL) != -1) return -1;
+  le_stream_destroy(NULL);
+  return le_stream_width(NULL) + le_stream_height(NULL);
+}

@@ -4,11 +4,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "audio/frames.h"
 #include "base/log.h"
+#include "base/mutex.h"
+#include "base/swap_queue.h"
+#include "base/thread_annotations.h"
 #include "base/threads.h"
 #include "bundle/files.h"
 #include "bundle/imx.h"
@@ -23,54 +25,49 @@ using audio::kKp;
 constexpr int kRingSlots = 4;
 constexpr auto kWait = std::chrono::milliseconds(2);
 
-// Crops rendered ahead of the paste, handed over in order through a fixed
-// ring. The worker fills slot seq % 4 while fewer than four wait; the
-// caller reads a slot until it releases it, so neither side copies under
-// the lock.
+// Crops rendered ahead of the paste, handed over in order: each side fills
+// or drains a buffer of its own outside the lock and swaps it through a
+// queue of four.
 class CropRing {
  public:
-  explicit CropRing(size_t floats) : slots_(kRingSlots, std::vector<float>(floats)) {}
+  explicit CropRing(size_t floats) : queue_(std::vector<float>(floats)) {}
 
-  // Worker: the slot for crop `seq` once there is room; null once stopped.
-  float* slotFor(int seq) {
-    std::unique_lock lock(mutex_);
-    while (produced_ - consumed_ >= kRingSlots && !stop_) cv_.wait_for(lock, kWait);
-    return stop_ ? nullptr : slots_[seq % kRingSlots].data();
-  }
-  void publish() {
-    std::lock_guard lock(mutex_);
-    ++produced_;
+  // Worker: queues `crop`, taking a free buffer in exchange, once fewer than
+  // four wait; false once the caller stopped the ring.
+  bool push(std::vector<float>& crop) {
+    MutexLock lock(mutex_);
+    while (queue_.full() && !stop_) lock.waitFor(cv_, kWait);
+    if (stop_) return false;
+    queue_.push(crop);
     cv_.notify_all();
+    return true;
   }
   void workerEnded() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     done_ = true;
     cv_.notify_all();
   }
 
-  // Caller: crop `seq` once rendered; null when the worker ended without it.
-  const float* crop(int seq) {
-    std::unique_lock lock(mutex_);
-    while (produced_ <= seq && !done_) cv_.wait_for(lock, kWait);
-    return produced_ > seq ? slots_[seq % kRingSlots].data() : nullptr;
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    ++consumed_;
+  // Caller: the next crop into `crop`; false when the worker ended without one.
+  bool pop(std::vector<float>& crop) {
+    MutexLock lock(mutex_);
+    while (queue_.empty() && !done_) lock.waitFor(cv_, kWait);
+    if (!queue_.pop(crop)) return false;
     cv_.notify_all();
+    return true;
   }
   void stop() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stop_ = true;
     cv_.notify_all();
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable cv_;
-  std::vector<std::vector<float>> slots_;
-  int produced_ = 0, consumed_ = 0;
-  bool done_ = false, stop_ = false;
+  SwapQueue<std::vector<float>, kRingSlots> queue_ LE_GUARDED_BY(mutex_);
+  bool done_ LE_GUARDED_BY(mutex_) = false;
+  bool stop_ LE_GUARDED_BY(mutex_) = false;
 };
 
 // Joins the worker on every way out of a run, stopping it first.
@@ -136,32 +133,28 @@ int OfflineStream::run(const float* audio, int n, const FrameSink& sink) {
   CropRing ring(cropFloats);
   std::thread worker([&] {
     threads::Registration census("stream render", bundle_, 1, "renders the offline stream's crops ahead of the paste");
-    bool failed = false;
-    for (int r = 0; r < rows && !failed; ++r) {
-      float* slot = ring.slotFor(r);
-      if (!slot) break;
+    std::vector<float> mine(cropFloats);
+    for (int r = 0; r < rows; ++r) {
       const float* crop = le_render_kp_crop(ctx_.get(), index[r], xsOf(r), &xd[static_cast<size_t>(r) * kKp]);
-      failed = !crop;
-      if (failed) {
+      if (!crop) {
         log::warn("[le_stream] frame %d: %s\n", r, le_last_error());
-      } else {
-        std::memcpy(slot, crop, cropFloats * sizeof(float));
-        ring.publish();
+        break;
       }
+      std::memcpy(mine.data(), crop, cropFloats * sizeof(float));
+      if (!ring.push(mine)) break;
     }
     ring.workerEnded();
   });
   WorkerJoin join{ring, worker};
 
+  std::vector<float> crop(cropFloats);
   std::vector<uint8_t> frame(static_cast<size_t>(width_) * height_ * 3);
   int delivered = 0;
-  for (int r = 0; r < rows; ++r) {
-    const float* crop = ring.crop(r);
-    if (!crop) break;
-    const bool pasted = le_paste_crop(ctx_.get(), index[r], crop, frame.data(), frame.size()) == 1;
-    if (!pasted) log::warn("[le_stream] frame %d: %s\n", r, le_last_error());
-    ring.release();
-    if (!pasted) break;
+  for (int r = 0; r < rows && ring.pop(crop); ++r) {
+    if (le_paste_crop(ctx_.get(), index[r], crop.data(), frame.data(), frame.size()) != 1) {
+      log::warn("[le_stream] frame %d: %s\n", r, le_last_error());
+      break;
+    }
     if (sink) sink(r, frame.data());
     ++delivered;
   }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "audio/a2x_support.h"
-#include "driver/driver_support.h"
 #include "le/le_cpp.h"
 #include "le/le_fca.h"
 #include "le/le_stream.h"

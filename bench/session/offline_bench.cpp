@@ -23,8 +23,6 @@
 
 #include "le/le.h"
 #include "le/le_cpp.h"
-#include "le/le_fca.h"
-#include "le/le_stream.h"
 #include "le/le_utt.h"
 #include "support/bench_forge.h"
 #include "support/env_default.h"
@@ -111,8 +109,7 @@ void BM_OfflineVsSession(benchmark::State& state) {
   const std::string bundle = demoBundle(), w2v = w2vPath();
   const std::vector<float>& audio = speech60();
   for (auto _ : state) {
-    std::unique_ptr<le_stream, void (*)(le_stream*)> stream(
-        le_stream_create(bundle.c_str(), w2v.c_str(), kThreads, 0, 1), le_stream_destroy);
+    le_stream_ptr stream(le_stream_create(bundle.c_str(), w2v.c_str(), kThreads, 0, 1), le_stream_destroy);
     if (!stream) return state.SkipWithError(le_stream_last_error());
     const auto t0 = Clock::now();
     const int frames = le_stream_run(stream.get(), audio.data(), static_cast<int>(audio.size()), nullptr, nullptr);
@@ -140,8 +137,7 @@ BENCHMARK(BM_OfflineVsSession)->Iterations(1)->UseRealTime()->Unit(benchmark::kS
 void BM_FcaDeltas(benchmark::State& state) {
   const std::vector<float>& audio = speech60();
   const std::string model = demoBundle() + "/fca_stream.onnx";
-  std::unique_ptr<le_fca, void (*)(le_fca*)> fca(le_fca_create(w2vPath().c_str(), model.c_str(), kThreads),
-                                                 le_fca_destroy);
+  le_fca_ptr fca(le_fca_create(w2vPath().c_str(), model.c_str(), kThreads));
   if (!fca) return state.SkipWithError(le_fca_last_error());
   const int frames = static_cast<int>((audio.size() + 639) / 640);
   std::vector<float> out(static_cast<size_t>(frames) * 63);
@@ -170,11 +166,11 @@ void BM_PriorRows(benchmark::State& state) {
   double ours = 0, anchor = 0;
   for (auto _ : state) {
     auto t0 = Clock::now();
-    le_prior* prior = le_prior_open(bundle.c_str(), 2, 0);
+    le_prior_ptr prior(le_prior_open(bundle.c_str(), 2, 0));
     if (!prior) return state.SkipWithError(le_last_error());
-    std::vector<uint8_t> row(le_prior_row_bytes(prior));
-    for (int k = 0; k < kPasses * kNT; ++k) le_prior_row(prior, k % kNT, row.data(), row.size());
-    le_prior_close(prior);
+    std::vector<uint8_t> row(le_prior_row_bytes(prior.get()));
+    for (int k = 0; k < kPasses * kNT; ++k) le_prior_row(prior.get(), k % kNT, row.data(), row.size());
+    prior.reset();
     ours += Seconds(Clock::now() - t0).count();
     t0 = Clock::now();
     if (std::system(cli.c_str()) != 0) return state.SkipWithError("the ffmpeg command line failed");

@@ -12,7 +12,6 @@
 
 #include "le/le.h"
 #include "le/le_cpp.h"
-#include "le/le_fca.h"
 
 namespace le::session {
 
@@ -38,12 +37,8 @@ class OfflineStream {
   int run(const float* audio, int n, const FrameSink& sink);
 
  private:
-  struct FcaDeleter {
-    void operator()(le_fca* f) const { le_fca_destroy(f); }
-  };
-
   le_ctx_ptr ctx_;
-  std::unique_ptr<le_fca, FcaDeleter> fca_;
+  le_fca_ptr fca_;
   std::vector<float> xs_;  // NT x 63
   int nt_ = 0, width_ = 0, height_ = 0, crop_ = 0;
   int skip_ = 0;

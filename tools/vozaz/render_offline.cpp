@@ -15,7 +15,7 @@
 #include "args.h"
 #include "audio_reader.h"
 #include "commands.h"
-#include "le/le_stream.h"
+#include "le/le_cpp.h"
 #include "video_writer.h"
 
 namespace vozaz {
@@ -26,10 +26,6 @@ constexpr int kRate = 16000;
 constexpr int kFrameSamples = kRate / kFps;
 
 using clock = std::chrono::steady_clock;
-
-struct StreamDeleter {
-  void operator()(le_stream* s) const { le_stream_destroy(s); }
-};
 
 struct Progress {
   VideoWriter* video;
@@ -83,8 +79,7 @@ int renderCommand(int argc, char** argv) {
   const std::vector<int16_t> pcm = readSpeech16k(input);
   std::vector<float> audio(pcm.size());
   for (size_t i = 0; i < pcm.size(); ++i) audio[i] = pcm[i] / 32768.0f;
-  std::unique_ptr<le_stream, StreamDeleter> stream(
-      le_stream_create(bundle.c_str(), a.str("--w2v").c_str(), threads, skip, gain));
+  le_stream_ptr stream(le_stream_create(bundle.c_str(), a.str("--w2v").c_str(), threads, skip, gain));
   if (!stream) throw std::runtime_error(le_stream_last_error());
   const int W = le_stream_width(stream.get()), H = le_stream_height(stream.get());
   const int frames = std::max(0, static_cast<int>((pcm.size() + kFrameSamples - 1) / kFrameSamples) - skip);

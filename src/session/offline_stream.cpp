@@ -80,10 +80,10 @@ struct WorkerJoin {
   }
 };
 
-std::vector<float> readSourceKeypoints(const std::string& bundle, int nt) {
+std::vector<float> readSourceKeypoints(const std::string& dir, int nt) {
   std::string bytes;
-  const std::string path = resolveMember(rstripSlash(resolveBundlePath(bundle)), "xs_target.bin");
-  if (readWhole(path, bytes) != ReadStatus::kOk || bytes.size() != static_cast<size_t>(nt) * kKp * sizeof(float))
+  if (readWhole(resolveMember(dir, "xs_target.bin"), bytes) != ReadStatus::kOk ||
+      bytes.size() != static_cast<size_t>(nt) * kKp * sizeof(float))
     throw StreamRefusal("le_stream_create: cannot read xs_target.bin (NT*63 f32)");
   std::vector<float> xs(static_cast<size_t>(nt) * kKp);
   std::memcpy(xs.data(), bytes.data(), bytes.size());
@@ -101,10 +101,10 @@ OfflineStream::OfflineStream(const char* bundle, const char* w2vPath, int thread
   width_ = le_width(ctx_.get());
   height_ = le_height(ctx_.get());
   crop_ = le_crop(ctx_.get());
-  const std::string model = resolveMember(rstripSlash(resolveBundlePath(bundle_)), "fca_stream.onnx");
-  fca_.reset(le_fca_create(w2vPath, model.c_str(), threads));
+  const std::string dir = rstripSlash(resolveBundlePath(bundle_));  // the context unpacked a container already
+  fca_.reset(le_fca_create(w2vPath, resolveMember(dir, "fca_stream.onnx").c_str(), threads));
   if (!fca_) throw StreamRefusal(std::string("le_fca_create: ") + le_fca_last_error());
-  xs_ = readSourceKeypoints(bundle_, nt_);
+  xs_ = readSourceKeypoints(dir, nt_);
 }
 
 OfflineStream::~OfflineStream() = default;

@@ -27,7 +27,8 @@ constexpr int kFrameSamples = kRate / kFps;
 
 using clock = std::chrono::steady_clock;
 
-struct Progress {
+// Each frame into the video with its own 640 samples, and the progress line.
+struct FrameSink {
   VideoWriter* video;
   const std::vector<int16_t>* pcm;
   size_t from;  // input sample under frame 0
@@ -37,7 +38,7 @@ struct Progress {
   std::vector<int16_t> silence = std::vector<int16_t>(kFrameSamples, 0);
 
   static void frame(void* user, int r, const uint8_t* rgb, int, int) {
-    auto* p = static_cast<Progress*>(user);
+    auto* p = static_cast<FrameSink*>(user);
     p->video->write(rgb);
     const size_t at = p->from + static_cast<size_t>(r) * kFrameSamples;
     const size_t n = at < p->pcm->size() ? std::min<size_t>(kFrameSamples, p->pcm->size() - at) : 0;
@@ -87,16 +88,15 @@ int renderCommand(int argc, char** argv) {
     throw std::runtime_error(input + " is no longer than the " + std::to_string(skip) + " skipped frames");
   VideoWriter video(out, W, H, kFps, kRate);  // refuses an unwritable path before the slow part
 
-  Progress progress{&video, &pcm, static_cast<size_t>(skip) * kFrameSamples, frames, ::isatty(2) != 0, clock::now()};
-  if (progress.show)
+  FrameSink sink{&video, &pcm, static_cast<size_t>(skip) * kFrameSamples, frames, ::isatty(2) != 0, clock::now()};
+  if (sink.show)
     std::fprintf(stderr, "[vozaz render] %.1f s of speech: computing every frame's expression\n",
                  pcm.size() / double(kRate));
-  const int made =
-      le_stream_run(stream.get(), audio.data(), static_cast<int>(audio.size()), Progress::frame, &progress);
-  if (progress.show) std::fputs("\n", stderr);
+  const int made = le_stream_run(stream.get(), audio.data(), static_cast<int>(audio.size()), FrameSink::frame, &sink);
+  if (sink.show) std::fputs("\n", stderr);
   if (made < 0) throw std::runtime_error(le_stream_last_error());
   video.finish();
-  const double secs = std::chrono::duration<double>(clock::now() - progress.start).count();
+  const double secs = std::chrono::duration<double>(clock::now() - sink.start).count();
   const double videoSecs = made / double(kFps);
   std::printf("%d frames of %dx%d in %.1f s: %.1f fps, %.2f s of video per second of wall time\n", made, W, H, secs,
               made / std::max(secs, 1e-9), videoSecs / std::max(secs, 1e-9));

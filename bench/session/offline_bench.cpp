@@ -109,7 +109,7 @@ void BM_OfflineVsSession(benchmark::State& state) {
   const std::string bundle = demoBundle(), w2v = w2vPath();
   const std::vector<float>& audio = speech60();
   for (auto _ : state) {
-    le_stream_ptr stream(le_stream_create(bundle.c_str(), w2v.c_str(), kThreads, 0, 1), le_stream_destroy);
+    le_stream_ptr stream(le_stream_create(bundle.c_str(), w2v.c_str(), kThreads, 0, 1));
     if (!stream) return state.SkipWithError(le_stream_last_error());
     const auto t0 = Clock::now();
     const int frames = le_stream_run(stream.get(), audio.data(), static_cast<int>(audio.size()), nullptr, nullptr);

@@ -17,10 +17,11 @@ void usage() {
       "                                render one face crop and paste it into driver frame N\n"
       "  drive <bundle> --out out.mp4|dir [--frames N] [--threads T]\n"
       "                                replay the stored drive track into an H.264 MP4 or PNG frames\n"
-      "  speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at S] [--threads T]\n"
-      "                                speak an audio file through an utterance session into an MP4 with sound\n"
       "  render <bundle> <audio> --w2v encoder.onnx --out out.mp4 [--gain G] [--skip N] [--threads T]\n"
-      "                                render a whole recording offline, faster than real time, into an MP4 with sound\n",
+      "                                render a whole recording offline, as fast as the machine allows, into an MP4\n"
+      "                                with sound\n"
+      "  speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at S] [--threads T]\n"
+      "                                speak an audio file through an utterance session into an MP4 with sound\n",
       stderr);
 }
 

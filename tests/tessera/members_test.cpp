@@ -13,6 +13,8 @@
 #include "tessera/members.h"
 #include "tessera/tessera_support.h"
 
+extern "C" int le_test_tessera_header_from_c(void);
+
 namespace {
 
 using le::tessera::json::JVal;
@@ -107,6 +109,7 @@ TEST(TesseraMembers, CarriageFindsRenamedAndMissingMembers) {
   EXPECT_EQ(le_tessera_slot_count(), 4);
   EXPECT_STREQ(le_tessera_slot_key(3), "head_config");
   EXPECT_EQ(le_tessera_slot_key(4), nullptr);
+  EXPECT_EQ(le_test_tessera_header_from_c(), 1);
 }
 
 TEST(TesseraMembers, EverySidecarDisagreementIsRefused) {

@@ -8,6 +8,10 @@ square of the photo around the face whose mouth lands where the director's
 lip rows are (crop units: corners at x = +-0.22, lip band at y ~ 0.455), so
 the paste transform of frame i is M_i = A_i . place . crop_to_photo, and the
 crop itself is the photo seen through crop_to_photo.
+
+Teeth. The reference bank is cut from her own smile in the crop (the photo
+shows her teeth), the lip template outlines the director's mouth, and its
+compose v2 structure is bound to the director's bytes.
 """
 import os
 
@@ -18,6 +22,7 @@ from skimage import data
 from bundle import write_member
 from director import face_keypoints, smooth_features, write_director
 from manifest import write_manifest
+from tessera import merge_manifest, write_lip_template, write_teeth_members
 from video import write_h264
 
 W, H, CROP, NT = 1280, 720, 512, 50
@@ -113,4 +118,8 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_member(out, "drive/si.i32", (np.arange(frames) % nt).astype(np.int32))
     write_director(os.path.join(out, "model_render.onnx"), crop=CROP, batch=1)
     write_manifest(os.path.join(out, "manifest.json"), nt=nt, w=W, h=H, crop=CROP, frames=frames, agent="astronaut")
+    # her own teeth, cut from the smile in the photo, and the lip contour of the director
+    photo_face = (face * 255 + 0.5).astype(np.uint8)
+    merge_manifest(out, write_teeth_members(out, photo_face, CROP, frames=[face_keypoints(0.0)] * nt))
+    write_lip_template(out, CROP)
     return out

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,41 @@ TEST(ComposeGeometry, MasksEqualTheNumpyReference) {
     std::printf("[geometry] %s: u8 masks off by one level in %d bytes of %zu\n", plate ? "plate" : "lip map", off,
                 8 * px);
   }
+}
+
+// Moving the mask and the contour by whole pixels moves the delivered mask.
+TEST(ComposeGeometry, ShiftedMasksAreTheMaskMoved) {
+  const std::string bundle = lt::fixture("bundle_teeth");
+  const UnifiedPi pi = UnifiedPi::fromManifestJson(lt::slurp(bundle + "/manifest.json"), kCanvas);
+  LipContour lc = LipContour::fromTemplateJson(lt::slurp(bundle + "/lip_template.v1.json"), kCanvas);
+  const std::vector<float> xs = tt::floats(bundle + "/xs_target.bin");
+  const size_t px = static_cast<size_t>(kCanvas) * kCanvas;
+  std::vector<uint8_t> plain(px), delivered(px), moved(px);
+  pi.piU8(xs.data(), plain.data());
+  lc.deliveredU8(xs.data(), pi, delivered.data());
+  // Even offsets keep the parity a .5 vertex rounds by.
+  for (const auto& [dRow, dCol] : {std::pair{0, 0}, {2, -4}, {-6, 8}}) {
+    pi.piU8AndShift(xs.data(), dRow, dCol, moved.data());
+    for (int y = 0; y < kCanvas; ++y)
+      for (int x = 0; x < kCanvas; ++x) {
+        const int sy = y - dRow, sx = x - dCol;
+        const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
+        ASSERT_EQ(moved[y * kCanvas + x], in ? plain[sy * kCanvas + sx] : 0) << dRow << "," << dCol;
+      }
+    const Box b = lc.deliveredU8AndShift(xs.data(), pi, dRow, dCol, moved.data());
+    EXPECT_FALSE(b.empty());
+    for (int y = 0; y < kCanvas; ++y)
+      for (int x = 0; x < kCanvas; ++x) {
+        const int sy = y - dRow, sx = x - dCol;
+        const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
+        ASSERT_EQ(moved[y * kCanvas + x], in ? delivered[sy * kCanvas + sx] : 0) << dRow << "," << dCol;
+      }
+  }
+  std::vector<uint8_t> full(px, 255);
+  EXPECT_TRUE(lc.shrinkU8InPlace(xs.data(), {0, 0, kCanvas, kCanvas}, full.data()));
+  std::vector<float> contour(px);
+  lc.contourF32Canvas(xs.data(), contour.data());
+  for (size_t i = 0; i < px; ++i) ASSERT_EQ(full[i], le::tessera::toU8(contour[i]));
 }
 
 TEST(ComposeGeometry, CorpusGeometryIsNamedOrRefused) {

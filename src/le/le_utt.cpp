@@ -10,7 +10,7 @@
 
 #include "le/context.h"
 #include "le/last_error.h"
-#include "session/motion_source.h"
+#include "audio/motion_backend.h"
 #include "session/utt.h"
 
 static_assert(sizeof(le_utt_opts) == 56, "le_utt_opts is 56 bytes");
@@ -50,7 +50,7 @@ LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
     raw.endSilenceS = opts->end_silence_s;
     raw.endRampFrames = opts->end_ramp_frames;
     raw.interruptRampFrames = opts->interrupt_ramp_frames;
-    const bool streaming = raw.motionDir && *raw.motionDir && le::session::hasStreamingEncoder(raw.motionDir);
+    const bool streaming = raw.motionDir && *raw.motionDir && le::audio::hasStreamingEncoder(raw.motionDir);
     le::session::Options o = le::session::resolveOptions(raw, streaming, ctx->manifest.NT);
     le::Renderer& renderer = ctx->ensureRenderer();
     const le::session::Borrowed borrowed{ctx->manifest, ctx->identity, ctx->drive,          renderer,

@@ -1,5 +1,5 @@
 // Custom operator domains the director may need, registered on its session
-// options; a domain whose kernels are not in this build registers nothing.
+// options.
 #pragma once
 
 #include <cstdint>

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "base/keypoints.h"
-#include "session/motion_source.h"
+#include "audio/motion_backend.h"
 
 namespace le {
 struct Manifest;
@@ -154,7 +154,7 @@ struct le_utt {
   };
   // The request and answer between the main loop and the dispatch thread.
   struct DispatchRecord {
-    le::session::MotionSource* motion = nullptr;
+    le::audio::MotionBackend* motion = nullptr;
     std::vector<float> samples;
     bool reset = false;
     int start = 0, direction = 1;
@@ -228,7 +228,7 @@ struct le_utt {
   bool pasteStop_ = false;
   double lastPushMs_ = -1;
   double firstPushMs_ = -1;
-  std::unique_ptr<le::session::MotionSource> motion_;
+  std::unique_ptr<le::audio::MotionBackend> motion_;
   std::unique_ptr<le::Renderer> chunk_;
   bool ready_ = false;
   bool fatal_ = false;
@@ -256,7 +256,7 @@ struct le_utt {
   DispatchRecord rec_;
 
   // --- Speech state (main thread only) ---
-  le::session::MotionSource* motionView_ = nullptr;  // the loop's view of motion_
+  le::audio::MotionBackend* motionView_ = nullptr;  // the loop's view of motion_
   le::Renderer* chunkView_ = nullptr;
   bool inSpeech_ = false, ended_ = false, finishSent_ = false, outstanding_ = false, resetPending_ = false;
   bool speechRenderedThisUtt_ = false;

@@ -14,15 +14,16 @@ using namespace le::session;
 
 void le_utt::warm() {
   le::threads::Registration census("utt warm-up", "le_utt", 1, "loads the motion back-end and the chunk renderer");
-  std::unique_ptr<MotionSource> motion;
+  std::unique_ptr<le::audio::MotionBackend> motion;
+  const bool streaming = le::audio::hasStreamingEncoder(opts_.motionDir);
   try {
-    motion = openMotion(opts_.motionDir, hasStreamingEncoder(opts_.motionDir),
-                        opts_.threads > 0 ? opts_.threads : ctx_.threads, opts_.motionEp);
+    motion = le::audio::openMotionBackend(opts_.motionDir, streaming, opts_.threads > 0 ? opts_.threads : ctx_.threads,
+                                          opts_.motionEp);
   } catch (const std::exception& e) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       fatal_ = true;
-      fatalMsg_ = e.what();
+      fatalMsg_ = std::string(streaming ? "le_a2x_create: " : "le_motion_create: ") + e.what();
     }
     mainCv_.notify_all();
     return;
@@ -93,7 +94,7 @@ void le_utt::dispatchLoop() {
     job.failed = false;
     std::string failure;
     try {
-      MotionSource& m = *job.motion;
+      le::audio::MotionBackend& m = *job.motion;
       if (job.reset) m.reset(job.start, job.direction, 1);
       if (job.eager != 0) m.setEager(job.eager);
       if (!job.samples.empty()) m.push(job.samples.data(), static_cast<int>(job.samples.size()));

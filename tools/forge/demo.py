@@ -21,6 +21,7 @@ from skimage import data
 
 from bundle import write_member
 from director import face_keypoints, smooth_features, write_director
+from fca import write_fca_members
 from manifest import write_manifest
 from tessera import merge_manifest, write_lip_template, write_teeth_members
 from video import write_h264
@@ -118,8 +119,10 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_member(out, "drive/si.i32", (np.arange(frames) % nt).astype(np.int32))
     write_director(os.path.join(out, "model_render.onnx"), crop=CROP, batch=1)
     write_manifest(os.path.join(out, "manifest.json"), nt=nt, w=W, h=H, crop=CROP, frames=frames, agent="astronaut")
-    # her own teeth, cut from the smile in the photo, and the lip contour of the director
+    write_fca_members(out, nt)
+    # her own teeth, cut from the smile in the photo (placed by the xs_target.bin just
+    # written), and the lip contour of the director
     photo_face = (face * 255 + 0.5).astype(np.uint8)
-    merge_manifest(out, write_teeth_members(out, photo_face, CROP, frames=[face_keypoints(0.0)] * nt))
+    merge_manifest(out, write_teeth_members(out, photo_face, CROP))
     write_lip_template(out, CROP)
     return out

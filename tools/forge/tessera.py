@@ -314,7 +314,7 @@ def teeth_fixtures(tmp):
     write_director_bundle(j("bundle_teeth"), crop=crop, nt=2, frames=4, w=160, h=144,
                           models={"model_render.onnx": dict(batch=1)})
     face = (face_image(crop).transpose(1, 2, 0) * 255 + 0.5).astype(np.uint8)
-    blocks = write_teeth_members(j("bundle_teeth"), face, crop, n_apertures=2)
+    blocks = write_teeth_members(j("bundle_teeth"), face, crop, n_apertures=2, frames=[face_keypoints(0.0)] * 2)
     merge_manifest(j("bundle_teeth"), blocks)
     write_lip_template(j("bundle_teeth"), crop)
 

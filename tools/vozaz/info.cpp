@@ -122,12 +122,8 @@ void printThreads(const std::string& bundle) {
 
 }  // namespace
 
-int infoCommand(int argc, char** argv) {
-  const Args a(argc, argv, {"--threads"});
-  if (a.positional().size() != 1) {
-    std::fputs("usage: vozaz info <bundle> [--threads]\n", stderr);
-    return 2;
-  }
+int infoCommand(const Args& a) {
+  if (a.positional().size() != 1) return a.usage();
   const std::string bundle = a.positional()[0];
   const le::Manifest m = le::loadManifest(bundle);
   std::printf("bundle      %s\n", bundle.c_str());

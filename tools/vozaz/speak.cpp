@@ -73,15 +73,8 @@ class Pusher {
 
 }  // namespace
 
-int speakCommand(int argc, char** argv) {
-  const Args a(argc, argv, {"--realtime"});
-  if (a.positional().size() != 3 || !a.has("--out")) {
-    std::fputs(
-        "usage: vozaz speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at SECONDS] "
-        "[--threads N]\n",
-        stderr);
-    return 2;
-  }
+int speakCommand(const Args& a) {
+  if (a.positional().size() != 3 || !a.has("--out")) return a.usage();
   const std::string bundle = a.positional()[0], motion = a.positional()[1], input = a.positional()[2];
   const std::string out = a.str("--out");
   const bool realtime = a.has("--realtime");
@@ -93,6 +86,12 @@ int speakCommand(int argc, char** argv) {
     if (*end || interruptAt < 0) throw std::runtime_error("--interrupt-at takes seconds, not '" + v + "'");
   }
   const int threads = a.integer("--threads", 0);
+  if (a.has("--w2v")) {
+    // The library reads the speech encoder's path from the environment.
+    const std::string w2v = a.str("--w2v");
+    if (::access(w2v.c_str(), R_OK) != 0) throw std::runtime_error("--w2v " + w2v + ": no such readable file");
+    ::setenv("W2V_ONNX", w2v.c_str(), 1);
+  }
 
   const std::vector<int16_t> pcm = readSpeech16k(input);
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", threads, nullptr));
@@ -105,6 +104,10 @@ int speakCommand(int argc, char** argv) {
   le_utt_opts opts{};
   opts.motion_dir = motion.c_str();
   opts.threads = threads;
+  // The steady chunk renderer only where the bundle carries its model.
+  char chunkModel[4096];
+  if (!le_bundle_resolve_member(bundle.c_str(), "model_b24_fp32.onnx", chunkModel, sizeof chunkModel))
+    opts.steady_model = "-";
   Utt utt(le_utt_create(ctx.get(), &opts));
   if (!utt) throw std::runtime_error(le_utt_last_error());
   const auto loadBy = clock::now() + std::chrono::minutes(5);

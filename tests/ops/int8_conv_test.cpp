@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <numeric>
 #include <random>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "ops/ops_support.h"
+#include "render/renderer_support.h"
 #include "simd/targets.h"
 #include "support/fixtures.h"
 
@@ -156,6 +158,23 @@ TEST(Int8ConvVNNI, ConcurrentFirstRunsPrepareOnce) {
   for (std::thread& t : runs) t.join();
   EXPECT_EQ(out[0], want.data);
   EXPECT_EQ(out[1], want.data);
+}
+
+// The forged director's int8 variant is a model key like any other: the
+// renderer registers the int8 domain, and its crops stay within 2/255 of the
+// float director's (its head and fuse convolutions quantised, the warp kept).
+TEST(Int8ConvVNNI, TheInt8DirectorIsAModelKey) {
+  const lt::OpenBundle& b = lt::bundle("bundle_director");
+  const int si = 1;
+  const float* xs = b.drive.xs.data() + 2 * 63;
+  const float* xd = b.drive.xd.data() + 2 * 63;
+  auto fp32 = b.renderer("render"), int8 = b.renderer("render_int8");
+  const std::vector<float> want(fp32->render(&si, xs, xd, 1), fp32->render(&si, xs, xd, 1) + 3 * 64 * 64);
+  const float* got = int8->render(&si, xs, xd, 1);
+  float worst = 0;
+  for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs(got[i] - want[i]));
+  EXPECT_LE(worst, 2.0f / 255);
+  EXPECT_GT(worst, 0.0f);  // it did run the quantised layers
 }
 
 }  // namespace

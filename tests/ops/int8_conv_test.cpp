@@ -65,7 +65,7 @@ TEST(Int8ConvVNNI, EveryTargetMatchesTheScalarReference) {
   g.N = 1, g.C = 12, g.H = 7, g.W = 23, g.M = 37, g.group = 1, g.kH = 3, g.kW = 2;
   g.padTop = 1, g.padLeft = 0, g.padBottom = 2, g.padRight = 1, g.strideW = 2, g.dilationH = 2;
   for (int group : {1, 3}) {
-    g.group = group, g.M = 13 * group;
+    g.group = group, g.M = group == 1 ? 18 : 39;  // a narrow tail after a full block; 13 a group
     std::mt19937 rng(group);
     std::vector<int8_t> w(size_t(g.M) * g.Cg() * g.kH * g.kW);
     for (int8_t& v : w) v = int8_t(int(rng() % 256) - 128);
@@ -106,10 +106,24 @@ TEST(Int8ConvVNNI, QuantisationEdges) {
   EXPECT_EQ(lo, -0.7f);
   EXPECT_EQ(hi, 1.9f);
   const le::Int8Quantisation qz = le::int8Quantisation(lo, hi);
-  std::vector<uint16_t> q(g.imageValues(), 7);
-  le::int8QuantiseImage(g, x.data(), qz, q.data());
   const uint16_t z = uint16_t(qz.zeroPoint);
-  EXPECT_EQ(q, (std::vector<uint16_t>{z, z, z, z, 0, z, 255, z, 255, 128, 0, z}));
+  for (int64_t t : le::simd::runnableTargets()) {
+    le::simd::ScopedTarget pin(t);
+    std::vector<uint16_t> q(g.imageValues(), 7);
+    le::int8QuantiseImage(g, x.data(), qz, q.data());
+    EXPECT_EQ(q, (std::vector<uint16_t>{z, z, z, z, 0, z, 255, z, 255, 128, 0, z})) << le::simd::targetName(t);
+  }
+  // A wider image through every target's vector rows: the same bytes.
+  g.C = 6, g.H = 3, g.W = 37, g.group = 2, g.padRight = 2;
+  const std::vector<float> wide = lt::uniform(6 * 3 * 37, -0.7f, 1.9f, 5);
+  std::vector<uint16_t> first;
+  for (int64_t t : le::simd::runnableTargets()) {
+    le::simd::ScopedTarget pin(t);
+    std::vector<uint16_t> q(g.imageValues(), 7);
+    le::int8QuantiseImage(g, wide.data(), qz, q.data());
+    if (first.empty()) first = q;
+    EXPECT_EQ(q, first) << le::simd::targetName(t);
+  }
 }
 
 TEST(Int8ConvVNNI, AllZeroInputGivesTheBias) {

@@ -11,7 +11,6 @@
 
 #include "base/keypoints.h"
 #include "driver/cursor.h"
-#include "graph/conv_widths.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
@@ -86,8 +85,6 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   }
   const std::string file = slurp(b.manifest.modelPath(key));
   std::vector<uint8_t> model(file.begin(), file.end());
-  // The renderer's layout choice, so that its crops can be compared bit for bit.
-  if (!le::graphHasWideConv(model, 16)) opts.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
   if (!untouched) {  // what the renderer's load sequence does to a standard director
     le::rewriteGridSampleToFast(model);
     le::normaliseStudentBlend(model);

@@ -8,5 +8,6 @@ int infoCommand(int argc, char** argv);
 int frameCommand(int argc, char** argv);
 int driveCommand(int argc, char** argv);
 int speakCommand(int argc, char** argv);
+int serveCommand(int argc, char** argv);
 
 }  // namespace vozaz

@@ -17,6 +17,8 @@ void usage() {
       "                                render one face crop and paste it into driver frame N\n"
       "  drive <bundle> --out out.mp4|dir [--frames N] [--threads T]\n"
       "                                replay the stored drive track into an H.264 MP4 or PNG frames\n"
+      "  serve <bundle> <motion-dir> --w2v enc.onnx [--port 8080] [--host 127.0.0.1] [--max-sessions 2] [--threads T]\n"
+      "                                a web page on which the avatar talks live, from a microphone or a file\n"
       "  speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at S] [--threads T]\n"
       "                                speak an audio file through an utterance session into an MP4 with sound\n",
       stderr);
@@ -35,6 +37,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "frame")) return vozaz::frameCommand(argc - 2, argv + 2);
     if (!std::strcmp(argv[1], "drive")) return vozaz::driveCommand(argc - 2, argv + 2);
     if (!std::strcmp(argv[1], "speak")) return vozaz::speakCommand(argc - 2, argv + 2);
+    if (!std::strcmp(argv[1], "serve")) return vozaz::serveCommand(argc - 2, argv + 2);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vozaz %s: %s\n", argv[1], e.what());
     return 1;

@@ -21,7 +21,7 @@ debs=(
   libhwy-dev libstb-dev
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
   libopencv-dev
-  python3-onnx python3-numpy python3-pil python3-skimage
+  python3-onnx python3-numpy python3-pil python3-skimage python3-torch
   espeak-ng sox
   libboost-dev libturbojpeg0-dev
   chromium

@@ -31,6 +31,7 @@
 
 #include "audio/a2x_stream.h"
 #include "audio/shared_encoders.h"
+#include "ort/options.h"
 #include "support/bench_forge.h"
 #include "support/summary.h"
 
@@ -124,10 +125,9 @@ BENCHMARK(BM_W2v8Window)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealT
 // benchmark opens the pair itself, so it runs whichever path the process serves.
 void BM_PairBlock(benchmark::State& state) {
   Models& m = models();
-  static Ort::Env env = a2x::makeEnv("bench_pair");
-  Ort::SessionOptions options = a2x::recipeOptions(1);
-  const std::unique_ptr<Ort::Session> trunk = a2x::le_a2x_open_session(env, (m.pairDir + kTrunk).c_str(), options);
-  const std::unique_ptr<Ort::Session> head = a2x::le_a2x_open_session(env, (m.pairDir + kHead).c_str(), options);
+  Ort::SessionOptions options = le::ort::speechOptions(1, "w2v");
+  const std::unique_ptr<Ort::Session> trunk = a2x::le_a2x_open_session((m.pairDir + kTrunk).c_str(), options);
+  const std::unique_ptr<Ort::Session> head = a2x::le_a2x_open_session((m.pairDir + kHead).c_str(), options);
   Ort::AllocatorWithDefaultOptions alloc;
   const std::string trunkOut = trunk->GetOutputNameAllocated(0, alloc).get();
   std::vector<float> x = noise(a2x::kWin2Samples), hx = noise(a2x::kBlockFrames * a2x::kTrunkChannels);

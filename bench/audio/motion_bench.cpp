@@ -22,6 +22,7 @@
 #include "audio/motion_pipeline.h"
 #include "audio/motion_sequence.h"
 #include "audio/motion_tables.h"
+#include "ort/options.h"
 #include "audio/shared_encoders.h"
 #include "support/bench_forge.h"
 #include "support/summary.h"
@@ -55,13 +56,11 @@ Inputs& inputs() {
 struct Nets {
   Nets()
       : tables(motion::loadTables(inputs().dir)),
-        env(le::a2x::makeEnv("bench_motion")),
-        options(motion::netOptions(1, "", inputs().dir)),
-        student(env, inputs().dir, "hubert_student.onnx", options, {{"the log-mel", {1, 80, 21}}}, 20 * 1024),
-        lmdm(env, inputs().dir, "lmdm.onnx", options, {{"the conditioning", {1, 80, 1103}}, {"the seed", {1, 265}}},
+        options(le::ort::motionOptions(1, "", inputs().dir)),
+        student(inputs().dir, "hubert_student.onnx", options, {{"the log-mel", {1, 80, 21}}}, 20 * 1024),
+        lmdm(inputs().dir, "lmdm.onnx", options, {{"the conditioning", {1, 80, 1103}}, {"the seed", {1, 265}}},
              80 * 265) {}
   motion::Tables tables;
-  Ort::Env env;
   Ort::SessionOptions options;
   motion::Net student, lmdm;
 };

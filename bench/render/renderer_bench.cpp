@@ -17,7 +17,7 @@
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "driver/cursor.h"
-#include "ops/ort_api.h"
+#include "ort/api.h"
 #include "render/renderer.h"
 #include "simd/kernels.h"
 #include "support/director512.h"

@@ -11,7 +11,7 @@
 #include "bundle/drive.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
-#include "ops/ort_api.h"
+#include "ort/api.h"
 
 namespace lb {
 

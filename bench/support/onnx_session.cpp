@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "ops/int8_domain.h"
 #include "ops/velomark_domain.h"
 
 namespace lb {
@@ -44,6 +45,7 @@ OnnxRun::OnnxRun(const std::vector<uint8_t>& model, int threads, std::vector<Inp
   o.SetInterOpNumThreads(1);
   o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   le::registerGridSampleFast(o);
+  le::registerInt8ConvVNNI(o);
   session_ = std::make_unique<Ort::Session>(e, model.data(), model.size(), o);
   const auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   for (Input& in : inputs_) {

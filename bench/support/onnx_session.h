@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ops/ort_api.h"
+#include "ort/api.h"
 
 namespace lb {
 

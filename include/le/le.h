@@ -94,6 +94,29 @@ LE_API int le_bundle_resolve_handle(const char* bundle_dir, char* out, size_t ou
 LE_API int le_bundle_resolve_member(const char* bundle_dir, const char* name,
                                     char* out, size_t out_size);
 
+/* The bundle's HEVC 4:4:4 warp prior, played row by row without a context.
+ * A row is one frame: three planes R, G, B of crop*crop half floats
+ * (IEEE binary16, 0..1), le_prior_row_bytes = crop*crop*6. Rows may be read
+ * from several threads; each read is serialised inside. Errors go to
+ * le_last_error. */
+typedef struct le_prior le_prior;
+
+/* Opens the prior of the bundle at bundle_dir (directory or IMX container)
+ * with its own decode thread, which decodes `lookahead` rows ahead (< 1
+ * means 2) and keeps `history` rows behind (< 0 means 0). NULL when the
+ * bundle has no HEVC prior or it cannot be opened. */
+LE_API le_prior* le_prior_open(const char* bundle_dir, int lookahead, int history);
+/* Bytes of one row; 0 for NULL. */
+LE_API size_t le_prior_row_bytes(const le_prior* prior);
+/* Copies row i (0 <= i < NT) into out, which holds cap bytes. Any index is
+ * reachable; going backwards beyond the history decodes again from the
+ * start. 1, or 0 on failure. */
+LE_API int le_prior_row(le_prior* prior, int i, void* out, size_t cap);
+/* The decoder in use, e.g. "hevc444/libavcodec 59.37.100 hevc"; "" for NULL. */
+LE_API const char* le_prior_backend(const le_prior* prior);
+/* Stops the decode thread and frees the handle; NULL is ignored. */
+LE_API void le_prior_close(le_prior* prior);
+
 /* Diagnostics. Every line the library prints (load reports, fallbacks,
  * warnings, and the ONNX Runtime and FFmpeg lines it forwards) goes to one
  * sink. By default that is standard error: LE_LOG_INFO lines are dropped when

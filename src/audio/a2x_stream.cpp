@@ -17,6 +17,8 @@
 #include "bundle/imx.h"
 #include "bundle/manifest.h"
 #include "bundle/paths.h"
+#include "ort/api.h"
+#include "ort/options.h"
 #include "pool/pool.h"
 #include "simd/half.h"
 #include "simd/kernels.h"
@@ -26,8 +28,8 @@ namespace {
 
 constexpr double kTrunkStepsPerFrame = 1598.0 / 199.0;
 constexpr size_t kFreeAboveBytes = 16777216;
-constexpr int kTrimFrames = 128;
-constexpr int64_t kTrimSamples = 81920;
+using audio::kTrimFrames;
+using audio::kTrimSamples;
 // Spans beyond this many frames are not a streaming encoder anyone built.
 constexpr int64_t kMaxSpan = 1 << 20;
 
@@ -35,7 +37,6 @@ constexpr int64_t kMaxSpan = 1 << 20;
   throw std::runtime_error(std::string("stream read behind the retained window (") + tag + ")");
 }
 
-int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
 // Whole little-endian float32 file; empty when it cannot be read.
 std::vector<float> readFloats(const std::string& path) {
@@ -59,8 +60,8 @@ void emptyBuffer(std::vector<float>& v) {
     v.clear();
 }
 
-Ort::Value tensor(const Ort::MemoryInfo& mem, const float* data, size_t count, std::initializer_list<int64_t> shape) {
-  return Ort::Value::CreateTensor<float>(mem, const_cast<float*>(data), count, shape.begin(), shape.size());
+Ort::Value tensor(const float* data, size_t count, std::initializer_list<int64_t> shape) {
+  return Ort::Value::CreateTensor<float>(ort::cpuMemory(), const_cast<float*>(data), count, shape.begin(), shape.size());
 }
 
 std::vector<Ort::Value> runOn(Ort::Session& s, const std::vector<const char*>& in, std::vector<Ort::Value>& values,
@@ -115,19 +116,14 @@ void normaliseWindow(std::vector<float>& x) {
   for (float& v : x) v = static_cast<float>((v - mean) / sd);
 }
 
-Stream::Stream(const std::string& bundle, int threads)
-    : env_(makeEnv("le_a2x")), memory_(Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)) {
+Stream::Stream(const std::string& bundle, int threads) {
   const int budget = pool::threads();
   threads_ = threads > 0 && threads < budget ? threads : budget;
   std::call_once(g_cadenceOnce, [&] {
     log::warn("[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, threads=%d\n",
               320, kBlockFrames, threads_);
   });
-  options_.SetIntraOpNumThreads(threads_);
-  options_.SetInterOpNumThreads(1);
-  options_.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  le_a2x_maybe_cuda(options_, "enc/dec");
+  const Ort::SessionOptions options = ort::speechOptions(threads_, "enc/dec");
 
   const std::string dir = rstripSlash(resolveBundlePath(bundle));
   const std::string metaText = readTextOrEmpty(dir + "/a2x_meta.json");
@@ -174,7 +170,7 @@ Stream::Stream(const std::string& bundle, int threads)
     }
   }
 
-  encoder_ = std::make_unique<Ort::Session>(env_, resolveMember(dir, "a2x_enc_stream.onnx").c_str(), options_);
+  encoder_ = ort::open(resolveMember(dir, "a2x_enc_stream.onnx"), options);
   Ort::AllocatorWithDefaultOptions alloc;
   const size_t outputs = encoder_->GetOutputCount();
   outName0_ = encoder_->GetOutputNameAllocated(0, alloc).get();
@@ -186,7 +182,7 @@ Stream::Stream(const std::string& bundle, int threads)
         "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) — serving the GRAPH (width=%d). "
         "Repackage this bundle.\n",
         metaWidth, outputs, width_);
-  decoder_ = std::make_unique<Ort::Session>(env_, resolveMember(dir, "a2x_dec.onnx").c_str(), options_);
+  decoder_ = ort::open(resolveMember(dir, "a2x_dec.onnx"), options);
   if (threads_ > 1) {
     census_.emplace_back("ort intra-op", dir + " encoder", threads_ - 1, "the streaming encoder's Session::Run");
     census_.emplace_back("ort intra-op", dir + " decoder", threads_ - 1, "the decoder's Session::Run");
@@ -250,7 +246,7 @@ void Stream::push(const float* samples, int n) {
 
 int Stream::total() const {
   if (!finished_) return -1;
-  return static_cast<int>(ceilDiv(samples(), kFrameSamples));
+  return audio::framesOf(samples());
 }
 
 int64_t Stream::countedSamples() const {
@@ -259,7 +255,7 @@ int64_t Stream::countedSamples() const {
   return std::min(s, (s + kFrameSamples - 1) / kBlockSamples * kBlockSamples);
 }
 
-int Stream::audioFrames() const { return static_cast<int>(ceilDiv(countedSamples(), kFrameSamples)); }
+int Stream::audioFrames() const { return audio::framesOf(countedSamples()); }
 
 int Stream::decodable() const {
   const int a = audioFrames();
@@ -416,7 +412,7 @@ std::vector<float> Stream::run8s(const float* audio, int64_t base, int64_t n, in
   }
   normaliseWindow(windowBuf_);
   std::vector<Ort::Value> in;
-  in.push_back(tensor(memory_, windowBuf_.data(), windowBuf_.size(), {1, kWin8Samples}));
+  in.push_back(tensor(windowBuf_.data(), windowBuf_.size(), {1, kWin8Samples}));
   std::vector<Ort::Value> out = runOn(*w2v8(), {"input_values"}, in, {"audio_emb"}, true);
   const size_t count = out[0].GetTensorTypeAndShapeInfo().GetElementCount();
   const size_t want = static_cast<size_t>(kLayers) * kWin8Frames * kLayerWidth;
@@ -440,7 +436,7 @@ void Stream::shortWindowBlock(int b) {
   }
   normaliseWindow(windowBuf_);
   std::vector<Ort::Value> in;
-  in.push_back(tensor(memory_, windowBuf_.data(), windowBuf_.size(), {1, kWin2Samples}));
+  in.push_back(tensor(windowBuf_.data(), windowBuf_.size(), {1, kWin2Samples}));
   std::vector<Ort::Value> trunk = runOn(*pair.trunk, {"input_values"}, in, {pair.trunkOut.c_str()}, true);
   const std::vector<int64_t> shape = trunk[0].GetTensorTypeAndShapeInfo().GetShape();
   if (shape.size() != 3 || shape[1] != kTrunkChannels || shape[2] < 1)
@@ -472,7 +468,7 @@ void Stream::shortWindowBlock(int b) {
     }
   }
   std::vector<Ort::Value> hin;
-  hin.push_back(tensor(memory_, trunkX_.data(), trunkX_.size(), {kBlockFrames, kTrunkChannels}));
+  hin.push_back(tensor(trunkX_.data(), trunkX_.size(), {kBlockFrames, kTrunkChannels}));
   std::vector<Ort::Value> emb = runOn(*pair.head, {"x"}, hin, {"emb"}, true);
   if (emb[0].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kBlockFrames) * kFeatureFloats)
     throw std::runtime_error("w2v_win: the head output is not 8 x 9216 values");
@@ -497,9 +493,9 @@ void Stream::runEncoder(const float* feat, int lo, int hi, Band& out) {
   for (int i = 0; i < t; ++i)
     for (int j = std::max(0, i - left_); j <= std::min(t - 1, i + window_); ++j) maskBuf_[tt * i + j] = 0.0f;
   std::vector<Ort::Value> in;
-  in.push_back(tensor(memory_, feat, tt * kFeatureFloats, {1, t, kLayers, kLayerWidth}));
-  in.push_back(tensor(memory_, posBuf_.data(), posBuf_.size(), {1, t, h_}));
-  in.push_back(tensor(memory_, maskBuf_.data(), maskBuf_.size(), {1, 1, t, t}));
+  in.push_back(tensor(feat, tt * kFeatureFloats, {1, t, kLayers, kLayerWidth}));
+  in.push_back(tensor(posBuf_.data(), posBuf_.size(), {1, t, h_}));
+  in.push_back(tensor(maskBuf_.data(), maskBuf_.size(), {1, 1, t, t}));
   std::vector<const char*> names{outName0_.c_str()};
   if (width_) names.push_back(outName1_.c_str());
   std::vector<Ort::Value> res = runOn(*encoder_, {"feat", "pos_window", "attn"}, in, names, false);
@@ -518,9 +514,9 @@ void Stream::runEncoder(const float* feat, int lo, int hi, Band& out) {
 
 void Stream::decodeFrame(const float* ctx, float* deltaOut) {
   std::vector<Ort::Value> in;
-  in.push_back(tensor(memory_, ctx, static_cast<size_t>(h_), {1, h_}));
-  in.push_back(tensor(memory_, prev_.data(), prev_.size(), {1, kKpFloats}));
-  in.push_back(tensor(memory_, hidden_.data(), hidden_.size(), {1, 1, h_}));
+  in.push_back(tensor(ctx, static_cast<size_t>(h_), {1, h_}));
+  in.push_back(tensor(prev_.data(), prev_.size(), {1, kKpFloats}));
+  in.push_back(tensor(hidden_.data(), hidden_.size(), {1, 1, h_}));
   std::vector<Ort::Value> res = runOn(*decoder_, {"ctx_t", "prev", "h"}, in, {"m", "h_out"}, false);
   if (res[0].GetTensorTypeAndShapeInfo().GetElementCount() != kKpFloats ||
       res[1].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(h_))
@@ -580,7 +576,7 @@ size_t Stream::retainedBytes() const {
 
 int Stream::deltas(const float* audio, int n, float* out, int maxFrames) {
   if (n < 1) return 0;
-  const int frames = static_cast<int>(ceilDiv(n, kFrameSamples));
+  const int frames = audio::framesOf(n);
   if (frames > maxFrames) return -2;
   std::vector<float> feat(static_cast<size_t>(frames) * kFeatureFloats);
   int made = 0;

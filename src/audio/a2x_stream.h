@@ -15,17 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "audio/frames.h"
 #include "base/threads.h"
 
 namespace le::a2x {
 
-inline constexpr int kFrameSamples = 640;    // 40 ms at 16 kHz
+using audio::kFrameSamples;
 inline constexpr int kBlockFrames = 8;       // one short-window block
 inline constexpr int kBlockSamples = 5120;   // kBlockFrames frames
 inline constexpr int kLayers = 12;           // speech feature layers
 inline constexpr int kLayerWidth = 768;
 inline constexpr int kFeatureFloats = 9216;  // kLayers * kLayerWidth per frame
-inline constexpr int kKpFloats = 63;         // 21 keypoints x 3
+inline constexpr int kKpFloats = audio::kKp;
 inline constexpr int kWin8Samples = 128000;  // 8 s window
 inline constexpr int kWin8Frames = 200;
 inline constexpr int kWin8Hop = 100;         // frames between 8 s windows
@@ -110,15 +111,11 @@ class Stream {
   void trim();
   float* featureSlot(int frame, const char* tag);
 
-  // ONNX Runtime objects of this object: one environment, shared options.
-  Ort::Env env_;
-  Ort::SessionOptions options_;
   Ort::Session* w2v8_ = nullptr;  // borrowed from the shared encoders
   std::string w2vPath_;
   int threads_ = 1;
   std::unique_ptr<Ort::Session> encoder_;
   std::unique_ptr<Ort::Session> decoder_;
-  Ort::MemoryInfo memory_;
   std::vector<threads::Registration> census_;
 
   int h_ = 256;

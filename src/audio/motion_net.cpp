@@ -2,10 +2,9 @@
 
 #include <cstring>
 #include <stdexcept>
-#include <unordered_map>
 
-#include "base/env.h"
-#include "render/coreml.h"
+#include "ort/api.h"
+#include "ort/options.h"
 
 namespace le::motion {
 namespace {
@@ -24,31 +23,10 @@ int64_t elements(const std::vector<int64_t>& shape) {
 
 }  // namespace
 
-Ort::SessionOptions netOptions(int threads, const std::string& ep, const std::string& dir) {
-  if (!ep.empty() && !isCoremlEp(ep)) throw std::runtime_error("le_motion: unknown ep '" + ep + "'");
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads);
-  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  if (!env::beginsWith("LE_ORT_SPIN", '1')) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  if (!ep.empty()) {
-    const std::unordered_map<std::string, std::string> coreml{
-        {"ModelFormat", "MLProgram"},
-        {"MLComputeUnits", coremlComputeUnits(coremlUnitsSuffix(ep))},
-        {"ModelCacheDirectory", coremlCacheDir(dir)},
-    };
-    o.AppendExecutionProvider("CoreML", coreml);
-  }
-  return o;
-}
-
-Net::Net(Ort::Env& env, const std::string& dir, const char* name, Ort::SessionOptions& options,
-         std::vector<Port> inputs, size_t outCount)
-    : name_(name),
-      ports_(std::move(inputs)),
-      outCount_(outCount),
-      memory_(Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)) {
-  const std::string path = dir + "/" + name;
-  session_ = std::make_unique<Ort::Session>(env, path.c_str(), options);
+Net::Net(const std::string& dir, const char* name, const Ort::SessionOptions& options, std::vector<Port> inputs,
+         size_t outCount)
+    : name_(name), ports_(std::move(inputs)), outCount_(outCount) {
+  session_ = ort::open(dir + "/" + name, options);
   const size_t count = session_->GetInputCount();
   if (count != ports_.size()) {
     std::string want;
@@ -81,7 +59,7 @@ void Net::run(const std::vector<const float*>& inputs, float* out) {
   std::vector<const char*> names;
   for (size_t i = 0; i < ports_.size(); ++i) {
     const std::vector<int64_t>& s = ports_[i].shape;
-    values.push_back(Ort::Value::CreateTensor<float>(memory_, const_cast<float*>(inputs[i]),
+    values.push_back(Ort::Value::CreateTensor<float>(ort::cpuMemory(), const_cast<float*>(inputs[i]),
                                                      static_cast<size_t>(elements(s)), s.data(), s.size()));
     names.push_back(inNames_[i].c_str());
   }

@@ -16,16 +16,10 @@ struct Port {
   std::vector<int64_t> shape;  // the shape the tensor is made with
 };
 
-// Options of every motion network: intra-op threads, full optimisation,
-// spinning only on request, and the execution provider: "" (CPU), or
-// "coreml..." with the units suffix; anything else throws
-// "le_motion: unknown ep '<ep>'". dir holds the CoreML model cache.
-Ort::SessionOptions netOptions(int threads, const std::string& ep, const std::string& dir);
-
 class Net {
  public:
   // Throws "<name>: ..." when the model's inputs differ from `inputs`.
-  Net(Ort::Env& env, const std::string& dir, const char* name, Ort::SessionOptions& options, std::vector<Port> inputs,
+  Net(const std::string& dir, const char* name, const Ort::SessionOptions& options, std::vector<Port> inputs,
       size_t outCount);
   // One run on the inputs (each holding its port's element count); output 0
   // is copied to out, which must hold outCount floats.
@@ -39,7 +33,6 @@ class Net {
   std::vector<std::string> inNames_;
   std::string outName_;
   size_t outCount_;
-  Ort::MemoryInfo memory_;
 };
 
 }  // namespace le::motion

@@ -6,14 +6,12 @@
 #include "audio/idle_cursor.h"
 #include "audio/motion_pose.h"
 #include "audio/motion_sequence.h"
-#include "audio/shared_encoders.h"
 #include "base/env.h"
+#include "ort/options.h"
 #include "pool/pool.h"
 
 namespace le::motion {
 namespace {
-
-int ceilFrames(int64_t samples) { return static_cast<int>((samples + kFrameSamples - 1) / kFrameSamples); }
 
 // Seed layout chosen for the generator: pitch, yaw and roll logits,
 // translation and scale (the 202 pose parts), then the expression.
@@ -33,7 +31,6 @@ std::vector<float> characterSeed(const std::vector<float>& ch) {
 
 Pipeline::Pipeline(const std::string& dir, int threads, const std::string& ep)
     : t_(loadTables(dir)),
-      env_(a2x::makeEnv("le_motion")),
       logMel_(t_.window, t_.filters),
       dump_(env::text("LE_MOTION_DUMP")),
       segment_(kSegment),
@@ -45,14 +42,14 @@ Pipeline::Pipeline(const std::string& dir, int threads, const std::string& ep)
       xdLa_(kKp),
       st_(kKp) {
   const int n = threads >= 1 ? threads : pool::threads();
-  Ort::SessionOptions options = netOptions(n, ep, dir);
-  student_ = std::make_unique<Net>(env_, dir, "hubert_student.onnx", options,
+  const Ort::SessionOptions options = ort::motionOptions(n, ep, dir);
+  student_ = std::make_unique<Net>(dir, "hubert_student.onnx", options,
                                    std::vector<Port>{{"the log-mel", {1, kMels, kMelFrames}}},
                                    static_cast<size_t>(kFeatFrames) * kFeat);
-  lmdm_ = std::make_unique<Net>(env_, dir, "lmdm.onnx", options,
+  lmdm_ = std::make_unique<Net>(dir, "lmdm.onnx", options,
                                 std::vector<Port>{{"the conditioning", {1, kChunk, kCond}}, {"the seed", {1, kMotion}}},
                                 static_cast<size_t>(kChunk) * kMotion);
-  stitch_ = std::make_unique<Net>(env_, dir, "stitch.onnx", options,
+  stitch_ = std::make_unique<Net>(dir, "stitch.onnx", options,
                                   std::vector<Port>{{"xs_la", {1, kKp}}, {"xd_la", {1, kKp}}}, kKp);
   if (n > 1)
     for (const char* model : {"hubert_student.onnx", "lmdm.onnx", "stitch.onnx"})
@@ -202,7 +199,7 @@ void Pipeline::eagerAdvance() {
 void Pipeline::finish() {
   if (finished_) return;
   rollback();
-  total_ = ceilFrames(samples());
+  total_ = audio::framesOf(samples());
   while (nextWindow_ < total_) {
     processWindow(nextWindow_, rows_, true);
     nextWindow_ += kWindowFrames;

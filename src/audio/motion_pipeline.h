@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/frames.h"
 #include "audio/log_mel.h"
 #include "audio/motion_dump.h"
 #include "audio/motion_net.h"
@@ -24,7 +25,7 @@
 
 namespace le::motion {
 
-inline constexpr int kFrameSamples = 640;
+using audio::kFrameSamples;
 inline constexpr int kWindowFrames = 5;    // conditioning rows per window
 inline constexpr int kWindowLead = 2000;   // samples of a window's segment before its first frame
 inline constexpr int kWindowReach = 4480;  // samples of audio a window needs past its first frame
@@ -32,7 +33,8 @@ inline constexpr int kFeatFrames = 20;     // speech-model frames per window (50
 inline constexpr int kFeat = 1024;
 inline constexpr int kCond = 1103;       // 1024 + 8 + 2 + 6 + 63
 inline constexpr int kEagerCadence = 8;  // audio frames between provisional passes
-inline constexpr int64_t kTrimSamples = 81920;
+using audio::kTrimSamples;
+using audio::kTrimFrames;
 
 class Pipeline {
  public:
@@ -78,7 +80,6 @@ class Pipeline {
   const float* row(int i) const;
 
   Tables t_;
-  Ort::Env env_;
   std::unique_ptr<Net> student_, lmdm_, stitch_;
   std::vector<threads::Registration> census_;
   LogMel logMel_;

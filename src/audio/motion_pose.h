@@ -5,9 +5,11 @@
 
 #include <array>
 
+#include "audio/frames.h"
+
 namespace le::motion {
 
-inline constexpr int kKp = 63;          // 21 keypoints x 3
+using audio::kKp;
 inline constexpr int kMotion = 265;     // one generated motion vector
 inline constexpr int kPoseParts = 202;  // components 0..201: everything but the expression
 inline constexpr int kDesc = 328;       // one motion descriptor

@@ -7,8 +7,6 @@
 #include <exception>
 #include <mutex>
 #include <thread>
-#include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "base/env.h"
@@ -16,22 +14,16 @@
 #include "base/threads.h"
 #include "bundle/paths.h"
 #include "pool/pool.h"
-#include "render/ort_api.h"
+#include "ort/api.h"
+#include "ort/options.h"
 
 namespace le::a2x {
 namespace {
-
-// The runtime's own lines join ours, so a host callback sees them too.
-void ortLine(void*, OrtLoggingLevel severity, const char*, const char* logid, const char*, const char* message) {
-  log::write(severity >= ORT_LOGGING_LEVEL_ERROR ? log::Level::Error : log::Level::Warn, "[onnxruntime:%s] %s", logid,
-             message);
-}
 
 // Everything below lives until process exit: the mutex and the state are
 // never destroyed, so a host thread still running at exit cannot touch a
 // dead session.
 struct Shared {
-  std::unique_ptr<Ort::Env> env;
   std::unique_ptr<Ort::Session> w2v;
   std::string w2vPath;
   std::unique_ptr<Ort::Session> trunk;
@@ -52,11 +44,6 @@ Shared& shared() {
 }
 
 std::atomic<int> g_w2vwin_LT{0};
-
-Ort::Env& sharedEnv(Shared& s) {
-  if (!s.env) s.env = std::make_unique<Ort::Env>(makeEnv("le_a2x_w2v"));
-  return *s.env;
-}
 
 void countIntraOp(Shared& s, const std::string& owner, int threads) {
   // The thread that calls Run is one of the pool's threads.
@@ -137,57 +124,9 @@ bool pairPaths(const char* w2v_path, std::string& trunk, std::string& head) {
 
 }  // namespace
 
-OrtLoggingLevel ortLogLevel() { return log::engineQuiet() ? ORT_LOGGING_LEVEL_ERROR : ORT_LOGGING_LEVEL_WARNING; }
-
-Ort::Env makeEnv(const char* logid) {
-  ort::api();
-  return Ort::Env(ortLogLevel(), logid, ortLine, nullptr);
-}
-
-Ort::SessionOptions recipeOptions(int threads) {
-  ort::api();
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads >= 1 ? threads : pool::threads());
-  o.SetInterOpNumThreads(1);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  le_a2x_maybe_cuda(o, "w2v");
-  return o;
-}
-
-bool cudaRequested(const char* tag) {
-  return env::equals("LE_A2X_CUDA", "1") && tag && std::string(tag) == "w2v";
-}
-
-size_t cudaMemMiB() {
-  const std::optional<long> v = env::integer("LE_A2X_CUDA_MEM_MIB");
-  return v && *v > 0 ? static_cast<size_t>(*v) : 3072;
-}
-
-void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
-  if (!cudaRequested(tag)) return;
-  const size_t mib = cudaMemMiB();
+std::unique_ptr<Ort::Session> le_a2x_open_session(const char* path, Ort::SessionOptions& options) {
   try {
-    ort::api();
-    Ort::CUDAProviderOptions cuda;
-    cuda.Update({
-        {"device_id", "0"},
-        {"arena_extend_strategy", "kSameAsRequested"},
-        {"gpu_mem_limit", std::to_string(static_cast<unsigned long long>(mib) << 20)},
-        {"cudnn_conv_use_max_workspace", "0"},
-        {"use_tf32", "0"},
-        {"use_ep_level_unified_stream", "1"},
-    });
-    options.AppendExecutionProvider_CUDA_V2(*cuda);
-    log::warn("[le_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mib);
-  } catch (const std::exception& e) {
-    log::warn("[le_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
-  }
-}
-
-std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const char* path, Ort::SessionOptions& options) {
-  try {
-    return std::make_unique<Ort::Session>(env, path, options);
+    return ort::open(path, options);
   } catch (const Ort::Exception& e) {
     if (!containsBoth(e.what(), "Gelu", "float16")) throw;
   }
@@ -196,7 +135,7 @@ std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const char* pat
       "for; reopening at ORT_ENABLE_BASIC\n",
       path);
   options.SetGraphOptimizationLevel(ORT_ENABLE_BASIC);
-  return std::make_unique<Ort::Session>(env, path, options);
+  return ort::open(path, options);
 }
 
 bool onOwnerThread() { return t_le_a2x_on_owner; }
@@ -241,10 +180,9 @@ Ort::Session* get_shared_w2v(const char* path, int threads) {
   std::lock_guard<std::mutex> lock(g_w2v_mtx());
   Shared& s = shared();
   if (s.w2v) return s.w2v.get();
-  Ort::Env& env = sharedEnv(s);
-  Ort::SessionOptions options = recipeOptions(threads);
+  Ort::SessionOptions options = ort::speechOptions(threads >= 1 ? threads : pool::threads(), "w2v");
   std::unique_ptr<Ort::Session> made;
-  le_a2x_on_owner_thread([&] { made = le_a2x_open_session(env, path ? path : "", options); });
+  le_a2x_on_owner_thread([&] { made = le_a2x_open_session(path ? path : "", options); });
   s.w2v = std::move(made);
   s.w2vPath = path ? path : "";
   countIntraOp(s, s.w2vPath, threads);
@@ -269,11 +207,10 @@ bool get_shared_w2v_win(int threads, const char* w2v_path) {
     return false;
   }
   try {
-    Ort::Env& env = sharedEnv(s);
-    Ort::SessionOptions options = recipeOptions(threads);
+    Ort::SessionOptions options = ort::speechOptions(threads >= 1 ? threads : pool::threads(), "w2v");
     le_a2x_on_owner_thread([&] {
-      s.trunk = le_a2x_open_session(env, trunk.c_str(), options);
-      s.head = le_a2x_open_session(env, head.c_str(), options);
+      s.trunk = le_a2x_open_session(trunk.c_str(), options);
+      s.head = le_a2x_open_session(head.c_str(), options);
     });
     Ort::AllocatorWithDefaultOptions alloc;
     s.trunkOut = s.trunk->GetOutputNameAllocated(0, alloc).get();

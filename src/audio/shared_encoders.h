@@ -1,8 +1,8 @@
 // The process-wide speech encoders every audio-to-expression object borrows:
 // the 8 s encoder and the optional short-window trunk/head pair, loaded once,
-// lazily, under one mutex, and kept until the process exits. Also the
-// ONNX Runtime plumbing all speech sessions share: the option recipe, the
-// CUDA hook, the float16 Gelu fall-back and the owner thread.
+// lazily, under one mutex, and kept until the process exits. Also what all
+// speech sessions share beyond their option recipe: the float16 Gelu
+// fall-back and the owner thread that serialises them when CUDA is on.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -14,27 +14,10 @@
 
 namespace le::a2x {
 
-// WARNING, or ERROR when the engine was asked to be quiet.
-OrtLoggingLevel ortLogLevel();
-// An environment whose runtime lines go through the library's log.
-Ort::Env makeEnv(const char* logid);
-
-// Fresh options: intra-op threads (below 1: the pool budget), one inter-op
-// thread, no spinning, every optimisation, then the CUDA hook for "w2v".
-Ort::SessionOptions recipeOptions(int threads);
-
-// The CUDA hook only acts when LE_A2X_CUDA is exactly "1" and the tag is "w2v".
-bool cudaRequested(const char* tag);
-// LE_A2X_CUDA_MEM_MIB when it is a positive integer, else 3072.
-size_t cudaMemMiB();
-// Appends the CUDA provider when asked for; a failure is reported and the
-// options stay as they were. Never throws.
-void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag);
-
 // A session on `path`; a float16 Gelu the runtime cannot run on the CPU
 // lowers the options to basic optimisation (kept for later models) and
 // retries once.
-std::unique_ptr<Ort::Session> le_a2x_open_session(Ort::Env& env, const char* path, Ort::SessionOptions& options);
+std::unique_ptr<Ort::Session> le_a2x_open_session(const char* path, Ort::SessionOptions& options);
 
 // Runs job on the one owner thread when CUDA is requested, else right here;
 // the job's exception is rethrown on the caller.

@@ -99,6 +99,12 @@ Manifest loadManifest(const std::string& bundle_path) {
   return parseManifest(dir, text);
 }
 
+std::string manifestFileOf(const std::string& dir) {
+  for (const char* name : {"/manifest.json", "/meta.json"})
+    if (pathExists(dir + name)) return dir + name;
+  return "";
+}
+
 std::string Manifest::modelPath(const std::string& model_key) const {
   return resolveMember(dir, "model_" + model_key + ".onnx");
 }

@@ -42,6 +42,9 @@ struct Manifest {
 
 // Resolves the bundle (directory or container) and reads its manifest.
 Manifest loadManifest(const std::string& bundle_path);
+// The manifest file of a resolved directory: dir/manifest.json, else
+// dir/meta.json, the first that exists; "" when there is neither.
+std::string manifestFileOf(const std::string& dir);
 // Parses manifest text for an already resolved directory `dir`.
 Manifest parseManifest(const std::string& dir, const std::string& text);
 

@@ -139,9 +139,9 @@ bool optStrNonEmpty(const std::string& text, const char* key, std::string& out) 
   return !out.empty();
 }
 
-double parseNumber(const char* p) {
+double parseNumber(const char* p, char** end) {
   static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return ::strtod_l(p, nullptr, c_locale);
+  return ::strtod_l(p, end, c_locale);
 }
 
 int truncToInt(double v) {

@@ -39,8 +39,9 @@ bool optStrNonEmpty(const std::string& text, const char* key, std::string& out);
 
 inline constexpr double kAbsent = -1e300;
 
-// strtod in the C locale whatever locale the host process has set.
-double parseNumber(const char* p);
+// strtod in the C locale whatever locale the host process has set; `end`
+// (when given) receives where the number stopped.
+double parseNumber(const char* p, char** end = nullptr);
 // Truncation toward zero, saturating at the int range (NaN gives 0).
 int truncToInt(double v);
 

@@ -7,46 +7,30 @@
 #include <vector>
 
 #include "ops/gridsample_fast.h"
+#include "ops/kernel_status.h"
 #include "ops/warp_director.h"
 
 namespace le {
 
 namespace {
 
-std::string shapeText(const std::vector<int64_t>& s) {
-  std::string t = "[";
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (i) t += ',';
-    t += std::to_string(s[i]);
-  }
-  return t + "]";
-}
-
-OrtStatusPtr refuse(const std::string& text) { return Ort::GetApi().CreateStatus(ORT_RUNTIME_EXCEPTION, text.c_str()); }
-
 // Turns a kernel's exceptions into the status the runtime reports as the run's error.
 template <class Kernel>
 OrtStatusPtr guardedCompute(Kernel& k, OrtKernelContext* context) noexcept {
-  try {
-    return k.compute(Ort::KernelContext(context));
-  } catch (const Ort::Exception& e) {
-    return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
-  } catch (const std::exception& e) {
-    return refuse(e.what());
-  }
+  return guardedStatus([&] { return k.compute(Ort::KernelContext(context)); });
 }
 
 // Input 0 must be [N,C,H,W] and input 1 the [N,H,W,2] grid over it; the
 // graphs that reach these kernels never carry a mismatch, but one that did
 // would otherwise read past the grid.
 OrtStatusPtr checkShapes(const char* op, const std::vector<int64_t>& xs, const std::vector<int64_t>& gs) {
-  if (xs.size() != 4) return refuse(std::string(op) + ": X must be [N,C,H,W], got " + shapeText(xs));
+  if (xs.size() != 4) return refuseRun(std::string(op) + ": X must be [N,C,H,W], got " + shapeText(xs));
   const std::vector<int64_t> want{xs[0], xs[2], xs[3], 2};
   if (gs != want)
-    return refuse(std::string(op) + ": grid must be " + shapeText(want) + " for X " + shapeText(xs) + ", got " +
+    return refuseRun(std::string(op) + ": grid must be " + shapeText(want) + " for X " + shapeText(xs) + ", got " +
                   shapeText(gs));
   for (int64_t v : xs)
-    if (v < 0 || v > INT32_MAX) return refuse(std::string(op) + ": X dimension out of range in " + shapeText(xs));
+    if (v < 0 || v > INT32_MAX) return refuseRun(std::string(op) + ": X dimension out of range in " + shapeText(xs));
   return nullptr;
 }
 
@@ -93,7 +77,7 @@ struct WarpKernel {
       return bad;
     float* out = ctx.GetOutput(0, xs).GetTensorMutableData<float>();
     if (xs[1] != 3)
-      return refuse(
+      return refuseRun(
           "com.velomark::WarpDirector: this node warps the director's 3-channel source and the graph handed it C=" +
           std::to_string(xs[1]) + ". REFUSING rather than writing a frame nobody asked for.");
     const size_t N = static_cast<size_t>(xs[0]);

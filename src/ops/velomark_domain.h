@@ -3,7 +3,7 @@
 // the entry points that add it to a session's options.
 #pragma once
 
-#include "ops/ort_api.h"
+#include "ort/api.h"
 
 namespace le {
 

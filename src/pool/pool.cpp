@@ -49,4 +49,8 @@ void parallelRange(size_t n, size_t grain, const RangeFn& fn) {
   t_pool->run(n, p, fn);
 }
 
+SerialScope::SerialScope() : outer_(g_inRegion) { g_inRegion = true; }
+
+SerialScope::~SerialScope() { g_inRegion = outer_; }
+
 }  // namespace le::pool

@@ -18,4 +18,18 @@ int parts(size_t n, size_t grain);
 void parallelRange(size_t n, size_t grain,
                    const std::function<void(size_t begin, size_t end)>& fn);
 
+// While alive, this thread's parallel calls run inline on it, as nested
+// calls do: one thread for work that must not spread (a one-thread
+// measurement, a caller that is itself one of many workers).
+class SerialScope {
+ public:
+  SerialScope();
+  ~SerialScope();
+  SerialScope(const SerialScope&) = delete;
+  SerialScope& operator=(const SerialScope&) = delete;
+
+ private:
+  bool outer_;
+};
+
 }  // namespace le::pool

@@ -7,6 +7,7 @@
 #include "bundle/identity.h"
 #include "graph/source_cone.h"
 #include "graph/wire.h"
+#include "ort/options.h"
 #include "simd/kernels.h"
 
 namespace le {
@@ -18,22 +19,8 @@ std::vector<int64_t> shapeOf(const Ort::TypeInfo& info) {
   return info.GetTensorTypeAndShapeInfo().GetShape();
 }
 
-// One spare core: the prep session never spreads over more.
-Ort::SessionOptions prepOptions() {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(1);
-  o.SetInterOpNumThreads(1);
-  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.AddConfigEntry("mlas.disable_kleidiai", "1");
-  // The prep graph carries every initializer of the director by design and
-  // reads a few of them; the runtime's line per unused one says nothing.
-  o.SetLogSeverityLevel(ORT_LOGGING_LEVEL_ERROR);
-  return o;
-}
-
 bool tryHoist(Renderer::Impl& im, GraphPrep& g, std::string& reason) {
-  im.prepSession = std::make_unique<Ort::Session>(im.env, g.prepBytes.data(), g.prepBytes.size(), prepOptions());
+  im.prepSession = ort::open(g.prepBytes, ort::conePrepOptions());
   const std::vector<int64_t> in = shapeOf(im.prepSession->GetInputTypeInfo(0));
   if (in.size() != 4 || in[0] != 1) {
     reason = "batch-1 lever; this graph declares batch " + std::to_string(in.empty() ? 0 : in[0]);
@@ -51,7 +38,7 @@ bool tryHoist(Renderer::Impl& im, GraphPrep& g, std::string& reason) {
   std::vector<uint8_t> perFrame;
   if (!buildSourceConePerFrame(g.bytes, g.boundary, dims.data(), 4, perFrame, reason)) return false;
   gsDropUnreadInitializers(perFrame);  // the cone's kernels left with it
-  im.session = std::make_unique<Ort::Session>(im.env, perFrame.data(), perFrame.size(), im.sessionOptions);
+  im.session = ort::open(perFrame, im.sessionOptions);
   im.boundaryName = g.boundary;
   im.boundaryElements = elements;
   log::info(
@@ -81,7 +68,7 @@ bool hoistSessions(Renderer::Impl& im, GraphPrep& g, std::string& reason) {
 }
 
 void Renderer::Impl::startRing(const std::string& key) {
-  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo& mem = ort::cpuMemory();
   const int64_t b = batch, c = crop;
   // The boundary's last two dimensions are the crop's; its channels are what remains.
   const std::array<int64_t, 4> shape{b, static_cast<int64_t>(boundaryElements) / (c * c * b), c, c};

@@ -7,25 +7,44 @@
 #include "base/env.h"
 #include "base/log.h"
 #include "bundle/manifest.h"
+#include "graph/compose_v2_splice.h"
 #include "graph/gridsample_rewrite.h"
+#include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
 #include "graph/source_cone.h"
 #include "graph/warp_block.h"
 #include "graph/wire.h"
+#include "tessera/lip_contour.h"
 
 namespace le {
 
 namespace {
 
-// Rewrites whose implementation is not in this build report this reason.
-constexpr const char* kNotInBuild = "rewrite not in this build";
-
 const char* orNoReason(const std::string& reason) { return reason.empty() ? "no reason given" : reason.c_str(); }
 
-void spliceComposeV2(GraphPrep& g) {
+std::string memberName(const GraphPrep& g) { return "model_" + g.key + ".onnx"; }
+
+void spliceComposeV2Stage(GraphPrep& g) {
   if (!g.lipContour || g.bytes.empty()) return;
-  // No compose v2 structure is derived from a lip template yet, which is the
-  // silent "not applicable" answer.
+  std::vector<uint8_t> structure;
+  std::string source, structureSha, reason;
+  const int found = tessera::composeV2StructureFromTemplate(g.manifest->lipTemplate, memberName(g), structure,
+                                                            source, structureSha, &reason);
+  if (found == 0) return;
+  if (found > 0 &&
+      le::spliceComposeV2(g.bytes, structure, reason, memberName(g), &g.lipCanvas, &g.lipBatch, structureSha, source)) {
+    g.composeV2 = true;
+    if (g.lipCanvas != g.manifest->crop)
+      throw std::runtime_error("Renderer: the compose v2 graph's lip_delivery canvas is " +
+                               std::to_string(g.lipCanvas) + " and this bundle's manifest declares crop " +
+                               std::to_string(g.manifest->crop) +
+                               " — refusing to feed a lip contour rasterised on the wrong canvas");
+    return;
+  }
+  log::warn(
+      "[le] !!! compose v2 NOT spliced (%s): %s — this session falls back to the load-time lip-contour bind (staged "
+      "rollout)\n",
+      g.key.c_str(), orNoReason(reason));
 }
 
 void moveWarpToOneNode(GraphPrep& g) {
@@ -62,8 +81,8 @@ void bindLipContour(GraphPrep& g) {
     return;
   }
   if (g.composeV2) return;
-  const std::string reason = kNotInBuild;
-  g.contourBound = false;
+  std::string reason;
+  g.contourBound = rewriteBindLipContour(g.bytes, reason, &g.lipCanvas, &g.lipBatch) == 1;
   if (g.contourBound) {
     if (g.lipCanvas != g.manifest->crop)
       throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(g.lipCanvas) +
@@ -111,7 +130,7 @@ void hoistSourceCone(GraphPrep& g) {
 }
 
 constexpr std::array<PrepStage, 7> kSequence{
-    spliceComposeV2, moveWarpToOneNode, rewriteGridSample, studentBlendToGemm,
+    spliceComposeV2Stage, moveWarpToOneNode, rewriteGridSample, studentBlendToGemm,
     headCubicToConv, bindLipContour,    hoistSourceCone,
 };
 
@@ -132,8 +151,17 @@ void printAccount(const GraphPrep& g) {
         "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
         "EP and no CoreML/NNAPI EP can claim it\n",
         g.headCubicNodes, key);
-  // The compose v2 and lip contour lines name the contour's kind, vertices and
-  // feather; they join with the contour itself.
+  if (g.composeV2)
+    log::info(
+        "[le] compose: COMPOSE V2 (%s) — lip contour + mouth-window compose + seam match, spliced at load from the "
+        "structure %s carries (sha-bound to this member); lip_delivery fed from the %s contour, %d verts, feather "
+        "%.1f px\n",
+        key, "lip_template.v1.json", g.lipContour->kind(), g.lipContour->nv, g.lipContour->feather_px);
+  else if (g.contourBound)
+    log::info(
+        "[le] compose alpha: LIP CONTOUR (%s) — Min(a, lip_delivery) bound at load, %d verts, feather %.1f px; the "
+        "graph's ellipse is not reachable in this session\n",
+        key, g.lipContour->nv, g.lipContour->feather_px);
 }
 
 }  // namespace

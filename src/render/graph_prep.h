@@ -14,6 +14,9 @@
 namespace le {
 
 struct Manifest;
+namespace tessera {
+class LipContour;
+}
 
 struct GraphPrep {
   // What the stages act on.
@@ -23,7 +26,7 @@ struct GraphPrep {
   bool coreml = false;
   std::string units;        // CoreML units suffix; empty off CoreML
   bool gsRewrite = false;   // the GridSample rewrite is on
-  bool lipContour = false;  // the bundle carries a lip template
+  const tessera::LipContour* lipContour = nullptr;  // the bundle's lip template, when it has one
   bool warpPrior = false;   // the identity has a warp prior
   std::vector<uint8_t> bytes;
 

@@ -69,7 +69,7 @@ DirectorInputs discoverInputs(const Ort::Session& session, const std::string& mo
 }
 
 void bindLayout(Renderer::Impl& im) {
-  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo& mem = ort::cpuMemory();
   im.binding = std::make_unique<Ort::IoBinding>(*im.session);
   const int64_t b = im.batch;
   const int64_t c = im.crop;

@@ -1,11 +1,11 @@
 // Custom operator domains the director may need, registered on its session
-// options; a domain whose kernels are not in this build registers nothing.
+// options.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "render/ort_api.h"
+#include "ort/api.h"
 
 namespace le {
 

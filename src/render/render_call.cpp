@@ -25,8 +25,7 @@ void Renderer::Impl::stageInputs(const int* si, const float* kpS, const float* k
       simd::f16ToF32(identity->fsRed(si[b]), fs.data() + b * fsFloats, fsFloats);
     else
       simd::f16ToF32(identity->P(si[b]), P.data() + b * pFloats, pFloats);
-    // Lip slots are rasterised from kpD here once the lip contour joins; until
-    // then lip delivery is never on and the canvas keeps its 1.0 fill.
+    if (lipDelivery && !featSynth) rasteriseLip(b, kpD + b * kKpFloats);
   }
   std::copy_n(kpS, frames * kKpFloats, kpSource.data());
   std::copy_n(kpD, frames * kKpFloats, kpDriving.data());
@@ -41,6 +40,11 @@ void Renderer::Impl::stageInputs(const int* si, const float* kpS, const float* k
     copySlot(kpDriving, kKpFloats, frames - 1, b);
     if (lipDelivery && !featSynth) copySlot(lipCanvas, static_cast<size_t>(crop) * crop, frames - 1, b);
   }
+}
+
+void Renderer::Impl::rasteriseLip(size_t b, const float* kpD) {
+  // A bound graph without a contour keeps its 1.0 fill: the graph's own ellipse.
+  if (lip) lip->contourF32Canvas(kpD, lipCanvas.data() + b * static_cast<size_t>(crop) * crop);
 }
 
 void Renderer::Impl::runDirector() {
@@ -73,7 +77,7 @@ const float* Renderer::Impl::renderHoisted(int si, const float* kpS, const float
   simd::f16ToF32(identity->pooled64(si), pooled.data(), pooledFloats);
   std::copy_n(kpS, kKpFloats, kpSource.data());
   std::copy_n(kpD, kKpFloats, kpDriving.data());
-  // The lip slot is rasterised from kpD here once the lip contour joins.
+  if (lipDelivery) rasteriseLip(0, kpD);
   ring->prefetch(si);  // overlaps the next source frame's cone with this run
   runDirector();
   return out.data();

@@ -9,7 +9,7 @@
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "pool/pool.h"
-#include "render/coreml.h"
+#include "ort/providers.h"
 #include "render/input_layout.h"
 #include "render/renderer_impl.h"
 #include "render/session_builder.h"
@@ -17,16 +17,6 @@
 namespace le {
 
 namespace {
-
-// The runtime's own lines join ours, so a host callback sees them too.
-void ortLine(void*, OrtLoggingLevel severity, const char*, const char*, const char*, const char* message) {
-  log::write(severity >= ORT_LOGGING_LEVEL_ERROR ? log::Level::Error : log::Level::Warn, "[onnxruntime] %s", message);
-}
-
-Ort::Env makeEnv() {
-  ort::api();
-  return Ort::Env(log::engineQuiet() ? ORT_LOGGING_LEVEL_ERROR : ORT_LOGGING_LEVEL_WARNING, "le", ortLine, nullptr);
-}
 
 bool nativeRequested(const std::string& ep) {
   return ep == "neon" || (ep.empty() && env::equals("LE_CONV_BACKEND", "neon"));
@@ -84,7 +74,10 @@ std::string tryNative(Renderer::Impl& im, const Manifest& m, const std::string& 
 
 }  // namespace
 
-Renderer::Impl::Impl() : env(makeEnv()) {}
+Renderer::Impl::Impl() {
+  ort::api();  // the wrapper objects below call into the runtime
+  runOptions = Ort::RunOptions();
+}
 
 Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std::string& key, int threads,
                    const std::string& ep)
@@ -104,12 +97,14 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
   req.key = key;
   req.modelPath = modelPath;
   req.threads = threads;
-  req.lipContour = !manifest.lipTemplate.empty();
+  if (!manifest.lipTemplate.empty())
+    im.lip = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(manifest.lipTemplate, im.crop));
+  req.lipContour = im.lip.get();
   req.warpPrior = hasWarpPrior(identity);
   try {
     buildSession(im, req, ortEp);
   } catch (const std::exception& e) {
-    if (!isCoremlEp(ortEp)) throw;
+    if (!ort::isCoremlEp(ortEp)) throw;
     log::warn("[le] CoreML EP session refused: %s — falling back to the ORT CPU EP\n", e.what());
     im.session.reset();
     buildSession(im, req, "");

@@ -13,8 +13,9 @@
 #include "base/threads.h"
 #include "render/cone_ring.h"
 #include "render/conv_backend.h"
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "render/renderer.h"
+#include "tessera/lip_contour.h"
 
 namespace le {
 
@@ -25,11 +26,10 @@ struct Renderer::Impl {
   Impl();
 
   std::string epName;
-  Ort::Env env;
-  Ort::SessionOptions sessionOptions;
+  Ort::SessionOptions sessionOptions{nullptr};
   std::unique_ptr<Ort::Session> session;
   std::unique_ptr<Ort::IoBinding> binding;
-  Ort::RunOptions runOptions;
+  Ort::RunOptions runOptions{nullptr};
   bool profiling = false;
   double runMs = 0.0;
   int64_t runs = 0;
@@ -49,8 +49,9 @@ struct Renderer::Impl {
   std::vector<float> kpSource;
   std::vector<float> out;
   std::vector<Ort::Value> bound;
-  std::vector<float> lipCanvas;
+  std::vector<float> lipCanvas;  // batch x crop x crop, bound as lip_delivery
   bool lipDelivery = false;
+  std::unique_ptr<tessera::LipContour> lip;  // from the bundle's lip template; null without one
   std::unique_ptr<ConvBackend> native;
   std::string directorNote;
   std::vector<const uint16_t*> pooledPtrs;
@@ -78,6 +79,8 @@ struct Renderer::Impl {
   void runDirector();
   const float* renderNative(const int* si, const float* kpSource, const float* kpDriving, int n);
   const float* renderHoisted(int si, const float* kpSource, const float* kpDriving);
+  // Lip slot b rasterised from the driven keypoints of that frame.
+  void rasteriseLip(size_t b, const float* kpDriving);
   // Source frame s's boundary into ring slot k, on the prep session.
   void boundaryRun(int s, int k);
   // The ring slots, the prep binding and the ring's thread.

@@ -3,34 +3,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <unordered_map>
 
 #include "base/env.h"
 #include "base/log.h"
 #include "bundle/files.h"
 #include "bundle/manifest.h"
 #include "render/cone_hoist.h"
-#include "render/coreml.h"
+#include "ort/options.h"
+#include "ort/providers.h"
 #include "render/graph_prep.h"
 #include "render/operator_domains.h"
 
 namespace le {
 
 namespace {
-
-void configureOptions(Renderer::Impl& im, int threads) {
-  im.sessionOptions = Ort::SessionOptions();
-  Ort::SessionOptions& o = im.sessionOptions;
-  o.SetIntraOpNumThreads(threads);
-  o.SetInterOpNumThreads(1);
-  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  if (!env::beginsWith("LE_ORT_SPIN", '1')) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.AddConfigEntry("mlas.disable_kleidiai", "1");
-  if (env::nonEmpty("LE_ORT_PROFILE")) {
-    o.EnableProfiling(env::text("LE_ORT_PROFILE").c_str());
-    im.profiling = true;
-  }
-}
 
 void appendProvider(Ort::SessionOptions& o, const std::string& ep, const Manifest& m) {
   if (ep.empty()) return;
@@ -44,13 +30,8 @@ void appendProvider(Ort::SessionOptions& o, const std::string& ep, const Manifes
         "door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so it cannot be "
         "caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same "
         "bytes.");
-  if (!isCoremlEp(ep)) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
-  const std::unordered_map<std::string, std::string> options{
-      {"ModelFormat", "MLProgram"},
-      {"MLComputeUnits", coremlComputeUnits(coremlUnitsSuffix(ep))},
-      {"ModelCacheDirectory", coremlCacheDir(m.dir)},
-  };
-  o.AppendExecutionProvider("CoreML", options);
+  if (!ort::isCoremlEp(ep)) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
+  ort::appendCoreml(o, ep, m.dir);
 }
 
 // Registers the operator domains; returns whether the GridSample rewrite is on.
@@ -97,12 +78,12 @@ std::vector<uint8_t> readModelBytes(const std::string& path) {
 }
 
 void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::string& ep) {
-  const bool coreml = isCoremlEp(ep);
+  const bool coreml = ort::isCoremlEp(ep);
   im.session.reset();
   im.prepSession.reset();
   im.boundaryName.clear();
   im.boundaryElements = 0;
-  configureOptions(im, req.threads);
+  im.sessionOptions = ort::directorOptions(req.threads, &im.profiling);
   appendProvider(im.sessionOptions, ep, *req.manifest);
 
   GraphPrep g;
@@ -110,7 +91,7 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   g.key = req.key;
   g.modelPath = req.modelPath;
   g.coreml = coreml;
-  g.units = coreml ? coremlUnitsSuffix(ep) : std::string();
+  g.units = coreml ? ort::coremlUnitsSuffix(ep) : std::string();
   g.gsRewrite = registerDomains(im.sessionOptions, req, coreml);
   g.lipContour = req.lipContour;
   g.warpPrior = req.warpPrior;
@@ -121,9 +102,9 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   // A hoist made the director session from the per-frame graph already. The
   // runtime reads an untouched model itself rather than taking a second copy.
   if (!g.hoisted && g.changed())
-    im.session = std::make_unique<Ort::Session>(im.env, g.bytes.data(), g.bytes.size(), im.sessionOptions);
+    im.session = ort::open(g.bytes, im.sessionOptions);
   else if (!g.hoisted)
-    im.session = std::make_unique<Ort::Session>(im.env, req.modelPath.c_str(), im.sessionOptions);
+    im.session = ort::open(req.modelPath, im.sessionOptions);
   im.lipDelivery = g.lipDelivery();
   // The runtime's intra-op pool: the thread that calls Run is one of them.
   if (req.threads > 1)

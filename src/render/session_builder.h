@@ -15,7 +15,7 @@ struct SessionRequest {
   std::string key;
   std::string modelPath;
   int threads = 1;
-  bool lipContour = false;  // the bundle carries a lip template
+  const tessera::LipContour* lipContour = nullptr;  // from the bundle's lip template, when it has one
   bool warpPrior = false;   // the identity has a warp prior
 };
 

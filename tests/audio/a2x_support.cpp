@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 namespace at {

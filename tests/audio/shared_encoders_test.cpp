@@ -10,6 +10,8 @@
 #include "audio/a2x_stream.h"
 #include "audio/a2x_support.h"
 #include "audio/shared_encoders.h"
+#include "ort/options.h"
+#include "ort/providers.h"
 #include "support/fixtures.h"
 
 namespace a2x = le::a2x;
@@ -29,7 +31,7 @@ TEST(SharedEncoders, CudaSwitchesNeedExactlyOneAndAPositiveMemoryLimit) {
                   {"11", "w2v", false}, {nullptr, "w2v", false}, {"", "w2v", false}};
   for (const auto& r : requests) {
     lt::ScopedEnv env("LE_A2X_CUDA", r.cuda);
-    EXPECT_EQ(a2x::cudaRequested(r.tag), r.on) << (r.cuda ? r.cuda : "unset") << " " << r.tag;
+    EXPECT_EQ(le::ort::cudaRequested(r.tag), r.on) << (r.cuda ? r.cuda : "unset") << " " << r.tag;
   }
   const struct {
     const char* value;
@@ -37,15 +39,15 @@ TEST(SharedEncoders, CudaSwitchesNeedExactlyOneAndAPositiveMemoryLimit) {
   } limits[] = {{nullptr, 3072}, {"0", 3072}, {"garbage", 3072}, {"-5", 3072}, {"512", 512}};
   for (const auto& l : limits) {
     lt::ScopedEnv env("LE_A2X_CUDA_MEM_MIB", l.value);
-    EXPECT_EQ(a2x::cudaMemMiB(), l.mib) << (l.value ? l.value : "unset");
+    EXPECT_EQ(le::ort::cudaMemMiB(), l.mib) << (l.value ? l.value : "unset");
   }
   // This runtime carries no CUDA provider: the append fails and the options stay usable.
-  Ort::SessionOptions options = a2x::recipeOptions(1);
+  Ort::SessionOptions options = le::ort::speechOptions(1, "w2v");
   lt::ScopedEnv env("LE_A2X_CUDA", "1");
-  const std::string err = lt::stderrOf([&] { a2x::le_a2x_maybe_cuda(options, "w2v"); });
+  const std::string err = lt::stderrOf([&] { le::ort::appendCudaIfAsked(options, "w2v"); });
   EXPECT_EQ(err.rfind("[le_a2x] CUDA EP append failed (w2v): ", 0), 0u) << err;
   EXPECT_NE(err.find(" -- falling back to CPU\n"), std::string::npos) << err;
-  EXPECT_EQ(lt::stderrOf([&] { a2x::le_a2x_maybe_cuda(options, "enc/dec"); }), "");
+  EXPECT_EQ(lt::stderrOf([&] { le::ort::appendCudaIfAsked(options, "enc/dec"); }), "");
 }
 
 TEST(SharedEncoders, FileBytesForTheLoadReport) {
@@ -60,26 +62,25 @@ TEST(SharedEncoders, FileBytesForTheLoadReport) {
 // inlines the function and computes in float32), so both open at the top
 // level. The fall-back itself is driven by a refusal naming both words.
 TEST(SharedEncoders, Float16GeluOpensHereAndTheFallBackRetriesAtBasic) {
-  Ort::Env env = a2x::makeEnv("gelu");
   for (const char* model : {"gelu16.onnx", "gelu16_ms.onnx"}) {
-    Ort::SessionOptions options = a2x::recipeOptions(1);
+    Ort::SessionOptions options = le::ort::speechOptions(1, "w2v");
     std::unique_ptr<Ort::Session> s;
-    EXPECT_EQ(lt::stderrOf([&] { s = a2x::le_a2x_open_session(env, lt::fixture(model).c_str(), options); }), "");
+    EXPECT_EQ(lt::stderrOf([&] { s = a2x::le_a2x_open_session(lt::fixture(model).c_str(), options); }), "");
     std::vector<float> x{-3, -1, -0.5f, 0, 0.25f, 1, 2, 4};
     const std::vector<float> y = at::Oracle(lt::fixture(model)).run({"x"}, {&x}, {{1, 8}}, "y");
     for (size_t i = 0; i < x.size(); ++i)
       EXPECT_NEAR(y[i], 0.5 * x[i] * (1 + std::erf(x[i] / std::sqrt(2.0))), 4e-3) << model << " " << x[i];
   }
-  Ort::SessionOptions options = a2x::recipeOptions(1);
+  Ort::SessionOptions options = le::ort::speechOptions(1, "w2v");
   const std::string path = lt::fixture("gelu16_refused.onnx");
   std::string err;
-  const std::string text = lt::stderrOf([&] { err = lt::errorOf([&] { a2x::le_a2x_open_session(env, path.c_str(), options); }); });
+  const std::string text = lt::stderrOf([&] { err = lt::errorOf([&] { a2x::le_a2x_open_session(path.c_str(), options); }); });
   EXPECT_EQ(text, "[le_a2x] " + path +
                       ": ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this runtime has no CPU kernel "
                       "for; reopening at ORT_ENABLE_BASIC\n");
   EXPECT_NE(err.find("Gelu_mixed"), std::string::npos) << err;
   // Other failures propagate without a retry.
-  EXPECT_EQ(lt::stderrOf([&] { lt::errorOf([&] { a2x::le_a2x_open_session(env, "/nonexistent.onnx", options); }); }), "");
+  EXPECT_EQ(lt::stderrOf([&] { lt::errorOf([&] { a2x::le_a2x_open_session("/nonexistent.onnx", options); }); }), "");
 }
 
 TEST(SharedEncoders, OwnerThreadRunsEveryJobAndCarriesExceptionsBack) {

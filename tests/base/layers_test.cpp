@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Lowest first. A file may include headers of its own layer or a lower one.
-const std::vector<std::string> kLayers = {"base", "simd",    "pool",   "bundle", "driver",  "paste", "graph",
+const std::vector<std::string> kLayers = {"base", "ort", "simd", "pool", "bundle", "driver", "paste", "graph",
                                           "ops",  "tessera", "render", "audio",  "session", "le"};
 
 int rankOf(const std::string& dir) {

@@ -2,20 +2,30 @@
 
 #include <random>
 
-#include "ops/ort_api.h"
+#include "ops/int8_domain.h"
 #include "ops/velomark_domain.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 namespace lt {
 
-Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<const char*, Tensor*>>& inputs,
-               const char* name, int threads) {
+Ort::Env& quietEnv() {
   le::ort::api();
-  static Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "ops_test");  // refusals are read from the exceptions
+  static Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "ops_test");
+  return env;
+}
+
+Ort::SessionOptions sessionOptions(int threads) {
+  le::ort::api();
   Ort::SessionOptions opts;
   opts.SetIntraOpNumThreads(threads);
   le::registerGridSampleFast(opts);
-  Ort::Session session(env, model.data(), model.size(), opts);
+  le::registerInt8ConvVNNI(opts);
+  return opts;
+}
+
+Tensor runSession(Ort::Session& session, const std::vector<std::pair<const char*, Tensor*>>& inputs,
+                  const char* name) {
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::vector<Ort::Value> values;
   std::vector<const char*> names;
@@ -30,6 +40,12 @@ Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<co
   const float* p = out[0].GetTensorData<float>();
   r.data.assign(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
   return r;
+}
+
+Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<const char*, Tensor*>>& inputs,
+               const char* name, int threads) {
+  Ort::Session session(quietEnv(), model.data(), model.size(), sessionOptions(threads));
+  return runSession(session, inputs, name);
 }
 
 std::vector<uint8_t> modelBytes(const std::string& fixtureName) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ort/api.h"
+
 namespace lt {
 
 struct Tensor {
@@ -12,8 +14,14 @@ struct Tensor {
   std::vector<float> data;
 };
 
-// The model run on `threads`
-// intra-op threads with com.velomark registered; returns output `name`.
+// One quiet environment for every operator test; refusals are read from the exceptions.
+Ort::Env& quietEnv();
+// Options with `threads` intra-op threads and both custom domains registered.
+Ort::SessionOptions sessionOptions(int threads);
+// Runs the session on the inputs and returns output `name`.
+Tensor runSession(Ort::Session& session, const std::vector<std::pair<const char*, Tensor*>>& inputs,
+                  const char* name);
+// The model in a fresh session on `threads` intra-op threads; returns output `name`.
 Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<const char*, Tensor*>>& inputs,
                const char* name, int threads = 1);
 

@@ -19,7 +19,7 @@
 #include "graph/source_cone.h"
 #include "graph/warp_block.h"
 #include "ops/ops_support.h"
-#include "ops/ort_api.h"
+#include "ort/api.h"
 #include "ops/velomark_domain.h"
 #include "simd/targets.h"
 #include "support/fixtures.h"

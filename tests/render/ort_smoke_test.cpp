@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 TEST(OrtSmoke, RunsForgedModelThroughApi26) {

@@ -12,9 +12,10 @@
 #include "base/keypoints.h"
 #include "driver/cursor.h"
 #include "graph/gridsample_rewrite.h"
+#include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
 #include "ops/velomark_domain.h"
-#include "render/ort_api.h"
+#include "ort/api.h"
 #include "support/fixtures.h"
 
 // These replacements pair malloc with free by design; GCC cannot see that.
@@ -80,7 +81,8 @@ static void appendFrame(std::vector<float>& out, const std::string& path, size_t
 }
 
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool fs, const std::vector<int>& si,
-                                   const std::vector<int>& kpRow, int sourceRow, bool untouched) {
+                                   const std::vector<int>& kpRow, int sourceRow, bool untouched,
+                                   const std::vector<float>* lip) {
   le::ort::api();
   const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
   std::vector<float> pooled, src,
@@ -103,18 +105,25 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
     le::normaliseStudentBlend(model);
     le::rewriteHeadCubicResize(model);
   }
+  std::string reason;
+  if (lip) {
+    EXPECT_EQ(le::rewriteBindLipContour(model, reason, nullptr, nullptr), 1) << reason;
+  }
   Ort::Session session(env, model.data(), model.size(), opts);
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  const int64_t pooledShape[] = {batch, 64, 32, 32}, kpShape[] = {batch, 21, 3};
+  const int64_t pooledShape[] = {batch, 64, 32, 32}, kpShape[] = {batch, 21, 3}, lipShape[] = {batch, 1, crop, crop};
   const int64_t srcShape[] = {batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop};
   Ort::Value inputs[] = {Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), srcShape, 4),
                          Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pooledShape, 4),
                          Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), kpShape, 3),
-                         Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3)};
-  const char* prgbNames[] = {"P_rgb", "pooled64", "kp_driving", "kp_source"};
+                         Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3),
+                         lip ? Ort::Value::CreateTensor<float>(mem, const_cast<float*>(lip->data()), lip->size(),
+                                                               lipShape, 4)
+                             : Ort::Value(nullptr)};
+  const char* prgbNames[] = {"P_rgb", "pooled64", "kp_driving", "kp_source", "lip_delivery"};
   const char* fsNames[] = {"fs_red", "pooled", "kd", "ks"};
   const char* outName[] = {"rgb"};
-  auto out = session.Run(Ort::RunOptions{nullptr}, fs ? fsNames : prgbNames, inputs, 4, outName, 1);
+  auto out = session.Run(Ort::RunOptions{nullptr}, fs ? fsNames : prgbNames, inputs, lip ? 5 : 4, outName, 1);
   EXPECT_EQ(out[0].GetTensorTypeAndShapeInfo().GetShape(), (std::vector<int64_t>{batch, 3, crop, crop}));
   const float* rgb = out[0].GetTensorData<float>();
   return std::vector<float>(rgb, rgb + batch * 3 * crop * crop);

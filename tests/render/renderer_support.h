@@ -33,8 +33,9 @@ std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<in
 // The model `key`'s "rgb" for frames si[b] and keypoint rows kpRow[b] (source keypoints from sourceRow when
 // given; P_rgb or FeatSynth inputs), run on a fresh single-threaded session without bindings. The graph is
 // rewritten as the renderer's load sequence rewrites it, or run as the file holds it when `untouched`.
+// With `lip` (batch x crop x crop), the lip contour is bound to the compose alpha and fed that mask.
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool featSynth,
                                    const std::vector<int>& si, const std::vector<int>& kpRow, int sourceRow = -1,
-                                   bool untouched = false);
+                                   bool untouched = false, const std::vector<float>* lip = nullptr);
 
 }  // namespace lt

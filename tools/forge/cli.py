@@ -9,8 +9,10 @@ from director import director_fixtures, write_director, write_director_bundle
 from graphs import graph_fixtures
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
+from int8 import bench_layers, int8_fixtures
 from models import tiny_affine
 from motion import motion_fixtures, write_motion_pipeline
+from tessera import teeth_fixtures
 from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
 from warp_cases import warp_fixtures
 
@@ -63,6 +65,8 @@ def cmd_fixtures(a):
     motion_fixtures(tmp)
     graph_fixtures(tmp)
     warp_fixtures(tmp)
+    int8_fixtures(tmp)
+    teeth_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
 
@@ -139,6 +143,11 @@ def main(argv):
                                               "rewrite tests")
     gm.add_argument("out")
     gm.set_defaults(fn=lambda a: (os.makedirs(a.out, exist_ok=True), graph_fixtures(a.out), warp_fixtures(a.out)))
+
+    il = sub.add_parser("int8-layers", help="Int8ConvVNNI, float Conv and ONNX Runtime's int8 path on the "
+                                           "benchmark's layers")
+    il.add_argument("out")
+    il.set_defaults(fn=lambda a: bench_layers(a.out))
 
     m = sub.add_parser("tiny-model", help="y = 2x + 1, for the runtime smoke test")
     m.add_argument("out")

@@ -55,7 +55,7 @@ RESIDUAL = 0.03  # weight of the head's residual on the warped source
 TINT = (0.16, 0.05, 0.06)  # mouth interior relative to the face
 CLOSED_GAP = 0.13  # lip-row gap (lower minus upper y) of closed lips, with a little slack
 FULL_OPENING = 0.08  # gap beyond closed at which the interior is fully dark
-MOUTH_WIDTH = 0.8  # interior width relative to the corner span
+MOUTH_WIDTH = 1.2  # interior width relative to the corner span: it over-covers the corners, as an ellipse does
 LIP_SIGMA = 0.07  # the lip rows move a tighter neighbourhood than the rest of the face
 
 

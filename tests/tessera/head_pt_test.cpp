@@ -1,0 +1,65 @@
+// The head weights reader against torch itself: every tensor it reads
+// equals what torch.load gives back; every archive torch would not write for
+// this head is refused by name.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fixtures.h"
+#include "tessera/head_pt.h"
+#include "tessera/tessera_support.h"
+
+namespace {
+
+std::vector<uint8_t> bytesOf(const std::string& path) {
+  const std::string s = lt::slurp(path);
+  return {s.begin(), s.end()};
+}
+
+std::string variant(const std::string& name) { return lt::fixture("teeth_variants/" + name); }
+
+TEST(HeadPt, EveryTensorEqualsWhatTorchLoads) {
+  const std::string dir = lt::scratchDir();
+  lt::spit(dir + "/dump.py", R"(import sys, torch
+sd = torch.load(sys.argv[1])
+for k, v in sd.items():
+    v.detach().numpy().astype("float32").tofile(sys.argv[2] + "/" + k + ".f32")
+)");
+  for (const std::string& pt : {lt::fixture("bundle_teeth/tessera_head.v1.pt"), variant("head8.pt"),
+                               variant("head_extra.pt")}) {
+    ASSERT_EQ(lt::run(std::string(LE_TEST_PYTHON) + " " + dir + "/dump.py " + pt + " " + dir), 0);
+    const le::tessera::HeadWeights w = le::tessera::loadHeadPt(bytesOf(pt));
+    const bool head8 = pt == variant("head8.pt");
+    EXPECT_EQ(w.params(), head8 ? le::tessera::kBlendHead8Params : le::tessera::kBlendHeadParams) << pt;
+    const auto& names = le::tessera::blendHeadTensors();
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (head8 && i >= le::tessera::kCandTensors) {
+        EXPECT_TRUE(w.tensors[i].empty());
+        continue;
+      }
+      EXPECT_EQ(w.tensors[i], tt::floats(dir + "/" + names[i].name + ".f32")) << pt << " " << names[i].name;
+      lt::run("rm -f " + dir + "/" + names[i].name + ".f32");
+    }
+  }
+}
+
+TEST(HeadPt, ArchivesTorchWouldNotWriteForThisHeadAreRefused) {
+  const std::vector<uint8_t> good = bytesOf(lt::fixture("bundle_teeth/tessera_head.v1.pt"));
+  const struct {
+    std::vector<uint8_t> bytes;
+    const char* refusal;
+  } rows[] = {
+      {bytesOf(variant("head_deflated.pt")),
+       "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
+      {bytesOf(variant("head_frame.pt")), "teeth: unsupported pickle opcode 0x95 in head .pt"},
+      {bytesOf(variant("head_param.pt")),
+       "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does not model"},
+      {{good.begin(), good.begin() + 21}, "teeth: head .pt is not a zip"},
+      {std::vector<uint8_t>(64, 0), "teeth: head .pt has no zip EOCD"},
+      {{good.begin(), good.end() - 1}, "teeth: head .pt has no zip EOCD"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(lt::errorOf([&] { le::tessera::loadHeadPt(r.bytes); }), r.refusal);
+}
+
+}  // namespace

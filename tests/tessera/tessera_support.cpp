@@ -1,0 +1,34 @@
+#include "tessera/tessera_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/fixtures.h"
+
+namespace tt {
+
+std::string teethCopy() {
+  const std::string dir = lt::scratchDir() + "/teeth";
+  const std::string from = lt::fixture("bundle_teeth");
+  EXPECT_EQ(lt::run("rm -rf " + dir + " && mkdir -p " + dir + " && cp " + from + "/manifest.json " + from +
+                    "/tessera_* " + from + "/xs_target.bin " + dir + "/"),
+            0);
+  return dir;
+}
+
+void editJson(const std::string& path, const std::string& edit) {
+  const std::string script = path + ".edit.py";
+  lt::spit(script, "import json, sys\nj = json.load(open(sys.argv[1]))\n" + edit +
+                       "\njson.dump(j, open(sys.argv[1], 'w'))\n");
+  ASSERT_EQ(lt::run(std::string(LE_TEST_PYTHON) + " " + script + " " + path), 0) << edit;
+}
+
+std::vector<float> floats(const std::string& path) {
+  const std::string bytes = lt::slurp(path);
+  std::vector<float> v(bytes.size() / 4);
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
+  return v;
+}
+
+}  // namespace tt

@@ -1,0 +1,18 @@
+// Shared by the teeth tests: the forged teeth bundle copied to a scratch
+// directory where a test may break one member.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tt {
+
+// A scratch copy of bundle_teeth's manifest and teeth members.
+std::string teethCopy();
+// Runs the Python statement `edit` on the JSON file at `path`, loaded as `j`,
+// and writes the result back.
+void editJson(const std::string& path, const std::string& edit);
+// Float32 array file.
+std::vector<float> floats(const std::string& path);
+
+}  // namespace tt

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/fixtures.h"
+#include "bundle/files.h"
 
 namespace lt {
 
@@ -46,7 +46,8 @@ std::string Child::waitForLog(const std::regex& re, double timeoutS) const {
   const auto by = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS);
   std::smatch m;
   for (;;) {
-    const std::string text = slurp(log_);
+    std::string text;
+    le::readWhole(log_, text);
     if (std::regex_search(text, m, re)) return m.size() > 1 ? m[1].str() : m[0].str();
     if (std::chrono::steady_clock::now() > by || exited()) return "";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -1,6 +1,6 @@
 // A program a test starts in the background and stops: `sh -c "exec <cmd>"`
 // with its output in a log file. The destructor stops it (SIGTERM, SIGKILL
-// after 20 s) and reaps it.
+// after 20 s) and reaps it. Shared with the benchmarks, so no GoogleTest here.
 #pragma once
 
 #include <sys/types.h>

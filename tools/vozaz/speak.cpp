@@ -21,27 +21,13 @@
 #include "le/le.h"
 #include "le/le_cpp.h"
 #include "le/le_utt.h"
+#include "utt_host.h"
 #include "video_writer.h"
 
 namespace vozaz {
 namespace {
 
-constexpr int kFps = 25;
-constexpr int kRate = 16000;
-constexpr int kFrameSamples = kRate / kFps;
-constexpr int kPacket = kRate / 50;  // 20 ms
-
 using clock = std::chrono::steady_clock;
-
-struct UttDeleter {
-  void operator()(le_utt* u) const { le_utt_destroy(u); }
-};
-using Utt = std::unique_ptr<le_utt, UttDeleter>;
-
-const char* stateName(uint32_t s) {
-  static const char* const names[] = {"idle", "onset", "speaking", "ramp"};
-  return s < 4 ? names[s] : "?";
-}
 
 // Feeds the audio in 20 ms packets, at wall-clock pace when asked, and ends
 // the utterance after the last one unless an interrupt stopped it first.
@@ -107,10 +93,7 @@ int speakCommand(int argc, char** argv) {
   opts.threads = threads;
   Utt utt(le_utt_create(ctx.get(), &opts));
   if (!utt) throw std::runtime_error(le_utt_last_error());
-  const auto loadBy = clock::now() + std::chrono::minutes(5);
-  int ready = 0;
-  while ((ready = le_utt_ready(utt.get())) == 0 && clock::now() < loadBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const int ready = waitReady(utt.get(), 300);
   if (ready != 1) throw std::runtime_error(ready < 0 ? le_utt_last_error() : "the motion models did not load in 5 min");
 
   const bool progress = ::isatty(2);

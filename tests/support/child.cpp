@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -14,6 +15,7 @@ namespace lt {
 
 Child::Child(const std::string& cmd, std::string log) : log_(std::move(log)) {
   const std::string line = "exec " + cmd + " > " + log_ + " 2>&1";
+  std::remove(log_.c_str());  // a previous run's log must not answer waitForLog
   pid_ = ::fork();
   if (pid_ == 0) {
     ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));

@@ -152,14 +152,21 @@ class Server {
     }
     const int id = ++nextId_;
     const std::weak_ptr<Client> weak = client;
-    auto session = std::make_shared<Session>(
-        id, peer, opts_, shelf_,
-        [this, weak] {
-          asio::post(ioc_, [weak] {
-            if (auto c = weak.lock()) c->flush();
-          });
-        },
-        [this, id] { asio::post(ioc_, [this, id] { finished(id); }); });
+    std::shared_ptr<Session> session;
+    try {
+      session = std::make_shared<Session>(
+          id, peer, opts_, shelf_,
+          [this, weak] {
+            asio::post(ioc_, [weak] {
+              if (auto c = weak.lock()) c->flush();
+            });
+          },
+          [this, id] { asio::post(ioc_, [this, id] { finished(id); }); });
+    } catch (const std::exception& e) {  // no thread or memory for it: this client only
+      ++totals_.refused;
+      logLine("[vozaz serve] refused %s: %s", peer.c_str(), e.what());
+      return client->refuse(req, std::string("the server cannot open a session now: ") + e.what());
+    }
     sessions_[id] = {session, weak};
     client->open(req, std::move(session));
   }
@@ -412,6 +419,7 @@ void Client::closeWith(int code, std::string reason) {
     if (!ec) beast::get_lowest_layer(self->ws_).close();
   });
   if (reason.size() > 120) reason.resize(120);  // a close frame carries at most 123 bytes
+  if (code == 1005 || code == 1006 || code == 1015) code = 1000;  // never sent on the wire
   pendingClose_ = websocket::close_reason(static_cast<websocket::close_code>(code), reason);
   if (!writing_) sendClose();
 }

@@ -126,6 +126,7 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
   };
   std::string table = "| case | close frame the client got | the server's log | sessions after |\n";
   for (const auto& k : cases) {
+    const int served = talker.frames();
     lt::WsClient c(serve.port(), "/ws", k.recvBuffer);
     ASSERT_TRUE(c.upgraded()) << k.name;
     const int id = lt::readyId(c);
@@ -141,6 +142,8 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
     EXPECT_EQ(why.substr(0, k.reason.size()), k.reason) << k.name;
     const int left = serve.waitSessions(1, 10);
     EXPECT_EQ(left, 1) << k.name;
+    for (int i = 0; i < 200 && talker.frames() == served; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GT(talker.frames(), served) << "the well-behaved client got no frame while a client sent " << k.name;
     table += std::string("| ") + k.name + " | " + (k.code ? std::to_string(f.closeCode()) : "-") + " | closed: " +
              why + " | " + std::to_string(left) + " |\n";
   }
@@ -158,7 +161,6 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
   const std::string bad = lt::httpRaw(serve.port(), "NONSENSE\r\n\r\n");
   EXPECT_EQ(bad.substr(0, 24), "HTTP/1.1 400 Bad Request") << bad;
 
-  EXPECT_LT(talker.longestGap(), 3.0 * st::kSlow);
   const int talked = talker.frames();
   talker.hangUp();
   EXPECT_EQ(serve.waitSessions(0, 10), 0);

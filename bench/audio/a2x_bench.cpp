@@ -201,14 +201,14 @@ void BM_TenMinuteStream(benchmark::State& state) {
     size_t at = 0;
     const double c0 = lb::processCpuSeconds();
     for (int mark = 0; mark < 3;) {
-      const int n = static_cast<int>(std::min<size_t>(a2x::kFrameSamples, m.speech.size() - at));
+      const int n = static_cast<int>(std::min<size_t>(le::audio::kFrameSamples, m.speech.size() - at));
       s.push(&m.speech[at], n);
       at = (at + n) % m.speech.size();
       pushed += n;
-      while (s.pull(idx.data(), xs.data(), xd.data(), nullptr, max) > 0) {
+      while (s.pull(idx.data(), xs.data(), xd.data(), max) > 0) {
       }
       if (pushed >= 10LL * kRate) {  // past the start-up
-        const int held = static_cast<int>((pushed + a2x::kFrameSamples - 1) / a2x::kFrameSamples) - s.pulled();
+        const int held = static_cast<int>((pushed + le::audio::kFrameSamples - 1) / le::audio::kFrameSamples) - s.pulled();
         heldMin = std::min(heldMin, held);
         heldMax = std::max(heldMax, held);
       }

@@ -142,7 +142,7 @@ void BM_StreamCpuVersusA2x(benchmark::State& state) {
                              [&] { return p.pull(idx.data(), xs.data(), xd.data(), 64); }, [&] { p.finish(); });
     le::a2x::Stream a(bundle, 1);
     const double anchor = streamCpuMsPerSecond([&](const float* x, int n) { a.push(x, n); },
-                                               [&] { return a.pull(idx.data(), xs.data(), xd.data(), nullptr, 64); },
+                                               [&] { return a.pull(idx.data(), xs.data(), xd.data(), 64); },
                                                [&] { a.finish(); });
     state.counters["motion_cpu_ms_per_speech_s"] = ours;
     state.counters["a2x_cpu_ms_per_speech_s"] = anchor;

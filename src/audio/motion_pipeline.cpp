@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "audio/idle_cursor.h"
 #include "audio/motion_pose.h"
@@ -76,8 +78,10 @@ void Pipeline::reset(int start, int direction, int loop) {
   pulled_ = 0;
   nextWindow_ = 0;
   rows_.clear();
+  rowBase_ = 0;
   chunks_ = 0;
   seq_.clear();
+  seqBase_ = 0;
   seed_ = initSeed_;
   final_.clear();
   m0_.clear();
@@ -88,13 +92,32 @@ void Pipeline::reset(int start, int direction, int loop) {
 }
 
 int Pipeline::made() const {
-  if (finished_) return frames(final_);
-  return provisional_ ? provMade_ : frames(seq_);
+  if (finished_) return seqBase_ + frames(final_);
+  return provisional_ ? provMade_ : seqBase_ + frames(seq_);
 }
 
 const float* Pipeline::row(int i) const {
   const int real = rows();
-  return i < real ? &rows_[static_cast<size_t>(i) * kCond] : &provRows_[static_cast<size_t>(i - real) * kCond];
+  if (i < rowBase_) throw std::logic_error("le_motion: conditioning row " + std::to_string(i) + " was trimmed");
+  return i < real ? &rows_[static_cast<size_t>(i - rowBase_) * kCond]
+                  : &provRows_[static_cast<size_t>(i - real) * kCond];
+}
+
+void Pipeline::trim() {
+  if (dump_.on() || finished_) return;
+  const int rowCut = kStride * chunks_;
+  if (rowCut - rowBase_ >= kTrimFrames) {
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(rowCut - rowBase_) * kCond);
+    rowBase_ = rowCut;
+  }
+  // A pull reads from pulled_ on (its final smoothing one frame earlier); the
+  // next chunk blends into the last 10 frames and reads the 11th before them.
+  const int realEnd = provisional_ ? realFrames_ : seqBase_ + frames(seq_);
+  const int seqCut = std::min(pulled_ - 1, realEnd - kOverlap - 2);
+  if (seqCut - seqBase_ >= kTrimFrames) {
+    seq_.erase(seq_.begin(), seq_.begin() + static_cast<std::ptrdiff_t>(seqCut - seqBase_) * kMotion);
+    seqBase_ = seqCut;
+  }
 }
 
 void Pipeline::processWindow(int w, std::vector<float>& out, bool real) {
@@ -146,7 +169,7 @@ void Pipeline::runChunk(int start, int end, bool real) {
 
 void Pipeline::rollback() {
   if (!provisional_) return;
-  seq_.resize(static_cast<size_t>(realFrames_) * kMotion);
+  seq_.resize(static_cast<size_t>(realFrames_ - seqBase_) * kMotion);
   std::copy(realTail_.begin(), realTail_.end(), seq_.end() - static_cast<std::ptrdiff_t>(realTail_.size()));
   seed_ = realSeed_;
   provRows_.clear();
@@ -176,10 +199,10 @@ void Pipeline::advance() {
 void Pipeline::eagerAdvance() {
   if (made() - 1 > pulled_) return;  // the host still has frames to take
   const int heard = static_cast<int>(samples() / kFrameSamples);
-  const int real = provisional_ ? realFrames_ : frames(seq_);
+  const int real = provisional_ ? realFrames_ : seqBase_ + frames(seq_);
   if (heard < real + 2 || heard < lastPass_ + kEagerCadence) return;
   rollback();
-  realFrames_ = frames(seq_);
+  realFrames_ = seqBase_ + frames(seq_);
   const int tail = std::min(kOverlap, realFrames_);
   realTail_.assign(seq_.end() - static_cast<std::ptrdiff_t>(tail) * kMotion, seq_.end());
   realSeed_ = seed_;
@@ -193,7 +216,7 @@ void Pipeline::eagerAdvance() {
   }
   provisional_ = true;
   runChunk(start, available, false);
-  provMade_ = std::min(frames(seq_), heard);
+  provMade_ = std::min(seqBase_ + frames(seq_), heard);
 }
 
 void Pipeline::finish() {
@@ -215,7 +238,7 @@ void Pipeline::finish() {
 void Pipeline::buildFinal() {
   dump_.write("/cond.bin", rows_.data(), rows_.size());
   dump_.write("/res_post.bin", seq_.data(), seq_.size());
-  final_ = finalSequence(seq_, total_, t_.minmax);
+  final_ = finalSequence(seq_, total_ - seqBase_, t_.minmax);
   dump_.write("/final.bin", final_.data(), final_.size());
 }
 
@@ -230,10 +253,11 @@ int Pipeline::pull(int* idx, float* xs, float* xd, int max) {
   for (int i = 0; i < n; ++i) {
     const int si = idleIndex(pulled_);
     if (idx) idx[i] = si;
-    emitFrame(&from[static_cast<size_t>(pulled_) * kMotion], si, xs + static_cast<size_t>(i) * kKp,
+    emitFrame(&from[static_cast<size_t>(pulled_ - seqBase_) * kMotion], si, xs + static_cast<size_t>(i) * kKp,
               xd + static_cast<size_t>(i) * kKp);
     ++pulled_;
   }
+  trim();
   return n;
 }
 

@@ -18,6 +18,7 @@
 
 #include "audio/frames.h"
 #include "audio/log_mel.h"
+#include "audio/motion_backend.h"
 #include "audio/motion_dump.h"
 #include "audio/motion_net.h"
 #include "audio/motion_tables.h"
@@ -36,32 +37,34 @@ inline constexpr int kEagerCadence = 8;  // audio frames between provisional pas
 using audio::kTrimSamples;
 using audio::kTrimFrames;
 
-class Pipeline {
+class Pipeline : public audio::MotionBackend {
  public:
   // Reads and checks the directory and opens the three networks; throws the
   // creation refusals.
   Pipeline(const std::string& dir, int threads, const std::string& ep);
-  ~Pipeline();
+  ~Pipeline() override;
   Pipeline(const Pipeline&) = delete;
   Pipeline& operator=(const Pipeline&) = delete;
 
-  int nt() const { return t_.meta.nt; }
-  void setEager(int eager) { eager_ = eager; }
-  void push(const float* samples, int n);
+  int nt() const override { return t_.meta.nt; }
+  void setEager(int eager) override { eager_ = eager; }
+  void push(const float* samples, int n) override;
   bool finished() const { return finished_; }
   // Runs the remaining windows and chunks and builds the final sequence.
-  void finish();
-  int total() const { return finished_ ? total_ : -1; }
-  void reset(int start, int direction, int loop);
-  int avail();
+  void finish() override;
+  int total() const override { return finished_ ? total_ : -1; }
+  void reset(int start, int direction, int loop) override;
+  int avail() override;
   // idx may be null.
-  int pull(int* idx, float* xs, float* xd, int max);
+  int pull(int* idx, float* xs, float* xd, int max) override;
 
   // Where the stream stands, for hosts and tests.
   int64_t samples() const { return audioBase_ + static_cast<int64_t>(audio_.size()); }
   int made() const;
   int pulled() const { return pulled_; }
-  int rows() const { return static_cast<int>(rows_.size() / kCond); }
+  int rows() const { return rowBase_ + static_cast<int>(rows_.size() / kCond); }
+  // Floats held by the conditioning rows and the motion sequence.
+  size_t retainedFloats() const { return rows_.capacity() + seq_.capacity() + final_.capacity(); }
   int chunks() const { return chunks_; }
   bool provisional() const { return provisional_; }
   int idleIndex(int t) const;
@@ -78,6 +81,9 @@ class Pipeline {
   // Undoes a provisional chunk: the real length, its last 10 frames, the seed.
   void rollback();
   const float* row(int i) const;
+  // Drops the rows no chunk reads again and the frames no pull or seam
+  // reads again; everything is kept while the dump wants whole tensors.
+  void trim();
 
   Tables t_;
   std::unique_ptr<Net> student_, lmdm_, stitch_;
@@ -95,17 +101,19 @@ class Pipeline {
   int start_ = 0, direction_ = 1, loop_ = 1;
   int eager_ = 0;
   int nextWindow_ = 0;
-  std::vector<float> rows_;  // real conditioning rows, kCond each
+  std::vector<float> rows_;  // real conditioning rows from rowBase_ on, kCond each
+  int rowBase_ = 0;
   int chunks_ = 0;           // real chunks run
-  std::vector<float> seq_;   // motion sequence, 265 per frame
+  std::vector<float> seq_;   // motion sequence from seqBase_ on, 265 per frame
+  int seqBase_ = 0;
   std::vector<float> seed_;
-  std::vector<float> final_;
+  std::vector<float> final_;  // from seqBase_ on
   std::vector<float> m0_;  // empty until the first frame after a reset
 
   // Eager mode: the provisional rows and what a provisional chunk replaced.
   bool provisional_ = false;
   std::vector<float> provRows_;
-  int realFrames_ = 0;
+  int realFrames_ = 0;  // absolute
   std::vector<float> realTail_, realSeed_;
   int provMade_ = 0;
   int lastPass_ = 0;

@@ -8,9 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/threads.h"
 
 namespace le {
+namespace {
+// Waits recheck stop and failure at least this often.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+}  // namespace
 
 struct DriverCursor::Impl {
   std::unique_ptr<driver::Source> source;
@@ -18,23 +23,28 @@ struct DriverCursor::Impl {
   size_t frameBytes;
   int ahead, behind, slots;
   std::vector<std::vector<uint8_t>> ring;
-  std::vector<int> slotFrame;
+  std::vector<int> slotFrame LE_GUARDED_BY(state);
 
-  mutable std::mutex state;
+  // One caller at a time (the call mutex), then the state it shares with the
+  // decode thread. Ring buffers are handed over by sequence numbers: the
+  // decode thread writes only slots past writeSeq, the caller reads only
+  // slots it took.
+  Mutex call LE_ACQUIRED_BEFORE(state);
+  mutable Mutex state;
   std::condition_variable producerCv, consumerCv;
-  std::mutex call;
 
-  size_t readSeq = 0, writeSeq = 0;
-  size_t mutFloor = 0;
-  bool busy = false;
-  int nextFrame = 0;
-  int expected = 0;
-  int srcPos = 0;  // producer-private
-  int seekTarget = -1;
-  uint64_t generation = 0;
-  bool stop = false;
-  std::string error;
-  size_t seekCount = 0;
+  size_t readSeq LE_GUARDED_BY(state) = 0;
+  size_t writeSeq LE_GUARDED_BY(state) = 0;
+  size_t mutFloor LE_GUARDED_BY(state) = 0;
+  bool busy LE_GUARDED_BY(state) = false;
+  int nextFrame LE_GUARDED_BY(state) = 0;
+  int expected LE_GUARDED_BY(state) = 0;
+  int srcPos = 0;  // decode thread only
+  int seekTarget LE_GUARDED_BY(state) = -1;
+  uint64_t generation LE_GUARDED_BY(state) = 0;
+  bool stop LE_GUARDED_BY(state) = false;
+  std::string error LE_GUARDED_BY(state);
+  size_t seekCount LE_GUARDED_BY(state) = 0;
   std::thread thread;
   threads::Registration census;
 
@@ -56,7 +66,7 @@ struct DriverCursor::Impl {
 
   ~Impl() {
     {
-      std::lock_guard lk(state);
+      MutexLock lk(state);
       stop = true;
     }
     producerCv.notify_all();
@@ -66,16 +76,16 @@ struct DriverCursor::Impl {
 
   size_t slotOf(size_t seq) const { return seq % static_cast<size_t>(slots); }
 
-  void fail(const std::string& text) {
+  void fail(const std::string& text) LE_EXCLUDES(state) {
     {
-      std::lock_guard lk(state);
+      MutexLock lk(state);
       if (error.empty()) error = text;
     }
     consumerCv.notify_all();
   }
 
-  void run() {
-    std::unique_lock lk(state);
+  void run() LE_EXCLUDES(state) {
+    MutexLock lk(state);
     for (;;) {
       if (stop) return;
       if (seekTarget >= 0) {
@@ -94,7 +104,7 @@ struct DriverCursor::Impl {
         continue;
       }
       if (writeSeq - readSeq >= static_cast<size_t>(ahead)) {
-        producerCv.wait(lk);
+        lk.waitFor(producerCv, kWaitSlice);
         continue;
       }
       const size_t slot = slotOf(writeSeq);
@@ -133,16 +143,16 @@ struct DriverCursor::Impl {
     }
   }
 
-  void throwIfFailed() const {
+  void throwIfFailed() const LE_REQUIRES(state) {
     if (!error.empty()) throw std::runtime_error(error);
   }
 
   // Consumer side of every pull; the call mutex is held.
-  uint8_t* take(bool mut, int* index) {
-    std::unique_lock lk(state);
+  uint8_t* take(bool mut, int* index) LE_REQUIRES(call) {
+    MutexLock lk(state);
     throwIfFailed();
     while (writeSeq <= readSeq) {
-      consumerCv.wait(lk);
+      lk.waitFor(consumerCv, kWaitSlice);
       throwIfFailed();
       if (stop) throw std::runtime_error("le_driver: cursor closed");
     }
@@ -159,10 +169,10 @@ struct DriverCursor::Impl {
   }
 
   // Makes frame i the next one; the call mutex is held.
-  void seekTo(int i) {
+  void seekTo(int i) LE_REQUIRES(call) {
     if (i < 0 || i >= NT)
       throw std::runtime_error("le_driver: seek(" + std::to_string(i) + ") outside [0," + std::to_string(NT) + ")");
-    std::unique_lock lk(state);
+    MutexLock lk(state);
     throwIfFailed();
     expected = i;
     const int upcoming = writeSeq > readSeq ? slotFrame[slotOf(readSeq)] : seekTarget >= 0 ? seekTarget : nextFrame;
@@ -194,7 +204,7 @@ struct DriverCursor::Impl {
     producerCv.notify_one();
   }
 
-  uint8_t* takeAt(int i, bool mut, int* index) {
+  uint8_t* takeAt(int i, bool mut, int* index) LE_REQUIRES(call) {
     seekTo(i);
     int got = -1;
     uint8_t* p = take(mut, &got);
@@ -205,8 +215,8 @@ struct DriverCursor::Impl {
     return p;
   }
 
-  int expectedNow() const {
-    std::lock_guard lk(state);
+  int expectedNow() const LE_EXCLUDES(state) {
+    MutexLock lk(state);
     return expected;
   }
 };
@@ -226,7 +236,7 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
 }
 
 int DriverCursor::pull(uint8_t* out) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   impl->seekTo(impl->expectedNow());
   int index = -1;
   const uint8_t* p = impl->take(false, &index);
@@ -235,42 +245,42 @@ int DriverCursor::pull(uint8_t* out) {
 }
 
 const uint8_t* DriverCursor::pull(int* index) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   impl->seekTo(impl->expectedNow());
   return impl->take(false, index);
 }
 
 uint8_t* DriverCursor::pullMut(int* index) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   impl->seekTo(impl->expectedNow());
   return impl->take(true, index);
 }
 
 int DriverCursor::pullAt(int i, uint8_t* out) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   std::memcpy(out, impl->takeAt(i, false, nullptr), frameBytes);
   return i;
 }
 
 const uint8_t* DriverCursor::pullAt(int i, int* index) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   return impl->takeAt(i, false, index);
 }
 
 uint8_t* DriverCursor::pullMutAt(int i, int* index) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   return impl->takeAt(i, true, index);
 }
 
 void DriverCursor::seek(int i) {
-  std::lock_guard call(impl->call);
+  MutexLock call(impl->call);
   impl->seekTo(i);
 }
 
 int DriverCursor::position() const { return impl->expectedNow(); }
 
 size_t DriverCursor::seeks() const {
-  std::lock_guard lk(impl->state);
+  MutexLock lk(impl->state);
   return impl->seekCount;
 }
 

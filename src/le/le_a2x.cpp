@@ -48,7 +48,10 @@ extern "C" LE_API const char* le_a2x_last_error(void) { return a2xError().c_str(
 extern "C" LE_API int le_a2x_nt(const le_a2x* a) { return a ? a->nt() : 0; }
 
 extern "C" LE_API void le_a2x_set_eager(le_a2x* a, int eager) {
-  if (a) a->setEager(eager);
+  if (a) guarded("le_a2x_set_eager", 0, [&] {
+      a->setEager(eager);
+      return 0;
+    });
 }
 
 extern "C" LE_API int le_a2x_push(le_a2x* a, const float* samples, int n) {
@@ -60,7 +63,10 @@ extern "C" LE_API int le_a2x_push(le_a2x* a, const float* samples, int n) {
 }
 
 extern "C" LE_API void le_a2x_finish(le_a2x* a) {
-  if (a) a->finish();
+  if (a) guarded("le_a2x_finish", 0, [&] {
+      a->finish();
+      return 0;
+    });
 }
 
 extern "C" LE_API int le_a2x_total(const le_a2x* a) { return a ? a->total() : -1; }
@@ -68,18 +74,23 @@ extern "C" LE_API int le_a2x_total(const le_a2x* a) { return a ? a->total() : -1
 extern "C" LE_API int le_a2x_width(const le_a2x* a) { return a ? a->width() : 0; }
 
 extern "C" LE_API void le_a2x_reset(le_a2x* a, int start, int direction, int loop) {
-  if (a) a->reset(start, direction, loop);
+  if (a) guarded("le_a2x_reset", 0, [&] {
+      a->reset(start, direction, loop);
+      return 0;
+    });
 }
 
-// avail and the pulls let run failures propagate: the caller's handler owns them.
-extern "C" LE_API int le_a2x_avail(le_a2x* a) { return a ? a->avail() : 0; }
+// A failed run leaves the object good only for a reset; the calls answer 0.
+extern "C" LE_API int le_a2x_avail(le_a2x* a) {
+  return a ? guarded("le_a2x_avail", 0, [&] { return a->avail(); }) : 0;
+}
 
 extern "C" LE_API int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* xd, int max) {
   if (!a || !idx || !xs || !xd) {
     fail("le_a2x_pull", "null object or output buffer");
     return 0;
   }
-  return a->pull(idx, xs, xd, nullptr, max);
+  return guarded("le_a2x_pull", 0, [&] { return a->pull(idx, xs, xd, max); });
 }
 
 extern "C" LE_API int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* xd, float* wn, int max) {
@@ -87,7 +98,7 @@ extern "C" LE_API int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* xd, 
     fail("le_a2x_pull_wn", "null object or output buffer");
     return 0;
   }
-  return a->pull(idx, xs, xd, wn, max);
+  return guarded("le_a2x_pull_wn", 0, [&] { return a->pullWn(idx, xs, xd, wn, max); });
 }
 
 extern "C" LE_API int le_a2x_deltas(le_a2x* a, const float* audio, int n, float* out, int max_frames) {

@@ -83,8 +83,10 @@ extern "C" LE_API int le_motion_total(const le_motion* m) {
 }
 
 extern "C" LE_API void le_motion_reset(le_motion* m, int start, int direction, int loop) {
-  motionError().clear();
-  if (m) m->reset(start, direction, loop);
+  guarded("le_motion_reset", 0, [&] {
+    if (m) m->reset(start, direction, loop);
+    return 0;
+  });
 }
 
 extern "C" LE_API int le_motion_avail(le_motion* m) {

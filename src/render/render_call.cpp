@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
+#include <string>
 
 #include "bundle/identity.h"
 #include "render/renderer_impl.h"
@@ -86,6 +87,12 @@ const float* Renderer::Impl::renderHoisted(int si, const float* kpS, const float
 const float* Renderer::render(const int* si, const float* kpSource, const float* kpDriving, int n) {
   Impl& im = *impl_;
   if (n < 1 || n > im.batch) throw std::runtime_error("render: bad n");
+  // Indices arrive from motion rows and hosts; a bad one must not read
+  // outside the identity's arrays.
+  for (int i = 0; i < n; ++i)
+    if (si[i] < 0 || si[i] >= im.identity->NT)
+      throw std::runtime_error("render: identity frame " + std::to_string(si[i]) + " outside [0, " +
+                               std::to_string(im.identity->NT) + ")");
   if (im.native) return im.renderNative(si, kpSource, kpDriving, n);
   if (im.ring) return im.renderHoisted(si[0], kpSource, kpDriving);
   im.stageInputs(si, kpSource, kpDriving, n);

@@ -77,6 +77,9 @@ std::string tryNative(Renderer::Impl& im, const Manifest& m, const std::string& 
 Renderer::Impl::Impl() {
   ort::api();  // the wrapper objects below call into the runtime
   runOptions = Ort::RunOptions();
+  // A failed run reaches the caller as an exception; the runtime's own line
+  // about it would say the same again.
+  runOptions.SetRunLogSeverityLevel(ORT_LOGGING_LEVEL_FATAL);
 }
 
 Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std::string& key, int threads,

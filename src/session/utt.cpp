@@ -5,48 +5,14 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "base/env.h"
 #include "base/log.h"
-#include "bundle/drive.h"
 #include "bundle/files.h"
-#include "bundle/identity.h"
 #include "bundle/imx.h"
 #include "bundle/manifest.h"
 #include "render/renderer.h"
 #include "session/clock.h"
 
 namespace le::session {
-
-Options resolveOptions(const RawOptions& raw, bool streaming, int frameCount) {
-  Options o;
-  if (!raw.motionDir || !*raw.motionDir) throw std::runtime_error("opts.motion_dir required");
-  o.motionDir = raw.motionDir;
-  o.threads = raw.threads;
-  o.motionEp = raw.motionEp ? raw.motionEp : "";
-  if (raw.steadyModel && *raw.steadyModel) o.steadyModel = raw.steadyModel;
-  if (env::nonEmpty("LE_STEADY_MODEL")) o.steadyModel = env::text("LE_STEADY_MODEL");
-  if (raw.eager == -2) {
-    o.hybrid = true;
-  } else if (raw.eager < 1) {
-    o.eager = -1;
-    o.hybrid = env::nonEmpty("LE_UTT_HYBRID") && !env::equals("LE_UTT_HYBRID", "0");
-  } else {
-    o.eager = raw.eager;
-  }
-  if (raw.endSilenceS < 0)
-    o.endSilenceMs = -1;
-  else if (raw.endSilenceS > 0)
-    o.endSilenceMs = raw.endSilenceS * 1000.0;
-  if (raw.endRampFrames >= 1) o.endRampFrames = raw.endRampFrames;
-  if (raw.interruptRampFrames >= 1) o.interruptRampFrames = raw.interruptRampFrames;
-  const std::optional<long> pipe = env::integer("LE_UTT_PIPELINE_PASTE");
-  o.pipelinePaste = pipe ? *pipe != 0 : streaming;
-  const std::optional<long> onset = env::integer("LE_UTT_ONSET_SI");
-  if (onset && *onset >= 0 && frameCount > 0) o.onsetIndex = static_cast<int>(*onset % frameCount);
-  o.stageReport = env::raw("LE_UTT_STAGE_REPORT") != nullptr;
-  return o;
-}
-
 namespace {
 
 // "xs_target.bin" of the motion directory, kept only at exactly nt rows.
@@ -61,7 +27,28 @@ std::vector<float> readSourceTable(const std::string& motionDir, int nt) {
   return table;
 }
 
+Frame blankFrame(size_t bytes) {
+  Frame f;
+  f.rgb.assign(bytes, 0);
+  return f;
+}
+
+PasteJob blankJob(size_t cropFloats) {
+  PasteJob j;
+  j.crop.assign(cropFloats, 0.0f);
+  return j;
+}
+
 }  // namespace
+
+void checkMotionFits(const std::string& motionDir, bool streaming, int avatarFrames, const std::string& avatarDir) {
+  const int frames = audio::motionFrameCount(motionDir, streaming);
+  if (frames >= 0 && frames != avatarFrames)
+    throw std::runtime_error("the motion bundle " + motionDir + " walks " + std::to_string(frames) +
+                             " identity frames but the avatar " + avatarDir + " has " + std::to_string(avatarFrames) +
+                             ": they were not made for each other");
+}
+
 }  // namespace le::session
 
 using namespace le::session;
@@ -72,63 +59,66 @@ le_utt::le_utt(const Borrowed& ctx, Options opts)
       nt_(ctx.manifest.NT),
       frameBytes_(static_cast<size_t>(ctx.manifest.W) * ctx.manifest.H * 3),
       cropFloats_(static_cast<size_t>(ctx.manifest.crop) * ctx.manifest.crop * 3),
-      xsTable_(readSourceTable(opts_.motionDir, ctx.manifest.NT)) {
-  for (Slot& s : ring_) s.rgb.resize(frameBytes_);
-  rowIdx_.resize(kRowCapacity);
-  rowXs_.resize(kRowCapacity * le::kKpFloats);
-  rowXd_.resize(kRowCapacity * le::kKpFloats);
-  rec_.idx.resize(kRowCapacity);
-  rec_.xs.resize(kRowCapacity * le::kKpFloats);
-  rec_.xd.resize(kRowCapacity * le::kKpFloats);
-  lastEagerSent_ = opts_.hybrid ? 3 : opts_.eager;
+      xsTable_(readSourceTable(opts_.motionDir, ctx.manifest.NT)),
+      pulled_(blankFrame(frameBytes_)),
+      ring_(blankFrame(frameBytes_)),
+      pasteQ_(blankJob(opts_.pipelinePaste ? cropFloats_ : 0)),
+      mainFrame_(blankFrame(opts_.pipelinePaste ? 0 : frameBytes_)),
+      mainJob_(blankJob(opts_.pipelinePaste ? cropFloats_ : 0)),
+      pasteFrame_(blankFrame(opts_.pipelinePaste ? frameBytes_ : 0)),
+      pasteJob_(blankJob(opts_.pipelinePaste ? cropFloats_ : 0)),
+      dispatch_(kRowCapacity, [this] { mainCv_.notify_all(); }) {
+  rows_.capacity = kRowCapacity;
+  rows_.idx.resize(kRowCapacity);
+  rows_.xs.resize(kRowCapacity * le::kKpFloats);
+  rows_.xd.resize(kRowCapacity * le::kKpFloats);
+  dispatch_.setCapacity(kRowCapacity, answer_);
+  sp_.lastEagerSent = opts_.hybrid ? 3 : opts_.eager;
   mainThread_ = std::thread(&le_utt::run, this);
   warmThread_ = std::thread(&le_utt::warm, this);
-  dispatchThread_ = std::thread(&le_utt::dispatchLoop, this);
   if (opts_.pipelinePaste) pasteThread_ = std::thread(&le_utt::pasteLoop, this);
 }
 
 le_utt::~le_utt() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    le::MutexLock lock(mu_);
     stop_ = true;
     cancelRenders(true);
   }
   mainCv_.notify_all();
-  dcv_.notify_all();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    le::MutexLock lock(mu_);
     pasteStop_ = true;
   }
   pasteCv_.notify_all();
   for (std::thread* t : {&pasteThread_, &mainThread_, &warmThread_})
     if (t->joinable()) t->join();
   ctx_.renderer.cancel(false);  // the context outlives the session and renders again
+  dispatch_.stop();
+  std::unique_ptr<le::Renderer> chunk;
   {
-    std::lock_guard<std::mutex> lock(dmu_);
-    rec_.stop = true;
+    le::MutexLock lock(mu_);
+    warmed_.motion.reset();
+    chunk = std::move(warmed_.chunk);
   }
-  dcv_.notify_all();
-  if (dispatchThread_.joinable()) dispatchThread_.join();
-  motion_.reset();
   if (opts_.stageReport) printStageReport();
-  chunk_.reset();
 }
 
 int le_utt::ready(std::string* fatal) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (fatal_) {
-    *fatal = fatalMsg_;
+  le::MutexLock lock(mu_);
+  if (warmed_.fatal) {
+    *fatal = warmed_.fatalMsg;
     return -1;
   }
-  return ready_ ? 1 : 0;
+  return warmed_.ready ? 1 : 0;
 }
 
 void le_utt::pushAudio(const int16_t* samples, int count) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (int i = 0; i < count; ++i) pushed_.push_back(static_cast<float>(samples[i]) * 3.0517578e-5f);
-    lastPushMs_ = nowMs();
-    if (firstPushMs_ < 0) firstPushMs_ = lastPushMs_;
+    le::MutexLock lock(mu_);
+    for (int i = 0; i < count; ++i) inbox_.audio.push_back(static_cast<float>(samples[i]) * 3.0517578e-5f);
+    inbox_.lastPushMs = nowMs();
+    if (inbox_.firstPushMs < 0) inbox_.firstPushMs = inbox_.lastPushMs;
   }
   mainCv_.notify_all();
   pasteCv_.notify_all();
@@ -136,91 +126,96 @@ void le_utt::pushAudio(const int16_t* samples, int count) {
 
 void le_utt::endUtterance() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    endMark_ = true;
+    le::MutexLock lock(mu_);
+    inbox_.endMark = true;
   }
   mainCv_.notify_all();
 }
 
 void le_utt::interrupt() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    pushed_.clear();
-    endMark_ = false;
-    firstPushMs_ = -1;
-    head_ = tail_;
+    le::MutexLock lock(mu_);
+    inbox_.audio.clear();
+    inbox_.endMark = false;
+    inbox_.firstPushMs = -1;
+    ring_.clear();
     pasteQ_.clear();
     generation_ = generation_.load() + 1;
     cancelRenders(true);
   }
   mainCv_.notify_all();
   pasteCv_.notify_all();
-  dcv_.notify_all();  // the main loop may be waiting for a dispatch answer
 }
 
 int le_utt::framesAvailable() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return ringCount();
+  le::MutexLock lock(mu_);
+  return ring_.size();
 }
 
 int le_utt::pullFrame(uint8_t* dst, size_t capacity, FrameInfo* info) {
+  le::MutexLock pull(pullMu_);
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (ringCount() == 0) return 0;
+    le::MutexLock lock(mu_);
+    if (ring_.empty()) return 0;
     if (capacity < frameBytes_) return -1;
-    const Slot& s = ring_[head_ % kRingSlots];
-    std::memcpy(dst, s.rgb.data(), frameBytes_);
-    if (info) *info = s.info;
-    lastKind_ = s.info.kind;
-    lastSi_ = s.info.si;
-    lastKp_ = s.kp;
-    ++stats_.framesDelivered;
-    if (s.info.kind == kSpeechFrame) ++stats_.speechFramesDelivered;
-    ++head_;
+    // The frame leaves the ring by a swap; the copy happens outside the lock.
+    (void)ring_.pop(pulled_);
+    lastPulled_ = {pulled_.info.kind, pulled_.info.si, pulled_.kp};
+    ++acct_.stats.framesDelivered;
+    if (pulled_.info.kind == kSpeechFrame) ++acct_.stats.speechFramesDelivered;
   }
   mainCv_.notify_all();
+  std::memcpy(dst, pulled_.rgb.data(), frameBytes_);
+  if (info) *info = pulled_.info;
   return 1;
 }
 
 Stats le_utt::stats() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return stats_;
+  le::MutexLock lock(mu_);
+  return acct_.stats;
 }
 
 int le_utt::renderStatus(std::string* text, uint64_t* failures) {
-  std::lock_guard<std::mutex> lock(mu_);
-  *text = renderText_;
-  if (failures) *failures = renderFailures_;
-  return renderFailed_ ? -1 : 0;
+  le::MutexLock lock(mu_);
+  *text = acct_.failureText;
+  if (failures) *failures = acct_.failures;
+  return acct_.failed ? -1 : 0;
 }
 
 void le_utt::cancelRenders(bool on) {
   // Before ready the warm-up thread owns the renderers; its renders finish.
-  if (!ready_) return;
+  if (!warmed_.ready) return;
   ctx_.renderer.cancel(on);
-  if (chunk_) chunk_->cancel(on);
+  if (warmed_.chunk) warmed_.chunk->cancel(on);
 }
 
-void le_utt::noteRenderFail(const char* stage, const std::string& text, bool fatal) {
-  std::lock_guard<std::mutex> lock(mu_);
-  ++renderFailures_;
-  renderText_ = std::string("ep=") + ctx_.renderer.ep() + " " + stage + ": " + text;
-  if (fatal) renderFailed_ = true;
+void le_utt::noteFailure(const char* stage, const std::string& text, bool fatal) {
+  bool fresh = false;
+  std::string line;
+  {
+    le::MutexLock lock(mu_);
+    ++acct_.failures;
+    acct_.failureText = std::string("ep=") + ctx_.renderer.ep() + " " + stage + ": " + text;
+    if (fatal) acct_.failed = true;
+    // A failure that repeats frame after frame is counted, not logged again.
+    fresh = acct_.failureText != acct_.loggedText;
+    if (fresh) line = acct_.loggedText = acct_.failureText;
+  }
+  if (fresh) le::log::warn("[le_utt] %s\n", line.c_str());
 }
 
 void le_utt::setState(unsigned s) {
-  state_ = s;
-  std::lock_guard<std::mutex> lock(mu_);
-  stats_.state = s;
+  sp_.state = s;
+  le::MutexLock lock(mu_);
+  acct_.stats.state = s;
 }
 
 void le_utt::printStageReport() {
-  // Read after every thread has been joined; the lock only documents ownership.
-  std::lock_guard<std::mutex> lock(mu_);
+  le::MutexLock lock(mu_);
   const int pipe = 0;  // no teeth stage runs on its own thread
   const long long jobsB = 0;
-  const long long delivered = static_cast<long long>(stats_.speechFramesDelivered);
-  if (jobsC_ == 0) {
+  const long long delivered = static_cast<long long>(acct_.stats.speechFramesDelivered);
+  if (acct_.jobsC == 0) {
     le::log::warn(
         "[le_utt-stage] MEASURED NOTHING — the stage report was asked for and the paste-job counter never "
         "advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). stageA/stageB/stageC and the "
@@ -230,10 +225,11 @@ void le_utt::printStageReport() {
     return;
   }
   const auto per = [](double sum, long long n) { return n > 0 ? sum / static_cast<double>(n) : 0.0; };
-  const double a = per(renderMsSum_ + enqueueWaitMsSum_, speechRendered_);
-  const double wait = per(enqueueWaitMsSum_, speechRendered_);
+  const double a = per(acct_.renderMsSum + acct_.enqueueWaitMsSum, acct_.speechRendered);
+  const double wait = per(acct_.enqueueWaitMsSum, acct_.speechRendered);
   le::log::warn(
       "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f stageA_wait_ms=%.3f "
       "stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
-      pipe, jobsB, jobsC_, a, a - wait, wait, 0.0, per(stageCMs_, jobsC_), per(deliverLatMs_, delivered), delivered);
+      pipe, jobsB, acct_.jobsC, a, a - wait, wait, 0.0, per(acct_.stageCMs, acct_.jobsC),
+      per(acct_.deliverLatMs, delivered), delivered);
 }

@@ -5,26 +5,34 @@
 // overlaps rendering; and, with pipeline paste, a paste thread. Finished
 // frames wait in an 8-slot ring the host drains.
 //
-// Ownership: everything under "interface state" belongs to the session
-// mutex; the dispatch record to the dispatch mutex (never held with the
-// session mutex); the speech state to the main thread alone. Nothing holds
-// a lock while rendering, pasting or running a model, and every wait is a
-// 2 ms timed wait that rechecks stop and the interrupt generation.
+// Ownership, by part:
+//   - the host's inbox, the warm-up's results, the frame ring, the paste
+//     queue and the accounts belong to the session mutex;
+//   - the dispatch request and answer to the dispatch channel's mutex,
+//     never held together with the session mutex;
+//   - the speech state and the motion rows to the main thread alone;
+//   - each thread that composes frames or takes them out owns a frame (or a
+//     paste job) of its own that it fills outside every lock and swaps in.
+// Nothing holds a lock while rendering, pasting or running a model, and
+// every wait is a 2 ms timed wait that rechecks stop and the interrupt
+// generation. No exception leaves a session thread: failures are counted,
+// described in the render status and logged.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "base/keypoints.h"
-#include "session/motion_source.h"
+#include "audio/motion_backend.h"
+#include "base/mutex.h"
+#include "base/swap_queue.h"
+#include "base/thread_annotations.h"
+#include "session/dispatch.h"
+#include "session/types.h"
 
 namespace le {
 struct Manifest;
@@ -36,11 +44,6 @@ class DriverCursor;
 }  // namespace le
 
 namespace le::session {
-
-inline constexpr int kRingSlots = 8;
-inline constexpr int kPasteJobs = 8;
-inline constexpr int kRowCapacity = 32;  // motion rows the main loop keeps
-inline constexpr int kWaitMs = 2;
 
 // What a session borrows from its context. The context outlives the session.
 struct Borrowed {
@@ -55,55 +58,9 @@ struct Borrowed {
   std::string ep;       // the context's execution-provider choice
 };
 
-// le_utt_opts after the defaults and the creation-time switches.
-struct Options {
-  std::string motionDir;
-  int threads = 0;
-  std::string motionEp;
-  std::string steadyModel = "b24_fp32";  // "-": no chunk renderer
-  int eager = -1;
-  bool hybrid = false;
-  double endSilenceMs = 600;  // negative: never
-  int endRampFrames = 6;
-  int interruptRampFrames = 4;
-  bool pipelinePaste = false;
-  int onsetIndex = -1;
-  bool stageReport = false;
-};
-
-// Raw option values as the C header lays them out, before defaults.
-struct RawOptions {
-  const char* motionDir = nullptr;
-  int threads = 0;
-  const char* motionEp = nullptr;
-  const char* steadyModel = nullptr;
-  int eager = 0;
-  double endSilenceS = 0;
-  int endRampFrames = 0;
-  int interruptRampFrames = 0;
-};
-
-// Defaults, then the environment switches; frameCount is the context's NT.
-Options resolveOptions(const RawOptions& raw, bool streaming, int frameCount);
-
-struct FrameInfo {
-  uint64_t seq = 0;
-  int kind = 0;  // 0 idle, 1 speech, 2 ramp
-  int si = 0;
-  int uttFrame = -1;
-};
-
-struct Stats {
-  uint64_t framesDelivered = 0;
-  uint64_t speechFramesDelivered = 0;
-  uint64_t onsets = 0;
-  double lastOnsetMs = 0;
-  double renderMsEma = 0;
-  unsigned state = 0;
-};
-
-enum State : unsigned { kIdle = 0, kOnset = 1, kSpeaking = 2, kRamp = 3 };
-enum Kind : int { kIdleFrame = 0, kSpeechFrame = 1, kRampFrame = 2 };
+// Refuses a motion directory whose idle-frame table does not have the
+// avatar's frame count: its row indices would name frames the avatar lacks.
+void checkMotionFits(const std::string& motionDir, bool streaming, int avatarFrames, const std::string& avatarDir);
 
 }  // namespace le::session
 
@@ -128,9 +85,14 @@ struct le_utt {
   le::session::Stats stats();
   int renderStatus(std::string* text, uint64_t* failures);
   size_t frameBytes() const { return frameBytes_; }
+  // The teeth pass's report: 0 when none is attached, -1 when one is and
+  // has failed, else 1.
+  int teethReport(le::session::TeethReport* report);
 
-  // Stage and failure accounting, any thread.
-  void noteRenderFail(const char* stage, const std::string& text, bool fatal);
+  // A failure of any stage, from any thread: counted, kept as the render
+  // status, logged when its text is new; `fatal` also fails the render
+  // status for good.
+  void noteFailure(const char* stage, const std::string& text, bool fatal);
 
   // The generation the main loop has adopted, for latency measurements.
   uint64_t adoptedGeneration() const { return adoptedGeneration_.load(); }
@@ -139,144 +101,165 @@ struct le_utt {
   bool hasSourceTable() const { return !xsTable_.empty(); }
 
  private:
-  struct Slot {
-    std::vector<uint8_t> rgb;
-    le::session::FrameInfo info;
-    std::array<float, le::kKpFloats> kp{};
+  using Frame = le::session::Frame;
+  using PasteJob = le::session::PasteJob;
+  using Keypoints = le::session::Keypoints;
+
+  // --- Host side, under the session mutex ---
+  struct Inbox {
+    std::vector<float> audio;  // pushed and not yet taken by the main loop
+    bool endMark = false;
+    double lastPushMs = -1;
+    double firstPushMs = -1;  // of the utterance being measured
   };
-  struct PasteJob {
-    std::vector<float> crop;  // empty for an idle frame
-    int kind = 0, si = 0, uttFrame = -1;
-    std::array<float, le::kKpFloats> kp{};
-    double queuedMs = 0, chargedMs = 0;
-    double uttFirstPushMs = -1;
-    uint64_t generation = 0;
+  struct Warmed {
+    std::unique_ptr<le::audio::MotionBackend> motion;
+    std::unique_ptr<le::Renderer> chunk;
+    bool ready = false;
+    bool fatal = false;
+    std::string fatalMsg;
   };
-  // The request and answer between the main loop and the dispatch thread.
-  struct DispatchRecord {
-    le::session::MotionSource* motion = nullptr;
-    std::vector<float> samples;
-    bool reset = false;
-    int start = 0, direction = 1;
-    bool finish = false;
-    int eager = 0;  // 0: unchanged
-    int max = 0;
-    uint64_t generation = 0;
-    // answer
-    int pulled = 0, avail = 0, total = -1;
-    bool failed = false;
-    bool done = false;
-    bool posted = false;
-    bool stop = false;
+  struct LastPulled {
+    int kind = -1, si = 0;
+    Keypoints kp{};
+  };
+  struct Accounts {
+    le::session::Stats stats;
+    bool emaSet = false;
+    uint64_t failures = 0;
+    std::string failureText;
+    std::string loggedText;  // the last failure text logged
+    bool failed = false;     // fatal: the render status stays -1
+    long long jobsC = 0;
+    double stageCMs = 0, deliverLatMs = 0;
+    long long speechRendered = 0;
+    double renderMsSum = 0, enqueueWaitMsSum = 0;
+  };
+
+  // --- Main thread only ---
+  // Motion rows pulled from the back-end and not yet rendered.
+  struct Rows {
     std::vector<int> idx;
     std::vector<float> xs, xd;
+    int capacity = 0;
+    int produced = 0, consumed = 0;
+    int waiting() const { return produced - consumed; }
+  };
+  struct Speech {
+    le::audio::MotionBackend* motion = nullptr;  // the loop's view of the warm-up's results
+    le::Renderer* chunk = nullptr;
+    bool inSpeech = false, ended = false, finishSent = false, outstanding = false, resetPending = false;
+    bool renderedThisUtt = false;
+    int frameNo = 0;
+    uint64_t seenGen = 0;
+    int idleIdx = 0, lastSpeechIdx = 0;
+    Keypoints lastXd{};
+    int rampLeft = 0, rampLen = 0;
+    Keypoints rampDelta{};
+    int direction = 1;
+    int hybridEager = 3;
+    int lastEagerSent = 0;
+    int motionAvail = 0, motionTotal = -1, collected = 0;
+    double uttFirstPushMs = -1;
+    unsigned state = le::session::kIdle;  // the main thread's copy of stats.state
+  };
+  // What one pass of the main loop read under the session mutex.
+  struct Snapshot {
+    bool endFlag = false;
+    int ring = 0;
+    double lastPush = -1, firstPush = -1;
+    uint64_t generation = 0;
+    bool serving = true;
   };
 
   // --- Threads ---
   void run();
   void warm();
-  void dispatchLoop();
   void pasteLoop();
 
   // --- Main loop steps (main thread) ---
-  bool iterate();  // one pass; false when stopped
-  bool collectJob();
-  void postRequest(bool ended, int eager);
-  void awaitAnswer();
+  bool iterate();
+  bool snapshot(Snapshot& s);
+  void takeAudio(const Snapshot& s);
+  bool collectAnswer();
+  bool dispatchStep(int ring);
+  bool rampStep();
+  bool speechStep();
+  bool endOfSpeechStep();
+  bool idleStep();
+  void waitForNews();
+  void postRequest(int eager);
+  int nextEager(int ring);
   void startUtterance(double firstPushMs);
   void leaveSpeech();
   void adoptGeneration(uint64_t gen);
-  // Stops (on) or re-arms the renders of both renderers; mu_ held.
-  void cancelRenders(bool on);
   void beginRamp(int si, const float* kp, int frames);
   void renderSpeech(int n);
   void produceRamp();
   bool drained() const;
-  bool nothingQueued();
-  int rowsWaiting() const { return produced_ - consumed_; }
+  bool chunkPending() const;
   void setState(unsigned s);
+  // Stops (on) or re-arms the renders of both renderers; mu_ held.
+  void cancelRenders(bool on) LE_REQUIRES(mu_);
 
   // --- Composing frames ---
   // Routes a finished crop (null for idle) towards the ring; false when it
-  // was dropped because of stop or a newer generation.
+  // was dropped because of stop, a newer generation or a failed compose.
   bool enqueue(const float* crop, int kind, int si, int uttFrame, const float* kp, double* chargedMs);
-  bool enqueueRaw(const float* crop, int kind, int si, int uttFrame, const float* kp, double* chargedMs);
   bool enqueuePipe(const float* crop, int kind, int si, int uttFrame, const float* kp, double chargedMs);
-  // Composes into the ring's next slot and publishes it; the caller's
-  // generation must still be current.
-  bool pasteInto(const float* crop, int kind, int si, int uttFrame, const float* kp, uint64_t gen,
-                 double uttFirstPushMs, double* elapsedMs, double queuedMs);
-  bool stale(uint64_t gen) const { return stop_.load() || generation_.load() != gen; }
-  int ringCount() const { return static_cast<int>(tail_ - head_); }
-  void printStageReport();
+  // Composes into `frame` (owned by the calling thread) and publishes it
+  // when the generation is still current.
+  bool composeAndPublish(Frame& frame, const float* crop, int kind, int si, int uttFrame, const float* kp,
+                         uint64_t gen, double uttFirstPushMs, double* elapsedMs, double queuedMs);
+  // True when work for generation `gen` must be dropped: shutdown, an
+  // interrupt, or a session that can no longer make frames.
+  bool stale(uint64_t gen) const { return stop_.load() || generation_.load() != gen || !serving_.load(); }
+  // A compose failed: the driver can give no more frames, so the session
+  // stops making them (the ring still drains) and says why.
+  void stopServing(const char* stage, const std::string& text);
+  bool nothingQueued() LE_EXCLUDES(mu_);
+  void printStageReport() LE_EXCLUDES(mu_);
 
   const le::session::Borrowed ctx_;
   const Options opts_;
   const int nt_;
   const size_t frameBytes_;
   const size_t cropFloats_;
-  std::vector<float> xsTable_;  // nt x 63, or empty
+  const std::vector<float> xsTable_;  // nt x 63, or empty
 
-  // --- Interface state (session mutex) ---
-  std::mutex mu_;
+  le::Mutex pullMu_ LE_ACQUIRED_BEFORE(mu_);
+  Frame pulled_ LE_GUARDED_BY(pullMu_);  // the host's side of the ring's swaps
+
+  le::Mutex mu_;
   std::condition_variable mainCv_;
   std::condition_variable pasteCv_;
-  std::vector<float> pushed_;
-  bool endMark_ = false;
-  std::atomic<uint64_t> generation_{0};  // written under mu_
-  std::atomic<bool> stop_{false};        // written under mu_
-  bool pasteStop_ = false;
-  double lastPushMs_ = -1;
-  double firstPushMs_ = -1;
-  std::unique_ptr<le::session::MotionSource> motion_;
-  std::unique_ptr<le::Renderer> chunk_;
-  bool ready_ = false;
-  bool fatal_ = false;
-  std::string fatalMsg_;
-  std::array<Slot, le::session::kRingSlots> ring_;
-  uint64_t head_ = 0, tail_ = 0, nextSeq_ = 0;
-  int lastKind_ = -1, lastSi_ = 0;
-  std::array<float, le::kKpFloats> lastKp_{};
-  le::session::Stats stats_;
-  bool emaSet_ = false;
-  uint64_t renderFailures_ = 0;
-  std::string renderText_;
-  bool renderFailed_ = false;
-  std::deque<PasteJob> pasteQ_;
-  bool pasteBusy_ = false;
-  // stage counters
-  long long jobsC_ = 0;
-  double stageCMs_ = 0, deliverLatMs_ = 0;
-  long long speechRendered_ = 0;
-  double renderMsSum_ = 0, enqueueWaitMsSum_ = 0;
-
-  // --- Dispatch record (dispatch mutex) ---
-  std::mutex dmu_;
-  std::condition_variable dcv_;
-  DispatchRecord rec_;
-
-  // --- Speech state (main thread only) ---
-  le::session::MotionSource* motionView_ = nullptr;  // the loop's view of motion_
-  le::Renderer* chunkView_ = nullptr;
-  bool inSpeech_ = false, ended_ = false, finishSent_ = false, outstanding_ = false, resetPending_ = false;
-  bool speechRenderedThisUtt_ = false;
-  int speechFrameNo_ = 0;
-  uint64_t seenGen_ = 0;
-  int idleIdx_ = 0, lastSpeechIdx_ = 0;
-  std::array<float, le::kKpFloats> lastXd_{};
-  int rampLeft_ = 0, rampLen_ = 0;
-  std::array<float, le::kKpFloats> rampDelta_{};
-  int direction_ = 1;
-  int hybridEager_ = 3;
-  int lastEagerSent_ = 0;
-  std::vector<float> staging_;
-  std::vector<int> rowIdx_;
-  std::vector<float> rowXs_, rowXd_;
-  int produced_ = 0, consumed_ = 0;
-  int motionAvail_ = 0, motionTotal_ = -1, collected_ = 0;
-  double uttFirstPushMs_ = -1;
-  unsigned state_ = le::session::kIdle;  // mirror of stats_.state, main thread's copy
+  Inbox inbox_ LE_GUARDED_BY(mu_);
+  Warmed warmed_ LE_GUARDED_BY(mu_);
+  le::SwapQueue<Frame, le::session::kRingSlots> ring_ LE_GUARDED_BY(mu_);
+  uint64_t nextSeq_ LE_GUARDED_BY(mu_) = 0;
+  LastPulled lastPulled_ LE_GUARDED_BY(mu_);
+  le::SwapQueue<PasteJob, le::session::kPasteJobs> pasteQ_ LE_GUARDED_BY(mu_);
+  bool pasteBusy_ LE_GUARDED_BY(mu_) = false;
+  bool pasteStop_ LE_GUARDED_BY(mu_) = false;
+  Accounts acct_ LE_GUARDED_BY(mu_);
+  std::atomic<uint64_t> generation_{0};  // written under mu_, read anywhere
+  std::atomic<bool> stop_{false};        // written under mu_, read anywhere
+  std::atomic<bool> serving_{true};
   std::atomic<uint64_t> adoptedGeneration_{0};
 
-  std::thread mainThread_, warmThread_, dispatchThread_, pasteThread_;
+  // Main thread only.
+  Speech sp_;
+  Rows rows_;
+  std::vector<float> taken_;    // audio swapped out of the inbox
+  le::session::DispatchRequest request_;
+  le::session::DispatchAnswer answer_;
+  Frame mainFrame_;             // composed here without pipeline paste
+  PasteJob mainJob_;            // filled here, swapped into the paste queue
+
+  // Paste thread only.
+  Frame pasteFrame_;
+  PasteJob pasteJob_;
+
+  le::session::DispatchChannel dispatch_;
+  std::thread mainThread_, warmThread_, pasteThread_;
 };

@@ -1,12 +1,14 @@
 // Finished crops become ring frames: composed on the main thread, or copied
-// into the paste-job queue for the paste thread. Only one of the two ever
-// composes, so the ring's next slot has one writer while the host reads the
-// others.
+// into the paste queue for the paste thread. Only one of the two ever
+// composes; each composes into a frame of its own and swaps it into the
+// ring, so no frame is copied or allocated on the way.
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "base/threads.h"
 #include "bundle/identity.h"
+#include "bundle/manifest.h"
 #include "driver/cursor.h"
 #include "paste/paste.h"
 #include "session/clock.h"
@@ -15,10 +17,6 @@
 using namespace le::session;
 
 bool le_utt::enqueue(const float* crop, int kind, int si, int uttFrame, const float* kp, double* chargedMs) {
-  return enqueueRaw(crop, kind, si, uttFrame, kp, chargedMs);
-}
-
-bool le_utt::enqueueRaw(const float* crop, int kind, int si, int uttFrame, const float* kp, double* chargedMs) {
   if (opts_.pipelinePaste) {
     const double t0 = nowMs();
     const bool queued = enqueuePipe(crop, kind, si, uttFrame, kp, chargedMs ? *chargedMs : 0);
@@ -26,101 +24,122 @@ bool le_utt::enqueueRaw(const float* crop, int kind, int si, int uttFrame, const
     return queued;
   }
   double elapsed = 0;
-  const bool queued = pasteInto(crop, kind, si, uttFrame, kp, seenGen_, uttFirstPushMs_, &elapsed, -1);
+  const bool queued =
+      composeAndPublish(mainFrame_, crop, kind, si, uttFrame, kp, sp_.seenGen, sp_.uttFirstPushMs, &elapsed, -1);
   if (chargedMs) *chargedMs += elapsed;
   return queued;
 }
 
 bool le_utt::enqueuePipe(const float* crop, int kind, int si, int uttFrame, const float* kp, double chargedMs) {
-  PasteJob job;
-  if (crop) job.crop.assign(crop, crop + cropFloats_);
+  PasteJob& job = mainJob_;
+  job.hasCrop = crop != nullptr;
+  if (crop) std::copy_n(crop, cropFloats_, job.crop.data());
   job.kind = kind;
   job.si = si;
   job.uttFrame = uttFrame;
-  if (kp) std::copy_n(kp, le::kKpFloats, job.kp.begin());
+  if (kp)
+    std::copy_n(kp, le::kKpFloats, job.kp.begin());
+  else
+    job.kp.fill(0.0f);
   job.chargedMs = chargedMs;
-  job.uttFirstPushMs = uttFirstPushMs_;
-  job.generation = seenGen_;
+  job.uttFirstPushMs = sp_.uttFirstPushMs;
+  job.generation = sp_.seenGen;
   {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (pasteQ_.size() >= kPasteJobs) {
+    le::MutexLock lock(mu_);
+    while (pasteQ_.full()) {
       if (stale(job.generation)) return false;
-      mainCv_.wait_for(lock, std::chrono::milliseconds(kWaitMs));
+      lock.waitFor(mainCv_, std::chrono::milliseconds(kWaitMs));
     }
     if (stale(job.generation)) return false;
     job.queuedMs = nowMs();
-    pasteQ_.push_back(std::move(job));
+    pasteQ_.push(job);
   }
   pasteCv_.notify_all();
   return true;
 }
 
-bool le_utt::pasteInto(const float* crop, int kind, int si, int uttFrame, const float* kp, uint64_t gen,
-                       double uttFirstPushMs, double* elapsedMs, double queuedMs) {
-  Slot* slot = nullptr;
+bool le_utt::composeAndPublish(Frame& frame, const float* crop, int kind, int si, int uttFrame, const float* kp,
+                               uint64_t gen, double uttFirstPushMs, double* elapsedMs, double queuedMs) {
   {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (ringCount() >= kRingSlots) {
+    le::MutexLock lock(mu_);
+    while (ring_.full()) {
       if (stale(gen)) return false;
-      mainCv_.wait_for(lock, std::chrono::milliseconds(kWaitMs));
+      lock.waitFor(mainCv_, std::chrono::milliseconds(kWaitMs));
     }
     if (stale(gen)) return false;
-    slot = &ring_[tail_ % kRingSlots];
   }
   const double t0 = nowMs();
-  ctx_.cursor.pullAt(si, slot->rgb.data());
-  if (crop)
-    ctx_.paste.composite(crop, 255.0f, ctx_.identity.M(si), slot->rgb.data(), ctx_.manifest.W, ctx_.manifest.H);
-  else
-    ctx_.identity.walkP(si);
+  try {
+    ctx_.cursor.pullAt(si, frame.rgb.data());
+    if (crop)
+      ctx_.paste.composite(crop, 255.0f, ctx_.identity.M(si), frame.rgb.data(), ctx_.manifest.W, ctx_.manifest.H);
+    else
+      ctx_.identity.walkP(si);
+  } catch (const std::exception& e) {
+    stopServing("paste", *e.what() ? e.what() : "unknown failure");
+    return false;
+  }
   const double took = nowMs() - t0;
   *elapsedMs += took;
-  slot->info.kind = kind;
-  slot->info.si = si;
-  slot->info.uttFrame = uttFrame;
+  frame.info.kind = kind;
+  frame.info.si = si;
+  frame.info.uttFrame = uttFrame;
   if (kp)
-    std::copy_n(kp, le::kKpFloats, slot->kp.begin());
+    std::copy_n(kp, le::kKpFloats, frame.kp.begin());
   else
-    slot->kp.fill(0.0f);
+    frame.kp.fill(0.0f);
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stale(gen)) return false;
-    slot->info.seq = nextSeq_++;
-    ++tail_;
+    le::MutexLock lock(mu_);
+    // Only this thread publishes, so the room it waited for is still there.
+    if (stale(gen) || ring_.full()) return false;
+    frame.info.seq = nextSeq_++;
+    ring_.push(frame);
     const double now = nowMs();
     if (kind == kSpeechFrame && uttFrame == 0) {
-      ++stats_.onsets;
-      stats_.lastOnsetMs = uttFirstPushMs >= 0 ? now - uttFirstPushMs : 0;
+      ++acct_.stats.onsets;
+      acct_.stats.lastOnsetMs = uttFirstPushMs >= 0 ? now - uttFirstPushMs : 0;
     }
     if (queuedMs >= 0) {
-      stageCMs_ += took;
-      if (kind == kSpeechFrame) deliverLatMs_ += now - queuedMs;
+      acct_.stageCMs += took;
+      if (kind == kSpeechFrame) acct_.deliverLatMs += now - queuedMs;
     }
   }
   return true;
 }
 
+void le_utt::stopServing(const char* stage, const std::string& text) {
+  noteFailure(stage, text, true);
+  serving_ = false;
+  mainCv_.notify_all();
+  pasteCv_.notify_all();
+}
+
 void le_utt::pasteLoop() {
   le::threads::Registration census("utt paste", "le_utt", 1, "composes queued crops into ring frames");
-  for (;;) {
-    PasteJob job;
-    {
-      std::unique_lock<std::mutex> lock(mu_);
-      while (pasteQ_.empty() && !pasteStop_ && !stop_) pasteCv_.wait_for(lock, std::chrono::milliseconds(kWaitMs));
-      if (pasteStop_ || stop_) return;
-      job = std::move(pasteQ_.front());
-      pasteQ_.pop_front();
-      pasteBusy_ = true;
-      ++jobsC_;
+  try {
+    for (;;) {
+      {
+        le::MutexLock lock(mu_);
+        while (pasteQ_.empty() && !pasteStop_ && !stop_) lock.waitFor(pasteCv_, std::chrono::milliseconds(kWaitMs));
+        if (pasteStop_ || stop_) return;
+        (void)pasteQ_.pop(pasteJob_);
+        pasteBusy_ = true;
+        ++acct_.jobsC;
+      }
+      mainCv_.notify_all();  // a producer may wait for queue space
+      double elapsed = 0;
+      composeAndPublish(pasteFrame_, pasteJob_.hasCrop ? pasteJob_.crop.data() : nullptr, pasteJob_.kind,
+                        pasteJob_.si, pasteJob_.uttFrame, pasteJob_.kp.data(), pasteJob_.generation,
+                        pasteJob_.uttFirstPushMs, &elapsed, pasteJob_.queuedMs);
+      {
+        le::MutexLock lock(mu_);
+        pasteBusy_ = false;
+      }
+      mainCv_.notify_all();
     }
-    mainCv_.notify_all();  // a producer may wait for queue space
-    double elapsed = 0;
-    pasteInto(job.crop.empty() ? nullptr : job.crop.data(), job.kind, job.si, job.uttFrame, job.kp.data(),
-              job.generation, job.uttFirstPushMs, &elapsed, job.queuedMs);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      pasteBusy_ = false;
-    }
-    mainCv_.notify_all();
+  } catch (const std::exception& e) {
+    stopServing("paste", *e.what() ? e.what() : "unknown failure");
+  } catch (...) {
+    stopServing("paste", "unknown failure");
   }
 }

@@ -1,13 +1,12 @@
-// The main loop: one decision per pass between collecting motion rows,
-// posting the next dispatch request, rendering speech or ramp frames and
-// queueing an idle frame, paced by the ring the host drains.
+// The main loop: one pass decides between collecting motion rows, posting
+// the next dispatch request, rendering speech or ramp frames and queueing an
+// idle frame, paced by the ring the host drains.
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <utility>
 
 #include "base/threads.h"
-#include "bundle/manifest.h"
 #include "render/renderer.h"
 #include "session/clock.h"
 #include "session/utt.h"
@@ -16,330 +15,383 @@ using namespace le::session;
 
 namespace {
 constexpr size_t kKp = le::kKpFloats;
-}
+constexpr int kRowsAhead = 8;  // rows the loop asks for before it runs short
+}  // namespace
 
 void le_utt::run() {
   le::threads::Registration census("utt main", "le_utt", 1, "renders speech and ramp crops, queues frames");
-  while (iterate()) {
+  for (;;) {
+    try {
+      if (!iterate()) return;
+    } catch (const std::exception& e) {
+      noteFailure("main loop", *e.what() ? e.what() : "unknown failure", false);
+      waitForNews();
+    } catch (...) {
+      noteFailure("main loop", "unknown failure", false);
+      waitForNews();
+    }
   }
 }
 
 bool le_utt::iterate() {
-  std::vector<float> samples;
-  bool endFlag = false;
-  int ring = 0;
-  double lastPush = -1, firstPush = -1;
-  uint64_t gen = 0;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stop_) return false;
-    if (state_ != kRamp) {
-      samples.swap(pushed_);
-      endFlag = std::exchange(endMark_, false);
-    }
-    ring = ringCount();
-    lastPush = lastPushMs_;
-    firstPush = firstPushMs_;
-    gen = generation_;
-    if (!motionView_ && motion_) {
-      motionView_ = motion_.get();
-      chunkView_ = chunk_.get();
-    }
-  }
-  if (gen != seenGen_) {
-    adoptGeneration(gen);
+  Snapshot s;
+  if (!snapshot(s)) return false;
+  if (!s.serving) {
+    waitForNews();
     return true;
   }
-  bool worked = collectJob();
-  if (!samples.empty()) {
-    if (motionView_) {
-      if (!inSpeech_) startUtterance(firstPush);
-      staging_.insert(staging_.end(), samples.begin(), samples.end());
-    } else {
-      // Audio before the back-end exists is not an utterance; the next push
-      // starts a fresh onset measurement.
-      std::lock_guard<std::mutex> lock(mu_);
-      firstPushMs_ = -1;
+  if (s.generation != sp_.seenGen) {
+    adoptGeneration(s.generation);
+    return true;
+  }
+  bool worked = collectAnswer();
+  takeAudio(s);
+  if (sp_.inSpeech && !sp_.ended)
+    sp_.ended = s.endFlag ||
+                (opts_.endSilenceMs >= 0 && s.lastPush >= 0 && nowMs() - s.lastPush >= opts_.endSilenceMs);
+  worked |= dispatchStep(s.ring);
+  worked |= rampStep();
+  worked |= speechStep();
+  worked |= endOfSpeechStep();
+  worked |= idleStep();
+  if (!worked) waitForNews();
+  return true;
+}
+
+bool le_utt::snapshot(Snapshot& s) {
+  le::audio::MotionBackend* motion = nullptr;
+  le::Renderer* chunk = nullptr;
+  {
+    le::MutexLock lock(mu_);
+    if (stop_) return false;
+    if (sp_.state != kRamp) {
+      // Audio pushed during a ramp waits until the ramp's last frame.
+      std::swap(inbox_.audio, taken_);
+      s.endFlag = std::exchange(inbox_.endMark, false);
+    }
+    s.ring = ring_.size();
+    s.lastPush = inbox_.lastPushMs;
+    s.firstPush = inbox_.firstPushMs;
+    s.generation = generation_;
+    s.serving = serving_;
+    if (!sp_.motion) {
+      motion = warmed_.motion.get();
+      chunk = warmed_.chunk.get();
     }
   }
-  if (inSpeech_ && !ended_)
-    ended_ = endFlag || (opts_.endSilenceMs >= 0 && lastPush >= 0 && nowMs() - lastPush >= opts_.endSilenceMs);
-
-  int eager = opts_.eager;
-  if (opts_.hybrid) {
-    const int buffered = rowsWaiting() + motionAvail_ + ring;
-    if (hybridEager_ == 3 && buffered >= 24)
-      hybridEager_ = 24;
-    else if (hybridEager_ == 24 && buffered < 12)
-      hybridEager_ = 3;
-    eager = hybridEager_;
-  }
-  const int batch = chunkView_ ? chunkView_->batch() : 0;
-  const bool chunkApplies = speechRenderedThisUtt_ && chunkView_ != nullptr;
-  const bool chunkPending = chunkApplies && rowsWaiting() < batch && rowsWaiting() + motionAvail_ >= batch;
-
-  if (inSpeech_ && !outstanding_ &&
-      (!staging_.empty() || (ended_ && !finishSent_) || chunkPending || (rowsWaiting() < 8 && !drained()))) {
-    postRequest(ended_, eager);
-    worked = true;
-    if (!opts_.hybrid) {
-      awaitAnswer();
-      collectJob();
+  if (motion) {
+    // The warm-up is done: the loop takes its view, and a chunk model whose
+    // batch exceeds the rows the loop keeps makes room for it, once.
+    sp_.motion = motion;
+    sp_.chunk = chunk;
+    const int need = chunk ? std::max(kRowCapacity, chunk->batch()) : kRowCapacity;
+    if (need > rows_.capacity) {
+      rows_.capacity = need;
+      rows_.idx.resize(static_cast<size_t>(need));
+      rows_.xs.resize(static_cast<size_t>(need) * kKp);
+      rows_.xd.resize(static_cast<size_t>(need) * kKp);
+      dispatch_.setCapacity(need, answer_);
     }
-  }
-
-  if (state_ == kRamp) {
-    while (rampLeft_ > 0 && framesAvailable() < kRingSlots && !stale(seenGen_)) {
-      produceRamp();
-      worked = true;
-    }
-  }
-
-  if (inSpeech_ && rowsWaiting() > 0 && framesAvailable() < kRingSlots) {
-    if (state_ != kSpeaking) setState(kSpeaking);
-    int n = 1;
-    bool wait = false;
-    if (chunkApplies && rowsWaiting() >= batch)
-      n = batch;
-    else if (chunkApplies && chunkPending && outstanding_)
-      wait = true;
-    if (!wait) {
-      renderSpeech(n);
-      worked = true;
-    }
-  }
-
-  if (inSpeech_ && rowsWaiting() == 0 && drained()) {
-    leaveSpeech();
-    if (speechRenderedThisUtt_ && !xsTable_.empty()) {
-      beginRamp(lastSpeechIdx_, lastXd_.data(), opts_.endRampFrames);
-    } else {
-      setState(kIdle);
-    }
-    speechRenderedThisUtt_ = false;
-    worked = true;
-  }
-
-  if (state_ == kIdle && nothingQueued()) {
-    if (enqueue(nullptr, kIdleFrame, idleIdx_, -1, nullptr, nullptr)) idleIdx_ = (idleIdx_ + 1) % nt_;
-    worked = true;
-  }
-
-  if (!worked) {
-    std::unique_lock<std::mutex> lock(mu_);
-    const bool news = stop_ || generation_ != seenGen_ || (state_ != kRamp && (!pushed_.empty() || endMark_));
-    if (!news) mainCv_.wait_for(lock, std::chrono::milliseconds(kWaitMs));
   }
   return true;
 }
 
-bool le_utt::nothingQueued() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return ringCount() == 0 && pasteQ_.empty() && !pasteBusy_;
+void le_utt::takeAudio(const Snapshot& s) {
+  if (taken_.empty()) return;
+  if (sp_.motion) {
+    if (!sp_.inSpeech) startUtterance(s.firstPush);
+    request_.samples.insert(request_.samples.end(), taken_.begin(), taken_.end());
+  } else {
+    // Audio before the back-end exists is not an utterance; the next push
+    // starts a fresh onset measurement.
+    le::MutexLock lock(mu_);
+    inbox_.firstPushMs = -1;
+  }
+  taken_.clear();
 }
 
-bool le_utt::drained() const { return finishSent_ && !outstanding_ && motionTotal_ >= 0 && collected_ >= motionTotal_; }
+int le_utt::nextEager(int ring) {
+  if (!opts_.hybrid) return opts_.eager;
+  const int buffered = rows_.waiting() + sp_.motionAvail + ring;
+  if (sp_.hybridEager == 3 && buffered >= 24)
+    sp_.hybridEager = 24;
+  else if (sp_.hybridEager == 24 && buffered < 12)
+    sp_.hybridEager = 3;
+  return sp_.hybridEager;
+}
+
+bool le_utt::chunkPending() const {
+  if (!sp_.renderedThisUtt || !sp_.chunk) return false;
+  const int b = sp_.chunk->batch();
+  return rows_.waiting() < b && rows_.waiting() + sp_.motionAvail >= b;
+}
+
+bool le_utt::drained() const {
+  return sp_.finishSent && !sp_.outstanding && sp_.motionTotal >= 0 && sp_.collected >= sp_.motionTotal;
+}
+
+bool le_utt::dispatchStep(int ring) {
+  const int eager = nextEager(ring);
+  if (!sp_.inSpeech || sp_.outstanding) return false;
+  if (request_.samples.empty() && !(sp_.ended && !sp_.finishSent) && !chunkPending() &&
+      !(rows_.waiting() < kRowsAhead && !drained()))
+    return false;
+  postRequest(eager);
+  if (!opts_.hybrid) {
+    dispatch_.awaitAnswer([&] { return stale(sp_.seenGen); });
+    collectAnswer();
+  }
+  return true;
+}
+
+void le_utt::postRequest(int eager) {
+  request_.motion = sp_.motion;
+  request_.reset = sp_.resetPending;
+  if (sp_.resetPending) {
+    if (opts_.onsetIndex >= 0) sp_.idleIdx = opts_.onsetIndex;
+    request_.start = sp_.idleIdx;
+  }
+  request_.direction = sp_.direction;
+  request_.finish = sp_.ended && !sp_.finishSent;
+  request_.eager = eager != sp_.lastEagerSent ? eager : 0;
+  request_.max = rows_.capacity - rows_.waiting();
+  request_.generation = sp_.seenGen;
+  dispatch_.post(request_);
+  sp_.lastEagerSent = eager;
+  sp_.outstanding = true;
+  sp_.resetPending = false;
+  if (sp_.ended) sp_.finishSent = true;
+}
+
+bool le_utt::collectAnswer() {
+  if (!sp_.outstanding || !dispatch_.collect(answer_)) return false;
+  sp_.outstanding = false;
+  if (answer_.failed) noteFailure("motion", answer_.failure, false);
+  if (answer_.generation != sp_.seenGen) return true;
+  int pulled = std::clamp(answer_.pulled, 0, rows_.capacity);
+  for (int i = 0; i < pulled; ++i)
+    if (answer_.idx[static_cast<size_t>(i)] < 0 || answer_.idx[static_cast<size_t>(i)] >= nt_) {
+      noteFailure("motion",
+                  "a row names identity frame " + std::to_string(answer_.idx[static_cast<size_t>(i)]) +
+                      ", outside [0, " + std::to_string(nt_) + ")",
+                  false);
+      pulled = i;
+      answer_.failed = true;
+      break;
+    }
+  if (rows_.produced + pulled > rows_.capacity) {
+    // Drop the rows already rendered to make room.
+    const int keep = rows_.waiting();
+    const size_t from = static_cast<size_t>(rows_.consumed);
+    std::copy_n(rows_.idx.begin() + from, keep, rows_.idx.begin());
+    std::copy_n(rows_.xs.begin() + from * kKp, keep * kKp, rows_.xs.begin());
+    std::copy_n(rows_.xd.begin() + from * kKp, keep * kKp, rows_.xd.begin());
+    rows_.produced = keep;
+    rows_.consumed = 0;
+  }
+  const int room = std::min(pulled, rows_.capacity - rows_.produced);
+  const size_t at = static_cast<size_t>(rows_.produced);
+  std::copy_n(answer_.idx.begin(), room, rows_.idx.begin() + at);
+  std::copy_n(answer_.xs.begin(), room * kKp, rows_.xs.begin() + at * kKp);
+  std::copy_n(answer_.xd.begin(), room * kKp, rows_.xd.begin() + at * kKp);
+  rows_.produced += room;
+  sp_.collected += room;
+  sp_.motionAvail = answer_.avail;
+  sp_.motionTotal = answer_.total;
+  if (answer_.failed) {
+    // The back-end gives no more rows this utterance.
+    sp_.motionTotal = sp_.collected;
+    sp_.finishSent = true;
+    sp_.motionAvail = 0;
+  }
+  return true;
+}
+
+bool le_utt::rampStep() {
+  if (sp_.state != kRamp) return false;
+  bool worked = false;
+  while (sp_.rampLeft > 0 && framesAvailable() < kRingSlots && !stale(sp_.seenGen)) {
+    produceRamp();
+    worked = true;
+  }
+  return worked;
+}
+
+bool le_utt::speechStep() {
+  if (!sp_.inSpeech || rows_.waiting() == 0 || framesAvailable() >= kRingSlots) return false;
+  if (sp_.state != kSpeaking) setState(kSpeaking);
+  const bool chunkApplies = sp_.renderedThisUtt && sp_.chunk;
+  const int b = sp_.chunk ? sp_.chunk->batch() : 0;
+  int n = 1;
+  if (chunkApplies && rows_.waiting() >= b)
+    n = b;
+  else if (chunkApplies && chunkPending() && sp_.outstanding)
+    return false;  // the chunk's rows are on their way
+  renderSpeech(n);
+  return true;
+}
+
+bool le_utt::endOfSpeechStep() {
+  if (!sp_.inSpeech || rows_.waiting() > 0 || !drained()) return false;
+  leaveSpeech();
+  if (sp_.renderedThisUtt && !xsTable_.empty())
+    beginRamp(sp_.lastSpeechIdx, sp_.lastXd.data(), opts_.endRampFrames);
+  else
+    setState(kIdle);
+  sp_.renderedThisUtt = false;
+  return true;
+}
+
+bool le_utt::idleStep() {
+  if (sp_.state != kIdle || !nothingQueued()) return false;
+  if (enqueue(nullptr, kIdleFrame, sp_.idleIdx, -1, nullptr, nullptr)) sp_.idleIdx = (sp_.idleIdx + 1) % nt_;
+  return true;
+}
+
+void le_utt::waitForNews() {
+  le::MutexLock lock(mu_);
+  const bool news = stop_ || generation_ != sp_.seenGen ||
+                    (sp_.state != kRamp && (!inbox_.audio.empty() || inbox_.endMark));
+  if (!news) lock.waitFor(mainCv_, std::chrono::milliseconds(kWaitMs));
+}
+
+bool le_utt::nothingQueued() {
+  le::MutexLock lock(mu_);
+  return ring_.empty() && pasteQ_.empty() && !pasteBusy_;
+}
 
 void le_utt::startUtterance(double firstPushMs) {
-  inSpeech_ = true;
-  ended_ = false;
-  finishSent_ = false;
-  resetPending_ = true;
-  speechRenderedThisUtt_ = false;
-  speechFrameNo_ = 0;
-  produced_ = consumed_ = 0;
-  motionAvail_ = 0;
-  motionTotal_ = -1;
-  collected_ = 0;
-  uttFirstPushMs_ = firstPushMs;
-  if (state_ == kIdle) setState(kOnset);
+  sp_.inSpeech = true;
+  sp_.ended = false;
+  sp_.finishSent = false;
+  sp_.resetPending = true;
+  sp_.renderedThisUtt = false;
+  sp_.frameNo = 0;
+  rows_.produced = rows_.consumed = 0;
+  sp_.motionAvail = 0;
+  sp_.motionTotal = -1;
+  sp_.collected = 0;
+  sp_.uttFirstPushMs = firstPushMs;
+  if (sp_.state == kIdle) setState(kOnset);
 }
 
 void le_utt::leaveSpeech() {
-  inSpeech_ = false;
-  ended_ = false;
-  finishSent_ = false;
-  resetPending_ = false;
-  staging_.clear();
-  produced_ = consumed_ = 0;
-  speechFrameNo_ = 0;
-  std::lock_guard<std::mutex> lock(mu_);
-  firstPushMs_ = -1;
+  sp_.inSpeech = false;
+  sp_.ended = false;
+  sp_.finishSent = false;
+  sp_.resetPending = false;
+  request_.samples.clear();
+  rows_.produced = rows_.consumed = 0;
+  sp_.frameNo = 0;
+  le::MutexLock lock(mu_);
+  inbox_.firstPushMs = -1;
 }
 
 void le_utt::beginRamp(int si, const float* kp, int frames) {
-  idleIdx_ = (si + 1) % nt_;
+  sp_.idleIdx = (si + 1) % nt_;
   const float* xs = xsTable_.data() + static_cast<size_t>(si) * kKp;
-  for (size_t k = 0; k < kKp; ++k) rampDelta_[k] = kp[k] - xs[k];
-  rampLen_ = rampLeft_ = frames;
+  for (size_t k = 0; k < kKp; ++k) sp_.rampDelta[k] = kp[k] - xs[k];
+  sp_.rampLen = sp_.rampLeft = frames;
   setState(kRamp);
 }
 
 void le_utt::adoptGeneration(uint64_t gen) {
-  seenGen_ = gen;
+  sp_.seenGen = gen;
   adoptedGeneration_ = gen;
-  int kind = -1, si = 0;
-  std::array<float, kKp> kp{};
+  LastPulled last;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    kind = lastKind_;
-    si = lastSi_;
-    kp = lastKp_;
+    le::MutexLock lock(mu_);
+    last = lastPulled_;
     cancelRenders(false);  // the interrupt's render, if any, has stopped
   }
   leaveSpeech();
-  speechRenderedThisUtt_ = false;
-  rampLeft_ = 0;
-  if (kind == kSpeechFrame && !xsTable_.empty()) {
-    beginRamp(si, kp.data(), opts_.interruptRampFrames);
+  sp_.renderedThisUtt = false;
+  sp_.rampLeft = 0;
+  if (last.kind == kSpeechFrame && !xsTable_.empty()) {
+    beginRamp(last.si, last.kp.data(), opts_.interruptRampFrames);
   } else {
     setState(kIdle);
-    if (kind >= 0) idleIdx_ = (si + 1) % nt_;
+    if (last.kind >= 0) sp_.idleIdx = (last.si + 1) % nt_;
   }
-}
-
-bool le_utt::collectJob() {
-  if (!outstanding_) return false;
-  std::lock_guard<std::mutex> lock(dmu_);
-  if (!rec_.done) return false;
-  outstanding_ = false;
-  rec_.done = false;
-  if (rec_.generation != seenGen_) return true;
-  const int pulled = rec_.pulled;
-  if (produced_ + pulled > kRowCapacity) {
-    // Drop the rows already rendered to make room.
-    const int keep = rowsWaiting();
-    std::copy_n(rowIdx_.begin() + consumed_, keep, rowIdx_.begin());
-    std::copy_n(rowXs_.begin() + consumed_ * kKp, keep * kKp, rowXs_.begin());
-    std::copy_n(rowXd_.begin() + consumed_ * kKp, keep * kKp, rowXd_.begin());
-    produced_ = keep;
-    consumed_ = 0;
-  }
-  const int room = std::min(pulled, kRowCapacity - produced_);
-  std::copy_n(rec_.idx.begin(), room, rowIdx_.begin() + produced_);
-  std::copy_n(rec_.xs.begin(), room * kKp, rowXs_.begin() + produced_ * kKp);
-  std::copy_n(rec_.xd.begin(), room * kKp, rowXd_.begin() + produced_ * kKp);
-  produced_ += room;
-  collected_ += room;
-  motionAvail_ = rec_.avail;
-  motionTotal_ = rec_.total;
-  if (rec_.failed) {
-    // The back-end gives no more rows this utterance.
-    motionTotal_ = collected_;
-    finishSent_ = true;
-    motionAvail_ = 0;
-  }
-  return true;
-}
-
-void le_utt::postRequest(bool ended, int eager) {
-  {
-    std::lock_guard<std::mutex> lock(dmu_);
-    rec_.motion = motionView_;
-    rec_.samples.swap(staging_);
-    staging_.clear();
-    rec_.reset = resetPending_;
-    if (resetPending_) {
-      if (opts_.onsetIndex >= 0) idleIdx_ = opts_.onsetIndex;
-      rec_.start = idleIdx_;
-    }
-    rec_.direction = direction_;
-    rec_.finish = ended && !finishSent_;
-    rec_.eager = eager != lastEagerSent_ ? eager : 0;
-    rec_.max = kRowCapacity - rowsWaiting();
-    rec_.generation = seenGen_;
-    rec_.done = false;
-    rec_.posted = true;
-  }
-  lastEagerSent_ = eager;
-  outstanding_ = true;
-  resetPending_ = false;
-  if (ended) finishSent_ = true;
-  dcv_.notify_all();
-}
-
-void le_utt::awaitAnswer() {
-  std::unique_lock<std::mutex> lock(dmu_);
-  while (!rec_.done && !stale(seenGen_)) dcv_.wait_for(lock, std::chrono::milliseconds(kWaitMs));
 }
 
 void le_utt::renderSpeech(int n) {
-  n = std::min(n, rowsWaiting());
-  const int first = consumed_;
+  n = std::min(n, rows_.waiting());
+  const int first = rows_.consumed;
   const float* crops = nullptr;
-  const size_t cropStride = cropFloats_;
   double share = 0;
-  const bool chunked = n > 1 && chunkView_ && chunkView_->batch() >= n;
+  const bool chunked = n > 1 && sp_.chunk && sp_.chunk->batch() >= n;
   if (chunked) {
     const double t0 = nowMs();
     try {
-      crops = chunkView_->render(rowIdx_.data() + first, rowXs_.data() + first * kKp, rowXd_.data() + first * kKp, n);
+      crops = sp_.chunk->render(rows_.idx.data() + first, rows_.xs.data() + first * kKp, rows_.xd.data() + first * kKp,
+                                n);
     } catch (const std::exception& e) {
-      if (stale(seenGen_)) return;  // cancelled by an interrupt or shutdown
-      noteRenderFail("b24 chunk", e.what(), false);
+      if (stale(sp_.seenGen)) return;  // cancelled by an interrupt or shutdown
+      noteFailure("b24 chunk", e.what(), false);
     }
     share = (nowMs() - t0) / n;
   }
   for (int i = 0; i < n; ++i) {
     const int row = first + i;
-    const int si = rowIdx_[row];
-    const float* xd = rowXd_.data() + row * kKp;
+    const int si = rows_.idx[static_cast<size_t>(row)];
+    const float* xd = rows_.xd.data() + static_cast<size_t>(row) * kKp;
     const float* crop = nullptr;
     double renderMs = share;
     if (chunked) {
-      if (crops) crop = crops + static_cast<size_t>(i) * cropStride;
+      if (crops) crop = crops + static_cast<size_t>(i) * cropFloats_;
     } else {
       const double t0 = nowMs();
       try {
-        crop = ctx_.renderer.render(&si, rowXs_.data() + row * kKp, xd, 1);
+        crop = ctx_.renderer.render(&si, rows_.xs.data() + static_cast<size_t>(row) * kKp, xd, 1);
       } catch (const std::exception& e) {
-        if (stale(seenGen_)) return;
-        noteRenderFail("render", e.what(), false);
+        if (stale(sp_.seenGen)) return;
+        noteFailure("render", e.what(), false);
       }
       renderMs = nowMs() - t0;
     }
     if (!crop) {
       // The frame is skipped; its number stays taken so that later frames
       // keep their place against the audio.
-      ++consumed_;
-      ++speechFrameNo_;
+      ++rows_.consumed;
+      ++sp_.frameNo;
       continue;
     }
-    lastSpeechIdx_ = si;
-    std::copy_n(xd, kKp, lastXd_.begin());
+    sp_.lastSpeechIdx = si;
+    std::copy_n(xd, kKp, sp_.lastXd.begin());
     double waited = 0;
-    if (!enqueue(crop, kSpeechFrame, si, speechFrameNo_, xd, &waited)) return;
-    ++speechFrameNo_;
-    ++consumed_;
-    speechRenderedThisUtt_ = true;
-    std::lock_guard<std::mutex> lock(mu_);
-    ++speechRendered_;
-    renderMsSum_ += renderMs;
-    enqueueWaitMsSum_ += waited;
-    stats_.renderMsEma = emaSet_ ? 0.9 * stats_.renderMsEma + 0.1 * renderMs : renderMs;
-    emaSet_ = true;
+    if (!enqueue(crop, kSpeechFrame, si, sp_.frameNo, xd, &waited)) return;
+    ++sp_.frameNo;
+    ++rows_.consumed;
+    sp_.renderedThisUtt = true;
+    le::MutexLock lock(mu_);
+    ++acct_.speechRendered;
+    acct_.renderMsSum += renderMs;
+    acct_.enqueueWaitMsSum += waited;
+    acct_.stats.renderMsEma = acct_.emaSet ? 0.9 * acct_.stats.renderMsEma + 0.1 * renderMs : renderMs;
+    acct_.emaSet = true;
   }
-  idleIdx_ = (lastSpeechIdx_ + 1) % nt_;
+  sp_.idleIdx = (sp_.lastSpeechIdx + 1) % nt_;
 }
 
 void le_utt::produceRamp() {
-  const int si = idleIdx_;
-  const float f = 1.0f - static_cast<float>(rampLen_ - rampLeft_ + 1) / static_cast<float>(rampLen_);
-  std::array<float, kKp> kp{};
+  const int si = sp_.idleIdx;
+  const float f = 1.0f - static_cast<float>(sp_.rampLen - sp_.rampLeft + 1) / static_cast<float>(sp_.rampLen);
+  Keypoints kp{};
   const float* xs = xsTable_.data() + static_cast<size_t>(si) * kKp;
-  for (size_t k = 0; k < kKp; ++k) kp[k] = xs[k] + f * rampDelta_[k];
+  for (size_t k = 0; k < kKp; ++k) kp[k] = xs[k] + f * sp_.rampDelta[k];
   const float* crop = nullptr;
   try {
     crop = ctx_.renderer.render(&si, xs, kp.data(), 1);
   } catch (const std::exception& e) {
-    if (stale(seenGen_)) return;
-    noteRenderFail("ramp", e.what(), false);
+    if (stale(sp_.seenGen)) return;
+    noteFailure("ramp", e.what(), false);
   }
   if (crop) {
-    lastXd_ = kp;
+    sp_.lastXd = kp;
     double waited = 0;
     if (!enqueue(crop, kRampFrame, si, -1, kp.data(), &waited)) return;
   }
-  idleIdx_ = (idleIdx_ + 1) % nt_;
-  if (--rampLeft_ <= 0) setState(kIdle);
+  sp_.idleIdx = (sp_.idleIdx + 1) % nt_;
+  if (--sp_.rampLeft <= 0) setState(kIdle);
 }

@@ -89,16 +89,17 @@ std::vector<float> window(const std::vector<float>& audio, int64_t start, int le
 }
 
 int pullable(int64_t samples, int la, int right, bool shortWindow, int w2vRight) {
-  // Only whole 8-frame blocks count, unless the stream ends within a frame of one.
+  // Before the end only whole 8-frame blocks of audio count (S'), and a frame
+  // is let out once it lies max(look-ahead, right) frames inside them (D)
+  // and the features of its look-ahead exist.
   const int64_t counted = std::min(samples, (samples + 639) / 5120 * 5120);
   const int64_t frames = (counted + 639) / 640;
   const int64_t decodable = std::max<int64_t>(0, frames - std::max(la, right));
   int64_t features = std::max<int64_t>(0, frames - right);
   if (shortWindow) {
-    const int64_t room = counted / 640 - w2vRight;  // block b needs audio up to frame b + 8 + w2vRight
+    // Block b (frames b..b+7) needs audio up to frame b + 8 + w2vRight.
+    const int64_t room = counted / 640 - w2vRight;
     features = room < 8 ? 0 : room / 8 * 8;
-    // whole blocks are encoded, each once its look-ahead has features
-    return static_cast<int>(std::clamp<int64_t>(features - la < 8 ? 0 : (features - la) / 8 * 8, 0, decodable));
   }
   return static_cast<int>(std::clamp<int64_t>(features - la, 0, decodable));
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "audio/a2x_support.h"
+#include "audio/motion_pipeline.h"
 #include "audio/motion_support.h"
 #include "support/fixtures.h"
 
@@ -124,6 +125,38 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
     ASSERT_NEAR(fin[i], want, 2e-5) << "frame " << i / 265 << " component " << c;
   }
   EXPECT_GT(clamped, 0);
+}
+
+// A long utterance streamed without the dump drops what it no longer reads
+// and pulls the same rows as one that keeps everything (the dump does).
+TEST(MotionChunks, LongStreamsTrimAndPullTheSameRows) {
+  std::vector<float> audio;
+  while (audio.size() < 16000 * 40) {
+    const std::vector<float> more = twoSentences();
+    audio.insert(audio.end(), more.begin(), more.end());
+  }
+  for (int eager : {0, 1}) {
+    SCOPED_TRACE(eager ? "eager" : "not eager");
+    std::vector<mt::Run> runs;
+    size_t early = 0, late = 0;
+    for (bool keepAll : {true, false}) {
+      lt::ScopedEnv dump("LE_MOTION_DUMP", keepAll ? lt::scratchDir().c_str() : nullptr);
+      le_motion* m = le_motion_create(mt::dir().c_str(), 1, "");
+      ASSERT_NE(m, nullptr) << le_motion_last_error();
+      le_motion_set_eager(m, eager);
+      const auto* pipeline = reinterpret_cast<const le::motion::Pipeline*>(m);
+      runs.push_back(mt::stream(m, audio, 3200, [&](le_motion*, int64_t pushed, int) {
+        if (keepAll) return;
+        if (pushed <= 16000 * 10) early = pipeline->retainedFloats();
+        late = pipeline->retainedFloats();
+      }));
+      le_motion_destroy(m);
+    }
+    EXPECT_EQ(runs[0].total, runs[1].total);
+    EXPECT_EQ(runs[0].idx, runs[1].idx);
+    EXPECT_EQ(runs[0].xd, runs[1].xd);
+    EXPECT_LE(late, early * 3 / 2) << "retained floats after 10 s " << early << ", after 40 s " << late;
+  }
 }
 
 }  // namespace

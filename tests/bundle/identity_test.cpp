@@ -1,5 +1,6 @@
-// Identity members: exact-size mappings, the warp prior's sources, paste-matrix
-// rescaling and every refusal of a bundle without a prior.
+// Identity and drive members: exact-size mappings under either name, the warp
+// prior's sources, paste-matrix rescaling, and every refusal of members that
+// disagree with the manifest or of a bundle without a prior.
 #include "bundle/identity.h"
 
 #include <gmock/gmock.h>
@@ -8,10 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <tuple>
 #include <thread>
 
+#include "bundle/drive.h"
 #include "driver/cursor.h"
-#include "driver/driver_support.h"
 #include "support/fixtures.h"
 
 namespace {
@@ -91,21 +93,52 @@ TEST(Identity, RescalesPasteMatricesToTheCanvas) {
             "knowing the space it was authored in");
 }
 
-TEST(Identity, RefusesMembersOfTheWrongSize) {
-  const std::string dir = lt::copyFixture("driver_jpg");
-  const std::string pooled = lt::slurp(dir + "/pooled64.f16");
+TEST(Drive, ReadsRowsUnderLegacyAndCanonicalNames) {
+  for (const auto& [name, xs, si] :
+       {std::tuple{"driver_jpg", "drive/xs.f32", "drive/si.i32"},
+        {"driver_canonical", "idle_loop/source_keypoints.f32", "idle_loop/source_index.i32"}}) {
+    const le::Drive d = le::loadDrive(le::loadManifest(lt::fixture(name)));
+    const std::string rawXs = lt::slurp(lt::fixture(name) + "/" + xs), rawSi = lt::slurp(lt::fixture(name) + "/" + si);
+    ASSERT_EQ(d.xs.size() * 4, rawXs.size()) << name;
+    ASSERT_EQ(d.si.size() * 4, rawSi.size()) << name;
+    EXPECT_EQ(d.xd.size(), d.xs.size());
+    EXPECT_EQ(d.n * 63u, d.xs.size());
+    EXPECT_EQ(std::memcmp(d.xs.data(), rawXs.data(), rawXs.size()), 0) << name;
+    EXPECT_EQ(std::memcmp(d.si.data(), rawSi.data(), rawSi.size()), 0) << name;
+  }
+}
+
+TEST(Identity, RefusesMembersThatDisagreeWithTheManifest) {
+  const std::string dir = lt::copyFixture("driver_jpg");  // NT 6, 4 drive frames
+  const auto loadError = [&] {
+    return lt::errorOf([&] {
+      const le::Manifest m = le::loadManifest(dir);
+      le::Identity id(m, le::openPriorStream);
+      le::loadDrive(m);
+    });
+  };
+  const auto siWith = [si = lt::slurp(dir + "/drive/si.i32")](int32_t third) {
+    std::string edited = si;
+    std::memcpy(edited.data() + 8, &third, 4);
+    return edited;
+  };
+  const std::string pooled = lt::slurp(dir + "/pooled64.f16"), si = lt::slurp(dir + "/drive/si.i32");
   const struct {
     const char* member;
-    std::string bytes, want;
+    std::string bytes, want;  // bytes "-" removes the member; each step keeps the last one's edits
   } steps[] = {
-      // each step keeps the last one's edits
-      {"/pooled64.f16", pooled.substr(1), "size mismatch "},
-      {"/pooled64.f16", pooled, ""},
-      {"/P.f16", lt::slurp(dir + "/P.f16") + "xx", "size mismatch "},
-      {"/P.f16", "-", ""},
-      {"/M.f32", lt::slurp(dir + "/M.f32").substr(4), "size mismatch "},
-      {"/M.f32", "-", "cannot open "},
-      {"/pooled64.f16", "-", "cannot open "},
+      {"/pooled64.f16", pooled.substr(1), "size mismatch " + dir + "/pooled64.f16"},
+      {"/pooled64.f16", pooled, "(no error)"},
+      {"/P.f16", lt::slurp(dir + "/P.f16") + "xx", "size mismatch " + dir + "/P.f16"},
+      {"/P.f16", "-", "(no error)"},
+      {"/drive/si.i32", siWith(6), "drive: si out of range"},
+      {"/drive/si.i32", siWith(-1), "drive: si out of range"},
+      {"/drive/si.i32", si, "(no error)"},
+      {"/drive/xd.f32", lt::slurp(dir + "/drive/xd.f32") + std::string(4, '\0'), "size mismatch " + dir + "/drive/xd.f32"},
+      {"/drive/xs.f32", "-", "cannot open " + dir + "/drive/xs.f32"},
+      {"/M.f32", lt::slurp(dir + "/M.f32").substr(4), "size mismatch " + dir + "/M.f32"},
+      {"/M.f32", "-", "cannot open " + dir + "/M.f32"},
+      {"/pooled64.f16", "-", "cannot open " + dir + "/pooled64.f16"},
   };
   for (const auto& s : steps) {
     if (s.bytes == "-") {
@@ -113,10 +146,12 @@ TEST(Identity, RefusesMembersOfTheWrongSize) {
     } else {
       lt::spit(dir + s.member, s.bytes);
     }
-    if (!s.want.empty()) {
-      EXPECT_EQ(loadError(dir), s.want + dir + s.member);
-    }
+    EXPECT_EQ(loadError(), s.want) << s.member;
   }
+  lt::editManifest(dir, "\"frames\": 4", "\"frames\": 0");  // zero drive frames need empty members
+  for (const char* f : {"/drive/xs.f32", "/drive/xd.f32", "/drive/si.i32"}) lt::spit(dir + f, "");
+  const le::Drive d = le::loadDrive(le::loadManifest(dir));
+  EXPECT_TRUE(d.n == 0 && d.xs.empty() && d.xd.empty() && d.si.empty());
 }
 
 TEST(Identity, RefusesBundlesWithoutAWarpPrior) {

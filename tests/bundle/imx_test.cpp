@@ -147,13 +147,16 @@ TEST_F(Imx, WhereTheUnwrapDirectoryGoes) {
   EXPECT_EQ(resolveQuietly(a), dir_ + "/root/b.lebundle");
 }
 
-TEST_F(Imx, ContainerLevelRefusals) {
+TEST_F(Imx, RefusalsLeaveNoMarkerAndTheNextGoodContainerUnwraps) {
   const std::string c = dir_ + "/x.imx";
-  RawImx v1, ok;
+  RawImx v1, ok, cut;
   v1.version = 1;
   ok.members = {{"member", "payload"}};
+  cut.members = {{"manifest.json", R"({"_imx_synthetic_manifest": true})"}, {"sub/manifest.json", "kept"},
+                 {"a/first", "complete"}, {"b/second", "cut short"}};
+  cut.extra_size = 1;
   const std::string good = ok.bytes();
-  const std::pair<std::string, std::string> cases[] = {
+  std::vector<std::pair<std::string, std::string>> cases = {
       {v1.bytes(), c + ": unsupported IMX container version 1"},
       {std::string("IMY\0\2\0\0\0", 8), c + ": not an IMX\\0 container"},
       {"IMX", c + ": not an IMX\\0 container"},
@@ -161,59 +164,34 @@ TEST_F(Imx, ContainerLevelRefusals) {
       {good.substr(0, 13), c + ": truncated member name at 0"},              // inside the name
       {good.substr(0, 31), c + ": truncated TOC offsets at member member"},  // inside offset and size
   };
+  for (const std::string& name : std::vector<std::string>{"../x", "/etc/x", "\\x", "", "a/../../b", "a..b", std::string("a\0b", 3)}) {
+    RawImx raw;
+    raw.members = {{"fine", "1"}, {name, "2"}};
+    // A NUL inside the name ends the C string of the message there.
+    cases.push_back({raw.bytes(), (c + ": refusing unsafe member name '" + name + "'").c_str()});
+  }
+  cases.push_back({cut.bytes(), c + ": truncated payload for member b/second"});  // last: its leftovers are checked
   for (const auto& [bytes, error] : cases) {
     lt::spit(c, bytes);
     EXPECT_EQ(unwrapError(c), error);
+    EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle.imx_unwrapped")) << error;
   }
-  EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle.imx_unwrapped"));
+  EXPECT_FALSE(le::pathExists(dir_ + "/x"));  // where "../x" would have escaped to
+  EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle/b/second.part"));
+  EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle/b/second"));
   EXPECT_EQ(unwrapError(dir_ + "/missing.imx"), "cannot stat container " + dir_ + "/missing.imx");
+
+  cut.extra_size = 0;  // whole now: unwrapped, the synthetic manifest left out
+  lt::spit(c, cut.bytes());
+  const std::string d = resolveQuietly(c);
+  EXPECT_EQ(lt::slurp(d + "/b/second"), "cut short");
+  EXPECT_FALSE(le::pathExists(d + "/manifest.json"));
+  EXPECT_EQ(lt::slurp(d + "/sub/manifest.json"), "kept");
+  EXPECT_EQ(lt::slurp(d + ".imx_unwrapped"), expectedMarker(c));
   // A version 1 file is no container at all to the resolver.
   lt::spit(c, v1.bytes());
   EXPECT_FALSE(le::isImxV2File(c));
   EXPECT_EQ(le::resolveBundlePath(c), c);
-}
-
-TEST_F(Imx, UnsafeNamesAreRefusedBeforeAnythingEscapes) {
-  const std::string c = dir_ + "/evil.imx";
-  for (const std::string& name :
-       std::vector<std::string>{"../x", "/etc/x", "\\x", "", "a/../../b", "a..b", std::string("a\0b", 3)}) {
-    RawImx raw;
-    raw.members = {{"fine", "1"}, {name, "2"}};
-    lt::spit(c, raw.bytes());
-    // A NUL inside the name ends the C string of the message there.
-    EXPECT_EQ(unwrapError(c), (c + ": refusing unsafe member name '" + name + "'").c_str());
-    EXPECT_FALSE(le::pathExists(dir_ + "/evil.lebundle.imx_unwrapped"));
-  }
-  EXPECT_FALSE(le::pathExists(dir_ + "/x"));
-}
-
-TEST_F(Imx, TruncatedPayloadLeavesNoMarkerAndTheNextOpenRebuilds) {
-  const std::string c = dir_ + "/t.imx";
-  RawImx raw;
-  raw.members = {{"a/first", "complete"}, {"b/second", "cut short"}};
-  raw.extra_size = 1;
-  lt::spit(c, raw.bytes());
-  EXPECT_EQ(unwrapError(c), c + ": truncated payload for member b/second");
-  EXPECT_FALSE(le::pathExists(dir_ + "/t.lebundle.imx_unwrapped"));
-  EXPECT_FALSE(le::pathExists(dir_ + "/t.lebundle/b/second.part"));
-  EXPECT_FALSE(le::pathExists(dir_ + "/t.lebundle/b/second"));
-
-  raw.extra_size = 0;
-  lt::spit(c, raw.bytes());
-  const std::string d = resolveQuietly(c);
-  EXPECT_EQ(lt::slurp(d + "/b/second"), "cut short");
-  EXPECT_EQ(lt::slurp(d + ".imx_unwrapped"), expectedMarker(c));
-}
-
-TEST_F(Imx, SyntheticManifestIsNotMaterialised) {
-  const std::string c = dir_ + "/s.imx";
-  RawImx raw;
-  raw.members = {{"manifest.json", R"({"_imx_synthetic_manifest": true})"}, {"sub/manifest.json", "kept"}};
-  lt::spit(c, raw.bytes());
-  std::string d;
-  lt::stderrOf([&] { d = le::unwrapOnce(c); });
-  EXPECT_FALSE(le::pathExists(d + "/manifest.json"));
-  EXPECT_EQ(lt::slurp(d + "/sub/manifest.json"), "kept");
 }
 
 TEST_F(Imx, ConcurrentOpenersInThreadsUnwrapOnce) {

@@ -83,18 +83,13 @@ TEST(Manifest, MissingPasteStampIsRefusedUnlessExplicitlyAllowed) {
           "canvas is 1280x720, so M cannot be placed: absence is not evidence that M was authored at that size. "
           "Re-stamp the bundle (models/vantice-2/inference/backfill_msrc.py), or set VANTICE2_MSRC_MISSING_OK=1 to "
           "restore the legacy assumption.";
-  {
-    lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", nullptr);
-    EXPECT_EQ(loadError(d), refusal);
-  }
-  {
-    lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", "true");
-    EXPECT_EQ(loadError(d), refusal);
+  for (const char* value : {static_cast<const char*>(nullptr), "true"}) {
+    lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", value);
+    EXPECT_EQ(loadError(d), refusal) << (value ? value : "unset");
   }
   lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", "1");
-  testing::internal::CaptureStderr();
-  const le::Manifest m = le::loadManifest(d);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  le::Manifest m;
+  EXPECT_EQ(lt::stderrOf([&] { m = le::loadManifest(d); }),
             "[le] WARNING VANTICE2_MSRC_MISSING_OK=1: " + d +
                 "/manifest.json carries no paste-space stamp; ASSUMING M was authored on this 1280x720 canvas. If it "
                 "was not, the face pastes off-target (bm#144) and nothing will say so.\n");

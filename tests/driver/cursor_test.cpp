@@ -74,8 +74,8 @@ TEST(DriverCursor, ClampsDepthsLoopsByRewindingAndReportsResidentBytes) {
 TEST(DriverCursor, SeeksOnlyOutsideHistoryAndLookAheadAndNeverReusesMutablePulls) {
   Rig r(30, 2, 11);
   for (int k = 0; k <= 20; ++k) ASSERT_TRUE(r.pulls(k));
-  EXPECT_TRUE(r.pullsAt(10));
-  EXPECT_TRUE(r.pulls(11));  // plays on from the history hit
+  EXPECT_TRUE(r.pullsAt(9));  // the oldest of the last behind + 1 frames
+  EXPECT_TRUE(r.pulls(10));  // plays on from the history hit
   EXPECT_EQ(r.cursor->seeks(), 0u);
   EXPECT_TRUE(r.pullsAt(5));
   EXPECT_EQ(r.script.seeks.load() + r.cursor->seeks(), 2u);

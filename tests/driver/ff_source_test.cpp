@@ -12,7 +12,6 @@ extern "C" {
 #include <sstream>
 
 #include "driver/cursor.h"
-#include "driver/driver_support.h"
 #include "driver/ff_source.h"
 #include "support/fixtures.h"
 
@@ -29,6 +28,13 @@ const std::vector<int> kOrder = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 5, 3, 7, 1, 0,
 
 uint8_t clamp8(int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); }
 
+// Every frame as the ffmpeg command line decodes it to pix_fmt.
+std::vector<uint8_t> ffmpegDecode(const std::string& video, const std::string& pixFmt) {
+  const std::string b =
+      lt::capture("ffmpeg -nostdin -v error -i '" + video + "' -vsync passthrough -f rawvideo -pix_fmt " + pixFmt + " -");
+  return {b.begin(), b.end()};
+}
+
 // Largest packet of the first video stream, as ffprobe reports it.
 size_t maxPacket(const std::string& video) {
   std::istringstream text(
@@ -40,7 +46,7 @@ size_t maxPacket(const std::string& video) {
 
 TEST(FfSource, DriverFramesMatchTheFfmpegDecodeExactly) {
   // RGB from ffmpeg's yuv420p, BT.601 limited range with nearest chroma, written out independently of the library.
-  const std::vector<uint8_t> yuv = lt::ffmpegDecode(kMp4, "yuv420p"), rgb24 = lt::ffmpegDecode(kMp4, "rgb24");
+  const std::vector<uint8_t> yuv = ffmpegDecode(kMp4, "yuv420p"), rgb24 = ffmpegDecode(kMp4, "rgb24");
   ASSERT_EQ(yuv.size() * 2, rgb24.size());
   ASSERT_EQ(rgb24.size(), 8 * kFb);
   std::vector<uint8_t> ref;
@@ -48,10 +54,8 @@ TEST(FfSource, DriverFramesMatchTheFfmpegDecodeExactly) {
     for (int y = 0; y < 48; ++y)
       for (int x = 0; x < 64; ++x) {
         const uint8_t *Y = &yuv[f], *U = Y + 64 * 48, *V = U + 64 * 48 / 4;
-        const int c = 298 * (Y[y * 64 + x] - 16) + 128, d = U[y / 2 * 32 + x / 2] - 128,
-                  e = V[y / 2 * 32 + x / 2] - 128;
-        ref.insert(ref.end(),
-                   {clamp8((c + 409 * e) >> 8), clamp8((c - 100 * d - 208 * e) >> 8), clamp8((c + 516 * d) >> 8)});
+        const auto rgb = lt::refBt601(Y[y * 64 + x], U[y / 2 * 32 + x / 2], V[y / 2 * 32 + x / 2]);
+        ref.insert(ref.end(), rgb.begin(), rgb.end());
       }
   auto cursor = le::DriverCursor::over(le::driver::openMp4(kMp4, 8, 64, 48), 2, 3);
   std::vector<uint8_t> out(kFb);
@@ -68,7 +72,7 @@ TEST(FfSource, DriverFramesMatchTheFfmpegDecodeExactly) {
 
 TEST(FfSource, PriorPlanesMatchTheFfmpegDecodeExactly) {
   const size_t plane = 32 * 32;
-  const std::vector<uint8_t> yuv = lt::ffmpegDecode(kHevc, "yuv444p"), rgb24 = lt::ffmpegDecode(kHevc, "rgb24");
+  const std::vector<uint8_t> yuv = ffmpegDecode(kHevc, "yuv444p"), rgb24 = ffmpegDecode(kHevc, "rgb24");
   ASSERT_EQ(yuv.size(), 8 * 3 * plane);
   auto cursor = le::DriverCursor::over(le::driver::openPriorHevc(kHevc, 8, 32), 2, 3);
   EXPECT_THAT(cursor->name, StartsWith("hevc444/libavcodec " + kVersion + " "));
@@ -84,10 +88,8 @@ TEST(FfSource, PriorPlanesMatchTheFfmpegDecodeExactly) {
                                clamp8((c - 25672 * d - 53280 * e + 32768) >> 16),
                                clamp8((c + 132200 * d + 32768) >> 16)};
       for (int ch = 0; ch < 3; ++ch) {
-        const uint16_t b = h[ch * plane + p];  // exact binary16, widened here; the nearest to want / 255
-        const double v =
-            std::ldexp(((b >> 10) & 31) ? 1024 + (b & 1023) : (b & 1023), std::max((b >> 10) & 31, 1) - 25);
-        ASSERT_NEAR(b >> 15 ? -v : v, want[ch] / 255.0, std::ldexp(1.0, -12))
+        // the binary16 nearest to want / 255
+        ASSERT_NEAR(lt::refWiden(h[ch * plane + p]), want[ch] / 255.0, std::ldexp(1.0, -12))
             << "frame " << i << " plane " << ch << " px " << p;
         worst = std::max(worst, std::abs(want[ch] - rgb24[(i * plane + p) * 3 + ch]));
       }

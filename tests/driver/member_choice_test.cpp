@@ -4,7 +4,6 @@
 
 #include "bundle/manifest.h"
 #include "driver/cursor.h"
-#include "driver/driver_support.h"
 #include "support/fixtures.h"
 
 namespace {

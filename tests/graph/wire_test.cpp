@@ -17,8 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 // Every field of `b`, or the error text the reader threw.
 std::string walk(const Bytes& b) {
   try {
@@ -82,48 +80,40 @@ TEST(GraphWire, VarintsRoundTripInTheShortestForm) {
   }
 }
 
-// A TensorProto from its fields: data type, then whatever `body` appends.
-Bytes tensor(uint64_t dataType, const Bytes& body) {
-  Bytes t;
-  le::gsPutVarintField(t, 2, dataType);
-  t.insert(t.end(), body.begin(), body.end());
-  return t;
-}
-
-Bytes floatsBytes(const std::vector<float>& v) {
+// Little-endian floats, then `tail`.
+Bytes floatsBytes(const std::vector<float>& v, const Bytes& tail = {}) {
   Bytes b(v.size() * 4);
   std::memcpy(b.data(), v.data(), b.size());
+  b.insert(b.end(), tail.begin(), tail.end());
   return b;
 }
 
-TEST(GraphWire, TensorFloatsAndDims) {
-  Bytes unpacked, packed, raw, raw6;
-  for (float v : {1.5f, -2.0f}) {
-    le::gsPutVarint(unpacked, (4 << 3) | 5);
+// A TensorProto: data type, `unpacked` float_data fields, then the length-delimited `fields`.
+Bytes tensor(uint64_t dataType, const std::vector<float>& unpacked, const std::vector<std::pair<uint32_t, Bytes>>& fields) {
+  Bytes t;
+  le::gsPutVarintField(t, 2, dataType);
+  for (float v : unpacked) {
+    le::gsPutVarint(t, (4 << 3) | 5);
     const Bytes b = floatsBytes({v});
-    unpacked.insert(unpacked.end(), b.begin(), b.end());
+    t.insert(t.end(), b.begin(), b.end());
   }
-  Bytes pk = floatsBytes({3.0f, 4.0f});
-  pk.push_back(0x7f);  // a trailing partial group is ignored
-  le::gsPutBytes(packed, 4, pk.data(), pk.size());
-  const Bytes r = floatsBytes({9.0f});
-  le::gsPutBytes(raw, 9, r.data(), r.size());
-  Bytes r6 = floatsBytes({7.0f});
-  r6.insert(r6.end(), {1, 2});
-  le::gsPutBytes(raw6, 9, r6.data(), r6.size());
-  Bytes both = unpacked;
-  both.insert(both.end(), raw.begin(), raw.end());
-  Bytes shortRaw;
-  le::gsPutBytes(shortRaw, 9, "abc", 3);
+  for (const auto& [field, b] : fields) le::gsPutBytes(t, field, b.data(), b.size());
+  return t;
+}
+
+TEST(GraphWire, TensorFloatsAndDims) {
   const struct {
     Bytes tensor;
     bool ok;
     std::vector<float> want;
   } cases[] = {
-      {tensor(1, unpacked), true, {1.5f, -2.0f}}, {tensor(1, packed), true, {3.0f, 4.0f}},
-      {tensor(1, both), true, {9.0f}},  // raw_data wins
-      {tensor(1, raw6), true, {7.0f}},  {tensor(10, raw), false, {9.0f}},  // FLOAT16
-      {tensor(1, shortRaw), false, {}}, {tensor(1, {}), false, {}},
+      {tensor(1, {1.5f, -2.0f}, {}), true, {1.5f, -2.0f}},
+      {tensor(1, {}, {{4, floatsBytes({3.0f, 4.0f}, {0x7f})}}), true, {3.0f, 4.0f}},  // a partial group is ignored
+      {tensor(1, {1.5f, -2.0f}, {{9, floatsBytes({9.0f})}}), true, {9.0f}},           // raw_data wins
+      {tensor(1, {}, {{9, floatsBytes({7.0f}, {1, 2})}}), true, {7.0f}},
+      {tensor(10, {}, {{9, floatsBytes({9.0f})}}), false, {}},  // FLOAT16
+      {tensor(1, {}, {{9, {'a', 'b', 'c'}}}), false, {}},
+      {tensor(1, {}, {}), false, {}},
   };
   for (const auto& c : cases) {
     std::vector<float> got;
@@ -159,26 +149,20 @@ TEST(GraphWire, TensorValueInfoDeclaresFixedAndSymbolicDims) {
 
 TEST(GraphWire, RebuildReproducesOnnxModelsAndAppliesEdits) {
   for (const char* name : {"director_probe.onnx", "bundle_director/model_b4.onnx", "gridsample.onnx"}) {
-    const Bytes model = bytesOf(lt::slurp(lt::fixture(name)));
+    const Bytes model = lt::modelBytes(name);
     Bytes out;
     le::gsRebuild(model, {}, out);
     EXPECT_TRUE(out == model) << name;  // byte for byte, length prefixes included
   }
-  const Bytes model = bytesOf(lt::slurp(lt::fixture("director_probe.onnx")));
+  const Bytes model = lt::modelBytes("director_probe.onnx");
   std::vector<le::GsNodeInfo> before, after;
   std::unordered_set<std::string> inits, inputs, inits2, inputs2;
   le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), before, inits, inputs);
   const Bytes drop = {1, 0, 1};
   const std::string added = "tip";
   const int64_t dims[] = {1, 12, 64, 64};
-  le::GsGraphEdit edit;
-  edit.dropMask = &drop;
-  edit.keepOnlyPrgbInput = true;
-  edit.dropAllOutputs = true;
-  edit.addedValueName = &added;
-  edit.addedValueDims = dims;
-  edit.addedValueRank = 4;
-  edit.addedValueField = 12;
+  const le::GsGraphEdit edit{.dropMask = &drop, .keepOnlyPrgbInput = true, .dropAllOutputs = true,
+                             .addedValueName = &added, .addedValueDims = dims, .addedValueRank = 4, .addedValueField = 12};
   Bytes out;
   le::gsRebuild(model, edit, out);
   le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(out)), after, inits2, inputs2);
@@ -197,7 +181,7 @@ TEST(GraphWire, RebuildReproducesOnnxModelsAndAppliesEdits) {
 // Constants left behind by a removed node go; a model whose every initializer
 // is read stays byte for byte.
 TEST(GraphWire, UnreadInitializersAreDropped) {
-  Bytes model = bytesOf(lt::slurp(lt::fixture("director_probe.onnx")));
+  Bytes model = lt::modelBytes("director_probe.onnx");
   const Bytes whole = model;
   EXPECT_EQ(le::gsDropUnreadInitializers(model), 0u);
   EXPECT_TRUE(model == whole);
@@ -215,10 +199,8 @@ TEST(GraphWire, UnreadInitializersAreDropped) {
       break;
   ASSERT_LT(victim, nodes.size());
   drop[victim] = 1;
-  le::GsGraphEdit edit;
-  edit.dropMask = &drop;
   Bytes cut;
-  le::gsRebuild(model, edit, cut);
+  le::gsRebuild(model, {.dropMask = &drop}, cut);
   EXPECT_GT(le::gsDropUnreadInitializers(cut), 0u);
 
   std::vector<le::GsNodeInfo> kept;
@@ -233,7 +215,7 @@ TEST(GraphWire, UnreadInitializersAreDropped) {
 // Every prefix of a real model: readers and rewrites either succeed or throw
 // one of the three texts, and a rewrite that throws leaves its input unchanged.
 TEST(GraphWire, TruncatedModelsRefuseCleanly) {
-  const Bytes model = bytesOf(lt::slurp(lt::fixture("gs_rules.onnx")));
+  const Bytes model = lt::modelBytes("gs_rules.onnx");
   const std::string texts = "onnx: bad varint|onnx: truncated|onnx: bad wire type";
   using Rewrite = size_t (*)(Bytes&);
   const Rewrite rewrites[] = {le::rewriteGridSampleToFast, le::normaliseStudentBlend, le::rewriteHeadCubicResize};

@@ -44,6 +44,7 @@ TEST(CApi, ResolveHandleBufferSizesAndErrors) {
   EXPECT_EQ(std::string(le_last_error()), "le_bundle_resolve_handle: " + bad + ": truncated member name at 0");
 }
 
+// One last-error string per thread, shared by the context family.
 TEST(CApi, LastErrorIsPerThread) {
   char tiny[2];
   EXPECT_EQ(le_bundle_resolve_handle(lt::fixture("bundle_legacy").c_str(), tiny, sizeof tiny), -1);

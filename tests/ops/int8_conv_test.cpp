@@ -24,10 +24,7 @@ int64_t elements(const std::vector<int64_t>& shape) {
 }
 
 std::vector<int64_t> inputShape(const std::string& model) {
-  const std::vector<uint8_t> bytes = lt::modelBytes(model);
-  Ort::Env& env = lt::quietEnv();
-  Ort::Session s(env, bytes.data(), bytes.size(), lt::sessionOptions(1));
-  return s.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+  return lt::Onnx(lt::modelBytes(model)).inputShape(0);
 }
 
 TEST(Int8ConvVNNI, EqualsConvIntegerOnEveryGeometry) {
@@ -148,11 +145,11 @@ TEST(Int8ConvVNNI, ConcurrentFirstRunsPrepareOnce) {
   const std::vector<uint8_t> bytes = lt::modelBytes("int8_conv_64x64_3x3.onnx");
   lt::Tensor x{{1, 64, 32, 32}, lt::uniform(64 * 32 * 32, -1.0f, 1.0f, 3)};
   const lt::Tensor want = lt::runOnnx(bytes, {{"X", &x}}, "y");
-  Ort::Session session(lt::quietEnv(), bytes.data(), bytes.size(), lt::sessionOptions(1));
+  const lt::Onnx session(bytes);
   std::vector<float> out[2];
   std::thread runs[2];
   for (int i = 0; i < 2; ++i)
-    runs[i] = std::thread([&, i] { out[i] = lt::runSession(session, {{"X", &x}}, "y").data; });
+    runs[i] = std::thread([&, i] { out[i] = session.run({{"X", &x}}, "y").data; });
   for (std::thread& t : runs) t.join();
   EXPECT_EQ(out[0], want.data);
   EXPECT_EQ(out[1], want.data);

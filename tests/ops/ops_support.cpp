@@ -1,64 +1,39 @@
 #include "ops/ops_support.h"
 
-#include <random>
-
 #include "ops/int8_domain.h"
 #include "ops/velomark_domain.h"
-#include "ort/api.h"
-#include "support/fixtures.h"
 
 namespace lt {
 
-Ort::Env& quietEnv() {
+Onnx::Onnx(const std::vector<uint8_t>& model, int threads) {
   le::ort::api();
-  static Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "ops_test");
-  return env;
-}
-
-Ort::SessionOptions sessionOptions(int threads) {
-  le::ort::api();
+  static Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "test");  // refusals are read from the exceptions
   Ort::SessionOptions opts;
   opts.SetIntraOpNumThreads(threads);
-  le::registerGridSampleFast(opts);
+  // The renderer's kernels: on Arm CPUs with SME, KleidiAI's would sum in another order.
+  opts.AddConfigEntry("mlas.disable_kleidiai", "1");
+  le::registerWarpDirector(opts);  // the whole domain; the renderer goes through the other entry point
   le::registerInt8ConvVNNI(opts);
-  return opts;
+  session_ = std::make_unique<Ort::Session>(env, model.data(), model.size(), opts);
 }
 
-Tensor runSession(Ort::Session& session, const std::vector<std::pair<const char*, Tensor*>>& inputs,
-                  const char* name) {
+std::vector<int64_t> Onnx::inputShape(size_t index) const {
+  return session_->GetInputTypeInfo(index).GetTensorTypeAndShapeInfo().GetShape();
+}
+
+Tensor Onnx::run(const Inputs& inputs, const char* output) const {
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::vector<Ort::Value> values;
   std::vector<const char*> names;
-  for (const auto& [inputName, t] : inputs) {
-    names.push_back(inputName);
+  for (const auto& [name, t] : inputs) {
+    names.push_back(name);
     values.push_back(
         Ort::Value::CreateTensor<float>(mem, t->data.data(), t->data.size(), t->shape.data(), t->shape.size()));
   }
-  auto out = session.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &name, 1);
-  Tensor r;
-  r.shape = out[0].GetTensorTypeAndShapeInfo().GetShape();
+  auto out = session_->Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &output, 1);
+  const auto info = out[0].GetTensorTypeAndShapeInfo();
   const float* p = out[0].GetTensorData<float>();
-  r.data.assign(p, p + out[0].GetTensorTypeAndShapeInfo().GetElementCount());
-  return r;
-}
-
-Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<const char*, Tensor*>>& inputs,
-               const char* name, int threads) {
-  Ort::Session session(quietEnv(), model.data(), model.size(), sessionOptions(threads));
-  return runSession(session, inputs, name);
-}
-
-std::vector<uint8_t> modelBytes(const std::string& fixtureName) {
-  const std::string s = slurp(fixture(fixtureName));
-  return std::vector<uint8_t>(s.begin(), s.end());
-}
-
-std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = u(rng);
-  return v;
+  return {info.GetShape(), std::vector<float>(p, p + info.GetElementCount())};
 }
 
 }  // namespace lt

@@ -1,11 +1,15 @@
-// Runs small forged models through ONNX Runtime for the operator tests.
+// Runs forged models through ONNX Runtime with both custom domains registered:
+// the operator tests' harness and the render tests' reference.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ort/api.h"
+#include "support/fixtures.h"
 
 namespace lt {
 
@@ -13,22 +17,22 @@ struct Tensor {
   std::vector<int64_t> shape;
   std::vector<float> data;
 };
+using Inputs = std::vector<std::pair<const char*, Tensor*>>;
 
-// One quiet environment for every operator test; refusals are read from the exceptions.
-Ort::Env& quietEnv();
-// Options with `threads` intra-op threads and both custom domains registered.
-Ort::SessionOptions sessionOptions(int threads);
-// Runs the session on the inputs and returns output `name`.
-Tensor runSession(Ort::Session& session, const std::vector<std::pair<const char*, Tensor*>>& inputs,
-                  const char* name);
-// The model in a fresh session on `threads` intra-op threads; returns output `name`.
-Tensor runOnnx(const std::vector<uint8_t>& model, const std::vector<std::pair<const char*, Tensor*>>& inputs,
-               const char* name, int threads = 1);
+// One session over `model` on `threads` intra-op threads; run() may be called from several threads at once.
+class Onnx {
+ public:
+  explicit Onnx(const std::vector<uint8_t>& model, int threads = 1);
+  Tensor run(const Inputs& inputs, const char* output) const;
+  std::vector<int64_t> inputShape(size_t index) const;
 
-// A fixture's bytes.
-std::vector<uint8_t> modelBytes(const std::string& fixtureName);
+ private:
+  std::unique_ptr<Ort::Session> session_;
+};
 
-// Uniform floats in [lo, hi) from a fixed seed.
-std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed);
+// The model run once on a fresh session; returns output `name`.
+inline Tensor runOnnx(const std::vector<uint8_t>& model, const Inputs& inputs, const char* name, int threads = 1) {
+  return Onnx(model, threads).run(inputs, name);
+}
 
 }  // namespace lt

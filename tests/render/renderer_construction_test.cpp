@@ -1,5 +1,6 @@
 // What construction refuses and what it prints: the keypoint contract, batch discovery,
-// missing members, ep strings, the fallbacks, quiet mode and the profile summary.
+// missing members, ep strings, the load-time rewrites and their switches, the fallbacks,
+// quiet mode and the profile summary.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -34,6 +35,9 @@ std::string buildLog(const std::string& ep, const Env& env = {}) {
 const std::string kCpuLine = "[le] director ep=cpu (ORT CPU EP)\n";
 const std::string kNeonLine =
     "[le] NEON backend refused: render is not the fused m4b graph (golden/unified director?); using ORT\n";
+const std::string kGridSampleLine = "[le] std GridSample -> com.velomark::GridSampleFast load-time rewrite: 1 node(s)";
+const std::string kBlendLine = "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s)";
+const std::string kCubicLine = "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1";
 const std::string kGsLine =
     "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velomark::GridSampleFast rewrite DISABLED (render); the "
     "custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard bundle now runs "
@@ -92,7 +96,7 @@ TEST(RendererConstruction, RefusalTexts) {
 }
 
 TEST(RendererConstruction, LogLines) {
-  const Env gsOff = {{"LE_GS_REWRITE", "0"}};
+  const Env gsOff = {{"LE_GS_REWRITE", "0"}}, gsFastOff = {{"LE_GS_FAST", "0"}};
   const Env quiet = {{"VELOMARK_ENGINE_QUIET", "1"}, {"VELOMARK_DEBUG", nullptr}, {"LE_GS_REWRITE", "0"}};
   struct Case {
     const char* ep;
@@ -112,7 +116,13 @@ TEST(RendererConstruction, LogLines) {
       {"neon", {}, kCpuLine, 1},
       {"", {{"LE_CONV_BACKEND", "neon"}}, kNeonLine, 1},
       {"", {{"LE_CONV_BACKEND", "neon2"}}, "NEON", 0},
+      {"", {}, kGridSampleLine, 1},
+      {"", {}, kBlendLine, 1},
+      {"", {}, kCubicLine, 1},
       {"", gsOff, kGsLine, 1},
+      {"", gsOff, kGridSampleLine, 0},
+      {"", gsFastOff, kGridSampleLine, 0},
+      {"", gsFastOff, kCubicLine, 1},  // the numerical rewrites always run
       {"coreml", gsOff, kGsLine, 1},      // the CoreML attempt stays silent; only the CPU fallback prints it
       {"", quiet, "LE_GS_REWRITE=0", 0},  // quiet mode silences diagnostics, not standard error lines
       {"", quiet, kCpuLine, 1},

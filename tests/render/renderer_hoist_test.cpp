@@ -3,33 +3,18 @@
 // prep run as the permanent error, and the warp node taking the cone.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "render/renderer_impl.h"
 #include "render/renderer_support.h"
-#include "support/fixtures.h"
 
 namespace {
 
 const char* const kHoistLine =
     "[le] source-cone hoist: 'cone_tip' [1,12,64,64] leaves the per-frame graph and is prefetched per SOURCE FRAME "
     "on one spare core (render)\n";
-
-// Renders source frame si with drive row `row` and checks it against the
-// un-hoisted graph run by ONNX Runtime.
-void expectFrame(le::Renderer& r, const lt::OpenBundle& b, int si, int row, float tol) {
-  const std::vector<float> xs = lt::gatherRows(b.drive.xs, {row}), xd = lt::gatherRows(b.drive.xd, {row});
-  const float* got = r.render(&si, xs.data(), xd.data(), 1);
-  const std::vector<float> want = lt::referenceRender(b, "render", false, {si}, {row}, -1, tol > 0);
-  float worst = 0;
-  for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs(got[i] - want[i]));
-  EXPECT_LE(worst, tol) << "frame " << si << " row " << row;
-}
 
 TEST(RendererHoist, FramesEqualTheUnhoistedGraphInOrderAndAtRandom) {
   const lt::OpenBundle& b = lt::bundle("bundle_director");
@@ -44,14 +29,14 @@ TEST(RendererHoist, FramesEqualTheUnhoistedGraphInOrderAndAtRandom) {
   // Ping-pong over the three frames: after the first, every frame was prefetched.
   const std::vector<int> pingPong = {0, 1, 2, 1, 0, 1, 2};
   for (size_t i = 0; i < pingPong.size(); ++i) {
-    expectFrame(*r, b, pingPong[i], static_cast<int>(i % 8), 0.0f);
+    EXPECT_EQ(lt::renderDiff(*r, b, pingPong[i], static_cast<int>(i % 8), false), 0.0f) << i;
     im.ring->drain();  // the prefetch has landed before the next render asks
   }
   EXPECT_EQ(im.ring->synchronous(), 1);
   EXPECT_EQ(im.ring->prefetched(), 4);  // frames 1, 2, 0, 2: at the turns the other frame is still held
 
   std::mt19937 rng(7);
-  for (int i = 0; i < 10; ++i) expectFrame(*r, b, static_cast<int>(rng() % 3), static_cast<int>(rng() % 8), 0.0f);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(lt::renderDiff(*r, b, int(rng() % 3), int(rng() % 8), false), 0.0f) << i;
 }
 
 TEST(RendererHoist, AFailedPrepRunIsThePermanentError) {
@@ -81,7 +66,7 @@ TEST(RendererHoist, TheWarpNodeTakesTheCone) {
   EXPECT_FALSE(r->internals().ring);
   // The bound of the operator's own test (a few ulps of the position, 64
   // pixels), which the head passes through about one for one.
-  for (int si : {0, 2}) expectFrame(*r, b, si, 3, 2 * (16 * 64 + 64) * 1.2e-7f);
+  for (int si : {0, 2}) EXPECT_LE(lt::renderDiff(*r, b, si, 3, true), 2 * (16 * 64 + 64) * 1.2e-7f) << si;
 
   lt::ScopedEnv off("LE_WARP_NODE", "0");
   const std::string plain = lt::stderrOf([&] { b.renderer("render"); });

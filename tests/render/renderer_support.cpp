@@ -14,9 +14,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
-#include "ops/velomark_domain.h"
-#include "ort/api.h"
-#include "support/fixtures.h"
+#include "ops/ops_support.h"
 
 // These replacements pair malloc with free by design; GCC cannot see that.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -70,63 +68,46 @@ std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<in
 // Appends `count` halves of member `path` from element frame * count, widened by the binary16 definition.
 static void appendFrame(std::vector<float>& out, const std::string& path, size_t frame, size_t count) {
   const std::string bytes = slurp(path);
-  for (const uint16_t *h = reinterpret_cast<const uint16_t*>(bytes.data()) + frame * count, *end = h + count; h < end;
-       ++h) {
-    const int e = (*h >> 10) & 31, m = *h & 1023;
-    const float v = e == 0    ? std::ldexp(float(m), -24)
-                    : e == 31 ? (m ? NAN : INFINITY)
-                              : std::ldexp(float(m + 1024), e - 25);
-    out.push_back(*h & 0x8000 ? -v : v);
-  }
+  const uint16_t* h = reinterpret_cast<const uint16_t*>(bytes.data()) + frame * count;
+  for (size_t i = 0; i < count; ++i) out.push_back(refWiden(h[i]));
 }
 
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool fs, const std::vector<int>& si,
                                    const std::vector<int>& kpRow, int sourceRow, bool untouched,
                                    const std::vector<float>* lip) {
-  le::ort::api();
   const int64_t batch = static_cast<int64_t>(si.size()), crop = b.manifest.crop;
-  std::vector<float> pooled, src,
-      kd = gatherRows(b.drive.xd, kpRow),
-      ks = gatherRows(b.drive.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow));
+  Tensor pooled{{batch, 64, 32, 32}, {}}, src{{batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop}, {}},
+      kd{{batch, 21, 3}, gatherRows(b.drive.xd, kpRow)},
+      ks{{batch, 21, 3}, gatherRows(b.drive.xs, sourceRow < 0 ? kpRow : std::vector<int>(kpRow.size(), sourceRow))};
   for (int s : si) {
-    appendFrame(pooled, b.manifest.dir + "/pooled64.f16", s, 64 * 32 * 32);
-    appendFrame(src, b.manifest.dir + (fs ? "/fs_red.f16" : "/P.f16"), s, fs ? 64 * 64 * 64 : 3 * crop * crop);
+    appendFrame(pooled.data, b.manifest.dir + "/pooled64.f16", s, 64 * 32 * 32);
+    appendFrame(src.data, b.manifest.dir + (fs ? "/fs_red.f16" : "/P.f16"), s, fs ? 64 * 64 * 64 : 3 * crop * crop);
   }
-  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "reference");
-  Ort::SessionOptions opts;
-  opts.SetIntraOpNumThreads(1);
-  // The renderer's kernels: on Arm CPUs with SME, KleidiAI's would sum in another order.
-  opts.AddConfigEntry("mlas.disable_kleidiai", "1");
   const std::string file = slurp(b.manifest.modelPath(key));
   std::vector<uint8_t> model(file.begin(), file.end());
   if (!untouched) {  // what the renderer's load sequence does to a standard director
-    le::registerGridSampleFast(opts);
     le::rewriteGridSampleToFast(model);
     le::normaliseStudentBlend(model);
     le::rewriteHeadCubicResize(model);
   }
-  std::string reason;
+  Inputs inputs = {{fs ? "fs_red" : "P_rgb", &src}, {fs ? "pooled" : "pooled64", &pooled},
+                  {fs ? "kd" : "kp_driving", &kd}, {fs ? "ks" : "kp_source", &ks}};
+  Tensor mask{{batch, 1, crop, crop}, lip ? *lip : std::vector<float>()};
   if (lip) {
+    std::string reason;
     EXPECT_EQ(le::rewriteBindLipContour(model, reason, nullptr, nullptr), 1) << reason;
+    inputs.push_back({"lip_delivery", &mask});
   }
-  Ort::Session session(env, model.data(), model.size(), opts);
-  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  const int64_t pooledShape[] = {batch, 64, 32, 32}, kpShape[] = {batch, 21, 3}, lipShape[] = {batch, 1, crop, crop};
-  const int64_t srcShape[] = {batch, fs ? 64 : 3, fs ? 64 : crop, fs ? 64 : crop};
-  Ort::Value inputs[] = {Ort::Value::CreateTensor<float>(mem, src.data(), src.size(), srcShape, 4),
-                         Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pooledShape, 4),
-                         Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), kpShape, 3),
-                         Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3),
-                         lip ? Ort::Value::CreateTensor<float>(mem, const_cast<float*>(lip->data()), lip->size(),
-                                                               lipShape, 4)
-                             : Ort::Value(nullptr)};
-  const char* prgbNames[] = {"P_rgb", "pooled64", "kp_driving", "kp_source", "lip_delivery"};
-  const char* fsNames[] = {"fs_red", "pooled", "kd", "ks"};
-  const char* outName[] = {"rgb"};
-  auto out = session.Run(Ort::RunOptions{nullptr}, fs ? fsNames : prgbNames, inputs, lip ? 5 : 4, outName, 1);
-  EXPECT_EQ(out[0].GetTensorTypeAndShapeInfo().GetShape(), (std::vector<int64_t>{batch, 3, crop, crop}));
-  const float* rgb = out[0].GetTensorData<float>();
-  return std::vector<float>(rgb, rgb + batch * 3 * crop * crop);
+  const Tensor rgb = runOnnx(model, inputs, "rgb");
+  EXPECT_EQ(rgb.shape, (std::vector<int64_t>{batch, 3, crop, crop}));
+  return rgb.data;
+}
+
+float renderDiff(le::Renderer& r, const OpenBundle& b, int si, int row, bool untouched) {
+  const std::vector<float> xs = gatherRows(b.drive.xs, {row}), xd = gatherRows(b.drive.xd, {row});
+  const float* got = r.render(&si, xs.data(), xd.data(), 1);
+  const std::vector<float> want = referenceRender(b, "render", false, {si}, {row}, -1, untouched);
+  return maxAbsDiff(got, want.data(), want.size());
 }
 
 }  // namespace lt

@@ -9,8 +9,8 @@
 
 #include "bundle/drive.h"
 #include "bundle/identity.h"
-#include "driver/driver_support.h"
 #include "render/renderer.h"
+#include "support/fixtures.h"
 
 namespace lt {
 
@@ -19,8 +19,8 @@ struct OpenBundle {
   le::Manifest manifest;
   std::unique_ptr<le::Identity> identity;
   le::Drive drive;  // xs, xd: 63 floats a row
-  std::unique_ptr<le::Renderer> renderer(const std::string& key, const std::string& ep = "") const {
-    return std::make_unique<le::Renderer>(manifest, *identity, key, 1, ep);
+  std::unique_ptr<le::Renderer> renderer(const std::string& key, const std::string& ep = "", int threads = 1) const {
+    return std::make_unique<le::Renderer>(manifest, *identity, key, threads, ep);
   }
 };
 
@@ -37,5 +37,7 @@ std::vector<float> gatherRows(const std::vector<float>& kp, const std::vector<in
 std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, bool featSynth,
                                    const std::vector<int>& si, const std::vector<int>& kpRow, int sourceRow = -1,
                                    bool untouched = false, const std::vector<float>* lip = nullptr);
+// The largest difference between r's "render" crop of source frame si on drive row `row` and referenceRender's.
+float renderDiff(le::Renderer& r, const OpenBundle& b, int si, int row, bool untouched);
 
 }  // namespace lt

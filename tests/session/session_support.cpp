@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -30,6 +32,15 @@ std::string forgedOnce(const std::string& name, const std::string& args) {
 }
 
 }  // namespace
+
+const std::string& forged(const std::string& name, const std::string& args) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string> made;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = made.find(name);
+  if (it == made.end()) it = made.emplace(name, forgedOnce(name, args)).first;
+  return it->second;
+}
 
 const std::string& directorBundle() {
   static const std::string d = forgedOnce(

@@ -34,6 +34,10 @@ const std::string& motionBundle();
 const std::string& motionPipelineBundle();
 // A motion directory without the streaming encoder nor the pipeline's models.
 const std::string& motionWithoutEncoder();
+// A bundle the forge makes from `args` (the output directory goes last),
+// once per build tree under session_fixtures/<name>.
+const std::string& forged(const std::string& name, const std::string& args);
+
 // The speech encoder the tests run (the short-window pair beside it).
 std::string w2vPath();
 

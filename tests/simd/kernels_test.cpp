@@ -20,6 +20,7 @@
 #include "pool/pool.h"
 #include "simd/half.h"
 #include "simd/targets.h"
+#include "support/fixtures.h"
 
 namespace {
 
@@ -49,13 +50,6 @@ TEST(SimdTargets, EveryExpectedTargetRuns) {
   std::cout << "[simd] targets:" << have << "\n";
 }
 
-std::vector<float> uniform(size_t n, uint32_t seed, float lo, float hi) {
-  std::uniform_real_distribution<float> u(lo, hi);
-  std::vector<float> v(n);
-  for (std::mt19937 rng(seed); float& x : v) x = u(rng);
-  return v;
-}
-
 // binary16 of x by double arithmetic, nearest even. NaN becomes a quiet NaN
 // keeping its top mantissa bits, or a signed infinity when nanToInf.
 uint16_t refHalf(float x, bool nanToInf = false) {
@@ -68,13 +62,7 @@ uint16_t refHalf(float x, bool nanToInf = false) {
   return sign | uint16_t(q == -24 && k < 1024 ? k : ((q + 25) << 10) + k - 1024);
 }
 
-// The exact value of h; a NaN comes back quiet, keeping its payload.
-float refWiden(uint16_t h) {
-  const uint32_t e = (h >> 10) & 31, m = h & 0x3FF, sign = (h & 0x8000u) << 16;
-  if (e == 31) return bit_cast<float>(sign | (m ? 0x7FC00000u | (m << 13) : 0x7F800000u));
-  const double v = e ? std::ldexp(1024 + m, int(e) - 25) : std::ldexp(m, -24);
-  return float(sign ? -v : v);
-}
+using lt::refWiden;
 float refRound(float x) { return refWiden(refHalf(x)); }
 
 // Every finite half, the midpoints between neighbours (ties) and one float ulp
@@ -107,7 +95,7 @@ TEST(HalfKernels, F32ToF16RoundF16MulAndF16ToF32MatchReference) {
   constexpr size_t N = std::size(edge);
   std::vector<float> in = probeFloats();
   in.insert(in.begin(), edge, edge + N);
-  std::vector<float> b = uniform(in.size(), 3, -4.f, 4.f);
+  std::vector<float> b = lt::uniform(in.size(), -4.f, 4.f, 3);
   b[0] = 1.f;  // roundF16Mul(0.1, 1) is h(0.1) = 0.0999755859375
   std::vector<uint16_t> want(in.size());
   for (size_t i = 0; i < in.size(); ++i) {
@@ -183,8 +171,8 @@ struct Planes {
 
 Planes randomPlanes(size_t n, uint32_t seed) {
   Planes p{n, {}, {}, {}, {}};
-  for (float x : uniform(6 * n, seed, -0.2f, 1.2f)) (p.a.size() < 3 * n ? p.a : p.b).push_back(refHalf(x));
-  for (float x : uniform(n, seed + 1, 0.f, 3.f))
+  for (float x : lt::uniform(6 * n, -0.2f, 1.2f, seed)) (p.a.size() < 3 * n ? p.a : p.b).push_back(refHalf(x));
+  for (float x : lt::uniform(n, 0.f, 3.f, seed + 1))
     p.w.push_back(p.w.size() % 5 ? x : 0.f), p.wHalf.push_back(refHalf(p.w.back()));
   return p;
 }
@@ -211,8 +199,8 @@ TEST(RetrieveTerms, BitExactAgainstHalfReference) {
 struct Conv {
   int N, Cin, H, W, Cout;
   uint32_t seed;
-  std::vector<float> in = uniform(size_t(N) * Cin * H * W, seed, -1, 1),
-                     w = uniform(size_t(Cout) * Cin * 9, seed + 1, -1, 1), bias = uniform(Cout, seed + 2, -1, 1);
+  std::vector<float> in = lt::uniform(size_t(N) * Cin * H * W, -1, 1, seed),
+                     w = lt::uniform(size_t(Cout) * Cin * 9, -1, 1, seed + 1), bias = lt::uniform(Cout, -1, 1, seed + 2);
 
   void run(float* out, int j0, int j1) const {
     le::simd::conv3x3Range(in.data(), N, Cin, H, W, w.data(), bias.data(), Cout, out, j0, j1);
@@ -254,13 +242,11 @@ TEST(Conv3x3Range, MatchesDirectConvolutionAndSplitsOverThePool) {
   EXPECT_EQ(whole, split);
 }
 
-// BT.601 limited range in plain 32-bit integers.
 u8s refYuv(const u8s& y, const uint8_t* u, const uint8_t* v, int step) {
-  auto c8 = [](int x) { return uint8_t(std::clamp(x, 0, 255)); };
   u8s out;
   for (size_t x = 0; x < y.size(); ++x) {
-    const int c = 298 * (y[x] - 16) + 128, d = u[x / 2 * step] - 128, e = v[x / 2 * step] - 128;
-    out.insert(out.end(), {c8((c + 409 * e) >> 8), c8((c - 100 * d - 208 * e) >> 8), c8((c + 516 * d) >> 8)});
+    const auto rgb = lt::refBt601(y[x], u[x / 2 * step], v[x / 2 * step]);
+    out.insert(out.end(), rgb.begin(), rgb.end());
   }
   return out;
 }
@@ -319,7 +305,7 @@ const std::vector<float> kLanczos = tapTable(8), kBilinear = tapTable(2);
 // windows, edge windows and misses all occur: column x samples (x - 6) * 790, by + x * 37 in 1/1024 px.
 struct Scene {
   int side, width;
-  std::vector<float> crop = uniform(size_t(side) * side * 4, side, 0.f, 255.f);
+  std::vector<float> crop = lt::uniform(size_t(side) * side * 4, 0.f, 255.f, side);
   u8s mask = u8s(size_t(side) * side);
   std::vector<int> colX = std::vector<int>(width), colY = colX;
 
@@ -377,7 +363,7 @@ TEST(PlaneRows, EveryKernelMatchesItsFormula) {
   // exactly; the Gaussian sums within a few ulps, as x86's FMA targets may fuse them.
   constexpr size_t n = 203, stride = 211;
   constexpr int k = 5;
-  const std::vector<float> rows = uniform(stride * (k + 2), 21, 0.f, 255.f), g = uniform(k, 22, 0.f, 0.4f);
+  const std::vector<float> rows = lt::uniform(stride * (k + 2), 0.f, 255.f, 21), g = lt::uniform(k, 0.f, 0.4f, 22);
   const float* in = rows.data();
   auto gauss = [&](size_t step, size_t x) {
     double s = 0;

@@ -1,21 +1,33 @@
-// Shared test helpers: forged fixtures, scratch directories, file I/O.
+// Shared test helpers: forged fixtures, scratch directories, files, processes,
+// seeded inputs and the small references written from their definitions.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace lt {
 
 // Path of a fixture forged into the build tree before the tests run.
 std::string fixture(const std::string& name);
+// A fixture's bytes.
+std::vector<uint8_t> modelBytes(const std::string& fixtureName);
 // A directory unique to the calling test, emptied on the test's first call.
 std::string scratchDir();
+// A scratch copy of fixture `name`; returns its directory.
+std::string copyFixture(const std::string& name);
+// Replaces the first occurrence of `from` in dir/manifest.json; "{" adds keys.
+void editManifest(const std::string& dir, const std::string& from, const std::string& to);
 // Runs the forge with `args`; fails the test on a non-zero exit.
 void forge(const std::string& args);
 // Runs a shell command, returning its exit status.
 int run(const std::string& cmd);
+// Standard output of the shell command `cmd`.
+std::string capture(const std::string& cmd);
 
 // Runs f with standard error captured; returns what it printed.
 template <class F>
@@ -44,5 +56,14 @@ class ScopedEnv {
   std::string old_;
   bool had_;
 };
+
+// Uniform floats in [lo, hi) from a fixed seed.
+std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed);
+// Largest |a[i] - b[i]| over n floats.
+float maxAbsDiff(const float* a, const float* b, size_t n);
+// The exact value of binary16 h; a NaN comes back quiet, keeping its payload.
+float refWiden(uint16_t h);
+// RGB of one BT.601 limited-range sample in plain 32-bit integers, chroma as stored (128 is grey).
+std::array<uint8_t, 3> refBt601(int y, int cb, int cr);
 
 }  // namespace lt

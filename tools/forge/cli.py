@@ -6,6 +6,7 @@ import shutil
 from bundle import write_bundle
 from demo import write_demo_bundle
 from director import director_fixtures, write_director, write_director_bundle
+from faults import write_fault
 from graphs import graph_fixtures
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
@@ -171,6 +172,13 @@ def main(argv):
     mp.add_argument("--size", choices=["tiny", "full"], default="tiny")
     mp.add_argument("--nt", type=int, default=None, help="idle frames (source descriptors and keypoints)")
     mp.set_defaults(fn=lambda a: write_motion_pipeline(a.out, a.size, nt=a.nt))
+
+    ft = sub.add_parser("fault", help="a bundle that fails on purpose: director, source-row, encoder or short-driver")
+    ft.add_argument("kind", choices=["director", "source-row", "encoder", "short-driver"])
+    ft.add_argument("out")
+    ft.add_argument("--from", dest="src", help="the bundle to copy and poison")
+    ft.add_argument("--at", type=int, default=0, help="the idle row (source-row) or frame (encoder) to poison")
+    ft.set_defaults(fn=lambda a: write_fault(a.kind, a.out, a.src, a.at))
 
     v = sub.add_parser("speech", help="16 kHz mono float32 raw samples spoken by espeak-ng")
     v.add_argument("out")

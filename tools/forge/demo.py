@@ -17,6 +17,7 @@ from skimage import data
 
 from bundle import write_member
 from director import face_keypoints, smooth_features, write_director
+from fca import write_fca_members
 from manifest import write_manifest
 from video import write_h264
 
@@ -113,4 +114,5 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_member(out, "drive/si.i32", (np.arange(frames) % nt).astype(np.int32))
     write_director(os.path.join(out, "model_render.onnx"), crop=CROP, batch=1)
     write_manifest(os.path.join(out, "manifest.json"), nt=nt, w=W, h=H, crop=CROP, frames=frames, agent="astronaut")
+    write_fca_members(out, nt)
     return out

@@ -537,6 +537,12 @@ def director_fixtures(tmp):
         "model_featsynth.onnx": dict(layout="featsynth"),
     })
     write_director_bundle(j("bundle_director"), models=models)
+    # the offline stream's members: beside the director bundle, and in a one-frame identity
+    from fca import write_fca_members
+
+    write_fca_members(j("bundle_director"), 3)
+    write_fca_members(write_director_bundle(j("bundle_stream_nt1"), nt=1, frames=2,
+                                            models={"model_render.onnx": dict(batch=1)}), 1)
     write_director_bundle(j("bundle_featsynth"), featsynth=True, models={
         "model_render.onnx": dict(layout="featsynth"),
         "model_b4.onnx": dict(layout="featsynth", batch=4),

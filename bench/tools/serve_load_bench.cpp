@@ -1,8 +1,8 @@
 // vozaz serve under load: N clients at once, each streaming espeak-ng speech
 // over its WebSocket at the real-time pace and ending the utterance, on the
 // demo avatar (1280x720 driver, crop 512, the full forged streaming motion
-// models) run as `make demo` runs it: the warp node, no chunk renderer, two
-// threads per session. The clients are the test suite's raw WebSocket
+// models) run as `make demo` runs it: the warp node and two threads per
+// session (the demo bundle ships no chunk model). The clients are the test suite's raw WebSocket
 // client, one reader thread each. Per N:
 //   fps_min        frames per second the slowest client received while its
 //                  avatar talked (first speech frame to idle again);
@@ -114,7 +114,7 @@ void ServeLoad(benchmark::State& state) {
   const std::vector<int16_t> pcm = lb::forgedPcm16("serve_speech.f32", kText);
   const std::string log = std::string(LE_BENCH_SCRATCH) + "/serve_load.log";
   for (auto _ : state) {
-    lt::Child server("env VELOMARK_ENGINE_QUIET=1 LE_WARP_NODE=1 LE_STEADY_MODEL=- " LE_BENCH_VOZAZ " serve " + bundle +
+    lt::Child server("env VELOMARK_ENGINE_QUIET=1 LE_WARP_NODE=1 " LE_BENCH_VOZAZ " serve " + bundle +
                          " " + motion + " --w2v " + lb::fullSpeechEncoder() + " --port 0 --threads 2 --max-sessions " +
                          std::to_string(n),
                      log);

@@ -9,17 +9,12 @@
 #include <string>
 
 #include "args.h"
-#include "bundle/paths.h"
 #include "commands.h"
 #include "serve_log.h"
 #include "serve_net.h"
 
 namespace vozaz {
 namespace {
-
-constexpr const char* kUsage =
-    "usage: vozaz serve <bundle> <motion-dir> --w2v <encoder.onnx> [--port 8080] [--host 127.0.0.1] "
-    "[--max-sessions 2] [--threads T]\n";
 
 // Loads the avatar and its motion models once before listening, so a bad
 // bundle, motion directory or encoder is refused here and not in a browser;
@@ -29,10 +24,8 @@ void check(const serve::Options& opts, serve::ContextShelf& shelf) {
   le_utt_opts o{};
   o.motion_dir = opts.motion.c_str();
   o.threads = opts.threads;
-  Utt utt(le_utt_create(ctx.get(), &o));
-  if (!utt) throw std::runtime_error(le_utt_last_error());
-  const int ready = waitReady(utt.get(), 300);
-  if (ready != 1) throw std::runtime_error(ready < 0 ? le_utt_last_error() : "the motion models did not load in 5 minutes");
+  o.steady_model = steadyModelFor(opts.bundle);
+  Utt utt = openReady(ctx.get(), o);
   std::fprintf(stderr, "vozaz serve: %s, %dx%d, motion models from %s\n", opts.bundle.c_str(), le_width(ctx.get()),
                le_height(ctx.get()), opts.motion.c_str());
   utt.reset();
@@ -41,12 +34,8 @@ void check(const serve::Options& opts, serve::ContextShelf& shelf) {
 
 }  // namespace
 
-int serveCommand(int argc, char** argv) {
-  const Args a(argc, argv, {});
-  if (a.positional().size() != 2) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+int serveCommand(const Args& a) {
+  if (a.positional().size() != 2) return a.usage();
   serve::Options opts;
   opts.bundle = a.positional()[0];
   opts.motion = a.positional()[1];
@@ -59,11 +48,7 @@ int serveCommand(int argc, char** argv) {
     throw std::runtime_error("--port takes 0 to 65535 (0: any free port), not " + std::to_string(listen.port));
   if (listen.maxSessions < 1)
     throw std::runtime_error("--max-sessions takes 1 or more, not " + std::to_string(listen.maxSessions));
-  if (a.has("--w2v")) {
-    const std::string w2v = a.str("--w2v");
-    if (!le::pathExists(w2v)) throw std::runtime_error("--w2v names " + w2v + ", which does not exist");
-    ::setenv("W2V_ONNX", w2v.c_str(), 1);  // before any thread starts
-  }
+  if (a.has("--w2v")) useSpeechEncoder(a.str("--w2v"));
   if (!std::getenv("W2V_ONNX"))
     throw std::runtime_error("--w2v must name the speech encoder (an .onnx file), or W2V_ONNX must be set");
 

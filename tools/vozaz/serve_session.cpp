@@ -18,7 +18,6 @@ constexpr auto kTick = std::chrono::milliseconds(1000 / kFps);
 constexpr auto kMaxBehind = std::chrono::milliseconds(200);
 // A client whose oldest waiting message is this old has stopped reading.
 constexpr auto kStall = std::chrono::seconds(2);
-constexpr double kLoadGiveUpS = 300;
 
 double secondsSince(clock::time_point t) { return std::chrono::duration<double>(clock::now() - t).count(); }
 
@@ -151,15 +150,9 @@ void Session::load() {
   le_utt_opts o{};
   o.motion_dir = opts_.motion.c_str();
   o.threads = opts_.threads;
-  utt_.reset(le_utt_create(ctx_.get(), &o));
-  if (!utt_) throw std::runtime_error(le_utt_last_error());
-  const int ready = waitReady(
-      utt_.get(), kLoadGiveUpS, [](void* self) { return static_cast<Session*>(self)->stopping(); }, this);
-  if (ready < 0) throw std::runtime_error(le_utt_last_error());
-  if (ready == 0) {
-    if (stopping()) return;
-    throw std::runtime_error("the motion models did not load in 5 minutes");
-  }
+  o.steady_model = steadyModelFor(opts_.bundle);
+  utt_ = openReady(ctx_.get(), o, [](void* self) { return static_cast<Session*>(self)->stopping(); }, this);
+  if (!utt_) return;  // ended while loading
   const int w = le_width(ctx_.get()), h = le_height(ctx_.get());
   jpeg_ = std::make_unique<JpegEncoder>(w, h, opts_.quality);
   rgb_.resize(static_cast<size_t>(w) * h * 3);

@@ -1,6 +1,10 @@
 #include "utt_host.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 namespace vozaz {
@@ -10,12 +14,27 @@ const char* stateName(uint32_t state) {
   return state < 4 ? names[state] : "?";
 }
 
-int waitReady(le_utt* utt, double giveUpS, bool (*stop)(void*), void* user) {
-  const auto by = std::chrono::steady_clock::now() + std::chrono::duration<double>(giveUpS);
+void useSpeechEncoder(const std::string& path) {
+  if (::access(path.c_str(), R_OK) != 0) throw std::runtime_error("--w2v " + path + ": no such readable file");
+  ::setenv("W2V_ONNX", path.c_str(), 1);
+}
+
+const char* steadyModelFor(const std::string& bundle) {
+  char path[4096];
+  return le_bundle_resolve_member(bundle.c_str(), "model_b24_fp32.onnx", path, sizeof path) ? nullptr : "-";
+}
+
+Utt openReady(le_ctx* ctx, const le_utt_opts& opts, bool (*stop)(void*), void* user) {
+  Utt utt(le_utt_create(ctx, &opts));
+  if (!utt) throw std::runtime_error(le_utt_last_error());
+  const auto by = std::chrono::steady_clock::now() + std::chrono::minutes(5);
   int ready = 0;
-  while ((ready = le_utt_ready(utt)) == 0 && std::chrono::steady_clock::now() < by && !(stop && stop(user)))
+  while ((ready = le_utt_ready(utt.get())) == 0 && std::chrono::steady_clock::now() < by) {
+    if (stop && stop(user)) return nullptr;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return ready;
+  }
+  if (ready != 1) throw std::runtime_error(ready < 0 ? le_utt_last_error() : "the motion models did not load in 5 min");
+  return utt;
 }
 
 }  // namespace vozaz

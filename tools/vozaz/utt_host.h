@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "le/le_utt.h"
 
@@ -22,8 +23,16 @@ using Utt = std::unique_ptr<le_utt, UttDeleter>;
 // "idle", "onset", "speaking", "ramp".
 const char* stateName(uint32_t state);
 
-// Polls le_utt_ready until the motion models are loaded (1), the load failed
-// (-1), `giveUpS` passed or `stop` says so (0).
-int waitReady(le_utt* utt, double giveUpS, bool (*stop)(void*) = nullptr, void* user = nullptr);
+// Names the speech encoder for the library, which reads it from W2V_ONNX;
+// before any thread starts.
+void useSpeechEncoder(const std::string& path);
+// The steady chunk model for le_utt_opts: the library's default where the
+// bundle ships its model, else "-" (none).
+const char* steadyModelFor(const std::string& bundle);
+
+// Creates a session on ctx and waits until its motion models are loaded;
+// throws with the library's sentence when they fail or take over 5 minutes.
+// Null when `stop` says so first.
+Utt openReady(le_ctx* ctx, const le_utt_opts& opts, bool (*stop)(void*) = nullptr, void* user = nullptr);
 
 }  // namespace vozaz

@@ -63,15 +63,8 @@ float number(const Args& a, const std::string& name, float fallback) {
 
 }  // namespace
 
-int renderCommand(int argc, char** argv) {
-  const Args a(argc, argv, {});
-  if (a.positional().size() != 2 || !a.has("--w2v") || !a.has("--out")) {
-    std::fputs(
-        "usage: vozaz render <bundle> <audio> --w2v encoder.onnx --out out.mp4 [--gain G] [--skip N] "
-        "[--threads T]\n",
-        stderr);
-    return 2;
-  }
+int renderCommand(const Args& a) {
+  if (a.positional().size() != 2 || !a.has("--w2v") || !a.has("--out")) return a.usage();
   const std::string bundle = a.positional()[0], input = a.positional()[1], out = a.str("--out");
   const float gain = number(a, "--gain", 1.0f);
   const int skip = a.integer("--skip", 0), threads = a.integer("--threads", 0);

@@ -10,5 +10,7 @@ int infoCommand(const Args& a);
 int frameCommand(const Args& a);
 int driveCommand(const Args& a);
 int speakCommand(const Args& a);
+int serveCommand(const Args& a);
+int renderCommand(const Args& a);
 
 }  // namespace vozaz

@@ -21,23 +21,13 @@
 #include "le/le.h"
 #include "le/le_cpp.h"
 #include "le/le_utt.h"
+#include "utt_host.h"
 #include "video_writer.h"
 
 namespace vozaz {
 namespace {
 
-constexpr int kFps = 25;
-constexpr int kRate = 16000;
-constexpr int kFrameSamples = kRate / kFps;
-constexpr int kPacket = kRate / 50;  // 20 ms
-
 using clock = std::chrono::steady_clock;
-
-
-const char* stateName(uint32_t s) {
-  static const char* const names[] = {"idle", "onset", "speaking", "ramp"};
-  return s < 4 ? names[s] : "?";
-}
 
 // Feeds the audio in 20 ms packets, at wall-clock pace when asked, and ends
 // the utterance after the last one unless an interrupt stopped it first.
@@ -82,12 +72,7 @@ int speakCommand(const Args& a) {
     if (*end || interruptAt < 0) throw std::runtime_error("--interrupt-at takes seconds, not '" + v + "'");
   }
   const int threads = a.integer("--threads", 0);
-  if (a.has("--w2v")) {
-    // The library reads the speech encoder's path from the environment.
-    const std::string w2v = a.str("--w2v");
-    if (::access(w2v.c_str(), R_OK) != 0) throw std::runtime_error("--w2v " + w2v + ": no such readable file");
-    ::setenv("W2V_ONNX", w2v.c_str(), 1);
-  }
+  if (a.has("--w2v")) useSpeechEncoder(a.str("--w2v"));
 
   const std::vector<int16_t> pcm = readSpeech16k(input);
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", threads, nullptr));
@@ -100,17 +85,8 @@ int speakCommand(const Args& a) {
   le_utt_opts opts{};
   opts.motion_dir = motion.c_str();
   opts.threads = threads;
-  // The steady chunk renderer only where the bundle carries its model.
-  char chunkModel[4096];
-  if (!le_bundle_resolve_member(bundle.c_str(), "model_b24_fp32.onnx", chunkModel, sizeof chunkModel))
-    opts.steady_model = "-";
-  le_utt_ptr utt(le_utt_create(ctx.get(), &opts));
-  if (!utt) throw std::runtime_error(le_utt_last_error());
-  const auto loadBy = clock::now() + std::chrono::minutes(5);
-  int ready = 0;
-  while ((ready = le_utt_ready(utt.get())) == 0 && clock::now() < loadBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (ready != 1) throw std::runtime_error(ready < 0 ? le_utt_last_error() : "the motion models did not load in 5 min");
+  opts.steady_model = steadyModelFor(bundle);
+  Utt utt = openReady(ctx.get(), opts);
 
   const bool progress = ::isatty(2);
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);

@@ -6,16 +6,12 @@
 #include <memory>
 
 #include "le/le.h"
-<<<<<<< HEAD
 #include "le/le_a2x.h"
 #include "le/le_fca.h"
 #include "le/le_motion.h"
+#include "le/le_stream.h"
 #include "le/le_tessera.h"
 #include "le/le_utt.h"
-=======
-#include "le/le_fca.h"
-#include "le/le_stream.h"
->>>>>>> main
 
 namespace le_cpp {
 template <class T, void (*Release)(T*)>
@@ -35,19 +31,6 @@ using le_tessera_carriage_ptr =
 using le_tessera_members_ptr =
     std::unique_ptr<le_tessera_members, le_cpp::releaser<le_tessera_members, le_tessera_members_close>>;
 
-struct le_prior_deleter {
-  void operator()(le_prior* prior) const { le_prior_close(prior); }
-};
-using le_prior_ptr = std::unique_ptr<le_prior, le_prior_deleter>;
-
-struct le_fca_deleter {
-  void operator()(le_fca* fca) const { le_fca_destroy(fca); }
-};
-using le_fca_ptr = std::unique_ptr<le_fca, le_fca_deleter>;
-
-struct le_stream_deleter {
-  void operator()(le_stream* stream) const { le_stream_destroy(stream); }
-};
-using le_stream_ptr = std::unique_ptr<le_stream, le_stream_deleter>;
+using le_stream_ptr = std::unique_ptr<le_stream, le_cpp::releaser<le_stream, le_stream_destroy>>;
 
 #endif /* LE_LE_CPP_H */

@@ -10,10 +10,6 @@
 
 #include "audio/a2x_support.h"
 #include "le/le_cpp.h"
-<<<<<<< HEAD
-#include "le/le_fca.h"
-=======
->>>>>>> main
 #include "support/fixtures.h"
 
 extern "C" int le_test_offline_headers_from_c(void);
@@ -22,13 +18,7 @@ namespace {
 
 const std::string kW2v = lt::fixture("w2v/w2v8.onnx"), kModel = lt::fixture("bundle_director/fca_stream.onnx");
 
-<<<<<<< HEAD
-using Fca = le_fca_ptr;
-
-// "windows": the normalised 8 s windows; "cond": cond rows from the encoder's outputs.
-=======
 // "windows" writes the normalised 8 s windows; "cond" the cond rows from the encoder's outputs.
->>>>>>> main
 const char* kReference = R"(import sys
 import numpy as np
 mode, d, F = sys.argv[1], sys.argv[2], int(sys.argv[3])

@@ -2,8 +2,8 @@
 // over its WebSocket at the real-time pace and ending the utterance, on the
 // demo avatar (1280x720 driver, crop 512, the full forged streaming motion
 // models) run as `make demo` runs it: the warp node and two threads per
-// session (the demo bundle ships no chunk model). The clients are the test suite's raw WebSocket
-// client, one reader thread each. Per N:
+// session (the demo bundle ships no chunk model). The clients are the test
+// suite's raw WebSocket client, one reader thread each. Per N:
 //   fps_min        frames per second the slowest client received while its
 //                  avatar talked (first speech frame to idle again);
 //   late_session   ticks without a frame, counted by the sessions;

@@ -54,7 +54,7 @@ test-arm: deps-arm build-arm/build.ninja
 # through the encoders (renderer, session, streaming, motion API, vozaz
 # render/speak): emulated they take most of make test-arm's time, which CI's
 # 40 minutes on two cores cannot hold next to the x86 suites.
-ARM_CORE_TESTS ?= ^(forge_fixtures|simd_sve|SimdTargets|HalfKernels|RetrieveTerms|Conv3x3Range|Yuv420Row|PlaneRows|GridSampleFast|WarpDirector|WarpBlock|Paste|Drive|FieldReaders|Identity|Imx|KeyScanner|Manifest|MemberNames|Paths|FfSource|GraphWire|GridSampleRewrite|HeadCubic|StudentBlend|Layers|Switches|Pool|WorkerPool|CApi|LogApi|A2xMeta|MotionMeta|MotionFft)
+ARM_CORE_TESTS ?= ^(forge_fixtures|simd_sve|SimdTargets|HalfKernels|RetrieveTerms|Conv3x3Range|Yuv420Row|PlaneRows|GridSampleFast|WarpDirector|WarpBlock|Paste|Drive|FieldReaders|Identity|Imx|KeyScanner|Manifest|MemberNames|Paths|FfSource|GraphWire|GridSampleRewrite|HeadCubic|StudentBlend|Layers|Switches|Pool|WorkerPool|CApi|LogApi|A2xMeta|MotionMeta|MotionFft|TesseraJson|TesseraMembers|HeadPt|BankDecode|ComposeGeometry)
 test-arm-core: deps-arm build-arm/build.ninja
 	cmake --build build-arm -j $(JOBS)
 	ctest --test-dir build-arm --output-on-failure -j $(JOBS) -R '$(ARM_CORE_TESTS)'

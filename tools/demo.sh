@@ -39,8 +39,9 @@ espeak-ng -s 150 -w "$say.2.wav" "Now I will keep on talking until somebody inte
 sox "$say.1.wav" "$say.2.wav" "$say.wav"
 at="$(awk -v a="$(soxi -D "$say.1.wav")" -v b="$(soxi -D "$say.2.wav")" 'BEGIN { printf "%.2f", a + 0.66 * b }')"
 rm -f "$say.1.wav" "$say.2.wav"
-# No steady chunk renderer: at crop 512 on two cores a batch-24 chunk costs
-# more per frame than rendering each frame alone, and the bundle ships none.
-W2V_ONNX="$out/speech/w2v8.onnx" LE_WARP_NODE="${LE_WARP_NODE:-1}" LE_STEADY_MODEL="${LE_STEADY_MODEL:--}" \
-  "$vozaz" speak "$out/ada.imx" "$out/ada_motion" "$say.wav" --out "$out/ada_speaks.mp4" --interrupt-at "$at" --threads 2
+# The bundle ships no steady chunk model (at crop 512 on two cores a batch-24
+# chunk costs more per frame than rendering each frame alone), so speak
+# renders frame by frame.
+LE_WARP_NODE="${LE_WARP_NODE:-1}" "$vozaz" speak "$out/ada.imx" "$out/ada_motion" "$say.wav" \
+  --out "$out/ada_speaks.mp4" --w2v "$out/speech/w2v8.onnx" --interrupt-at "$at" --threads 2
 echo "demo: the talking video is $out/ada_speaks.mp4 (with sound; the second sentence is cut off at ${at} s and the face eases back to idle)"

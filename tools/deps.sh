@@ -23,6 +23,8 @@ debs=(
   libopencv-dev
   python3-onnx python3-numpy python3-pil python3-skimage python3-torch
   espeak-ng sox
+  libboost-dev libturbojpeg0-dev
+  chromium
 )
 # nodejs ships npm on most images; only ask Debian for both when npm is absent.
 command -v npm >/dev/null || debs+=(nodejs npm)
@@ -33,6 +35,7 @@ if ((arm64)); then
     gcc-aarch64-linux-gnu g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
     libgtest-dev:arm64 libgmock-dev:arm64 libhwy-dev:arm64 libstb-dev:arm64
     libavformat-dev:arm64 libavcodec-dev:arm64 libswscale-dev:arm64 libswresample-dev:arm64 libavutil-dev:arm64
+    libturbojpeg0-dev:arm64
   )
   if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     echo "deps: adding the arm64 architecture"

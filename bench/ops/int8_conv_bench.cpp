@@ -6,12 +6,11 @@
 // operator's worker pool is held to the calling thread too.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "pool/pool.h"
+#include "support/bench_forge.h"
 #include "support/onnx_session.h"
 #include "support/versus.h"
 
@@ -23,12 +22,7 @@ const struct {
 } kLayers[] = {{"64x64_3x3_128", {1, 64, 128, 128}}, {"m4b_corr1_32x32_3x3_256", {1, 32, 256, 256}}};
 
 std::string layerModel(const std::string& name) {
-  static const std::string dir = [] {
-    const std::string d = std::string(LE_BENCH_SCRATCH) + "/int8-layers";
-    const std::string cmd = std::string(LE_BENCH_PYTHON) + " " + LE_BENCH_FORGE + " int8-layers " + d + " > /dev/null";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("forge failed: " + cmd);
-    return d;
-  }();
+  static const std::string dir = lb::forged("int8-layers", "int8-layers", "", "/64x64_3x3_128_int8.onnx");
   return dir + "/" + name + ".onnx";
 }
 

@@ -92,9 +92,7 @@ std::string motionDir(Backend backend, int nt) {
   const std::string args = "--size full --nt " + std::to_string(nt);
   if (backend == Backend::kPipeline)
     return lb::forged("motion-pipeline", "motion_pipeline_full_nt" + std::to_string(nt), args, "/stitch.onnx");
-  const std::string encoders =
-      lb::forged("speech-encoders", "speech_full", "--size full", "/audio_encoder_fp16_window_head.onnx");
-  ::setenv("W2V_ONNX", (encoders + "/w2v8.onnx").c_str(), 1);  // the short-window pair beside it is used
+  ::setenv("W2V_ONNX", lb::fullSpeechEncoder().c_str(), 1);  // the short-window pair beside it is used
   return lb::forged("motion-bundle", "motion_full_nt" + std::to_string(nt), args, "/a2x_dec.onnx");
 }
 

@@ -44,4 +44,8 @@ std::vector<int16_t> forgedPcm16(const std::string& name, const std::string& tex
   return pcm;
 }
 
+std::string fullSpeechEncoder() {
+  return forged("speech-encoders", "speech_full", "--size full", "/audio_encoder_fp16_window_head.onnx") + "/w2v8.onnx";
+}
+
 }  // namespace lb

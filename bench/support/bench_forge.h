@@ -24,4 +24,8 @@ std::vector<float> forgedSpeech(const std::string& name, const std::string& text
 // The same as the 16-bit samples a host pushes into a session.
 std::vector<int16_t> forgedPcm16(const std::string& name, const std::string& text);
 
+// The full forged speech encoder (the 8 s model; its short-window pair sits
+// beside it), as W2V_ONNX names it.
+std::string fullSpeechEncoder();
+
 }  // namespace lb

@@ -19,6 +19,8 @@ constexpr Switch kSwitches[] = {
      "\"1\": play target_frames.mp4 even when the JPEG directory is populated", false},
     {"LE_DRIVER_HWDEC", "try h264_cuvid, then software", "driver", "\"0\": skip the hardware decoder probe", false},
     {"LE_CONV_BACKEND", "ONNX Runtime", "render", "\"neon\": the native fp16 convolution backend", false},
+    {"LE_CONV_DUMP", "nothing written", "render",
+     "a directory: the native backend writes its intermediate tensors there as float32 files", false},
     {"LE_ORT_SPIN", "no spinning", "render", "\"1...\": lets ONNX Runtime's intra-op threads spin", false},
     {"LE_ORT_PROFILE", "off", "render", "a file prefix: ONNX Runtime profiling of the director", false},
     {"LE_GS_FAST", "on", "render", "\"0...\": keep the standard GridSample kernel", false},

@@ -78,20 +78,30 @@ void MinMaxRange(const float* HWY_RESTRICT x, size_t n, float& lo, float& hi) {
 }
 
 // One image row of channel c into the pixel-major image.
-void QuantiseRow(const float* HWY_RESTRICT x, int W, float scale, float zp, uint16_t* HWY_RESTRICT q, size_t step) {
+// One image row of the (up to) four channels of a quad slot into the
+// pixel-major image: each pixel's quad is one 8-byte store. A missing
+// channel (null) reads the zero point.
+void QuantiseQuadRow(const float* const* HWY_RESTRICT x, int W, float scale, float zp, uint16_t* HWY_RESTRICT q,
+                     size_t step) {
   const hn::ScalableTag<float> d;
   const hn::RebindToSigned<decltype(d)> di;
+  const hn::Rebind<uint16_t, decltype(d)> du16;
   const size_t N = hn::Lanes(d);
-  HWY_ALIGN int32_t lanes[hn::MaxLanes(di)];
+  HWY_ALIGN uint16_t quads[4 * hn::MaxLanes(d)];
   const auto vs = hn::Set(d, scale), vz = hn::Set(d, zp), v0 = hn::Zero(d), v255 = hn::Set(d, 255.0f);
+  const auto channel = [&](const float* row, size_t x0) {
+    if (!row) return hn::Set(du16, static_cast<uint16_t>(zp));
+    auto r = hn::Add(hn::Round(hn::Div(hn::LoadU(d, row + x0), vs)), vz);
+    r = hn::Min(hn::Max(r, v0), v255);
+    return hn::DemoteTo(du16, hn::ConvertTo(di, r));
+  };
   size_t x0 = 0;
   for (; x0 + N <= static_cast<size_t>(W); x0 += N) {
-    auto r = hn::Add(hn::Round(hn::Div(hn::LoadU(d, x + x0), vs)), vz);
-    r = hn::Min(hn::Max(r, v0), v255);
-    hn::Store(hn::ConvertTo(di, r), di, lanes);
-    for (size_t j = 0; j < N; ++j) q[(x0 + j) * step] = static_cast<uint16_t>(lanes[j]);
+    hn::StoreInterleaved4(channel(x[0], x0), channel(x[1], x0), channel(x[2], x0), channel(x[3], x0), du16, quads);
+    for (size_t j = 0; j < N; ++j) std::memcpy(q + (x0 + j) * step, quads + 4 * j, 8);
   }
-  for (; x0 < static_cast<size_t>(W); ++x0) q[x0 * step] = i8::quantise(x[x0], scale, zp);
+  for (; x0 < static_cast<size_t>(W); ++x0)
+    for (int c = 0; c < 4; ++c) q[x0 * step + c] = x[c] ? i8::quantise(x[c][x0], scale, zp) : static_cast<uint16_t>(zp);
 }
 
 #if HWY_TARGET != HWY_SCALAR
@@ -111,30 +121,38 @@ HWY_INLINE V16 Quad(const uint16_t* HWY_RESTRICT p) {
   return hn::BitCast(d16, hn::Set(d64, bits));
 }
 
-HWY_INLINE void Mac4(D32 d32, V16 act, const int16_t* HWY_RESTRICT w, size_t step, V32& a0, V32& a1, V32& b0,
-                     V32& b1, V32& c0, V32& c1, V32& e0, V32& e1) {
+// V (1 or 4) weight vectors against one activation quad.
+template <int V>
+HWY_INLINE void Mac(D32 d32, V16 act, const int16_t* HWY_RESTRICT w, size_t step, V32& a0, V32& a1, V32& b0,
+                    V32& b1, V32& c0, V32& c1, V32& e0, V32& e1) {
   const D16 d16;
   a0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w), a0, a1);
-  b0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w + step), b0, b1);
-  c0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w + 2 * step), c0, c1);
-  e0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w + 3 * step), e0, e1);
+  if constexpr (V > 1) {
+    b0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w + step), b0, b1);
+    c0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w + 2 * step), c0, c1);
+    e0 = hn::ReorderWidenMulAccumulate(d32, act, hn::LoadU(d16, w + 3 * step), e0, e1);
+  }
 }
 
-HWY_INLINE void Store4(D32 d32, int32_t* HWY_RESTRICT s, V32 a0, V32 a1, V32 b0, V32 b1, V32 c0, V32 c1, V32 e0,
-                       V32 e1) {
+template <int V>
+HWY_INLINE void StoreSums(D32 d32, int32_t* HWY_RESTRICT s, V32 a0, V32 a1, V32 b0, V32 b1, V32 c0, V32 c1, V32 e0,
+                          V32 e1) {
   const size_t L = hn::Lanes(d32);
   hn::Store(hn::RearrangeToOddPlusEven(a0, a1), d32, s);
-  hn::Store(hn::RearrangeToOddPlusEven(b0, b1), d32, s + L);
-  hn::Store(hn::RearrangeToOddPlusEven(c0, c1), d32, s + 2 * L);
-  hn::Store(hn::RearrangeToOddPlusEven(e0, e1), d32, s + 3 * L);
+  if constexpr (V > 1) {
+    hn::Store(hn::RearrangeToOddPlusEven(b0, b1), d32, s + L);
+    hn::Store(hn::RearrangeToOddPlusEven(c0, c1), d32, s + 2 * L);
+    hn::Store(hn::RearrangeToOddPlusEven(e0, e1), d32, s + 3 * L);
+  }
 }
 
-// R (1 or kTile) pixels x one tile of channels from c0, all quads; pixel r's
-// pair sums (two int32 lanes a channel) go to sums[r * 4 * Lanes(d32) ...].
-template <int R>
+// R (1 or kTile) pixels x V vectors of channels from c0 (V = 1 for a layer
+// of few output channels), all quads; pixel r's pair sums (two int32 lanes a
+// channel) go to sums[r * V * Lanes(d32) ...].
+template <int V, int R>
 HWY_INLINE void TileSums(const Int8ConvGeometry& g, const uint16_t* HWY_RESTRICT q, const size_t* base,
                          const int16_t* HWY_RESTRICT block, size_t c0, int32_t* HWY_RESTRICT sums) {
-  static_assert(R == 1 || R == i8::kTile);
+  static_assert((V == 1 || V == 4) && (R == 1 || R == i8::kTile));
   const D32 d32;
   const size_t L = hn::Lanes(d32);
   const size_t step = 2 * L;  // int16 values of one vector: L/2 channels x 4
@@ -150,17 +168,51 @@ HWY_INLINE void TileSums(const Int8ConvGeometry& g, const uint16_t* HWY_RESTRICT
       for (int cq = 0; cq < qpt; ++cq, ++k) {
         const int16_t* w = block + (k * kInt8ChannelBlock + c0) * 4;
         const size_t off = tap + static_cast<size_t>(cq) * 4;
-        Mac4(d32, Quad(q + base[0] + off), w, step, p0a0, p0a1, p0b0, p0b1, p0c0, p0c1, p0e0, p0e1);
+        Mac<V>(d32, Quad(q + base[0] + off), w, step, p0a0, p0a1, p0b0, p0b1, p0c0, p0c1, p0e0, p0e1);
         if constexpr (R > 1) {
-          Mac4(d32, Quad(q + base[1] + off), w, step, p1a0, p1a1, p1b0, p1b1, p1c0, p1c1, p1e0, p1e1);
-          Mac4(d32, Quad(q + base[2] + off), w, step, p2a0, p2a1, p2b0, p2b1, p2c0, p2c1, p2e0, p2e1);
+          Mac<V>(d32, Quad(q + base[1] + off), w, step, p1a0, p1a1, p1b0, p1b1, p1c0, p1c1, p1e0, p1e1);
+          Mac<V>(d32, Quad(q + base[2] + off), w, step, p2a0, p2a1, p2b0, p2b1, p2c0, p2c1, p2e0, p2e1);
         }
       }
     }
-  Store4(d32, sums, p0a0, p0a1, p0b0, p0b1, p0c0, p0c1, p0e0, p0e1);
+  StoreSums<V>(d32, sums, p0a0, p0a1, p0b0, p0b1, p0c0, p0c1, p0e0, p0e1);
   if constexpr (R > 1) {
-    Store4(d32, sums + 4 * L, p1a0, p1a1, p1b0, p1b1, p1c0, p1c1, p1e0, p1e1);
-    Store4(d32, sums + 8 * L, p2a0, p2a1, p2b0, p2b1, p2c0, p2c1, p2e0, p2e1);
+    StoreSums<V>(d32, sums + V * L, p1a0, p1a1, p1b0, p1b1, p1c0, p1c1, p1e0, p1e1);
+    StoreSums<V>(d32, sums + 2 * V * L, p2a0, p2a1, p2b0, p2b1, p2c0, p2c1, p2e0, p2e1);
+  }
+}
+
+// Output row oy of one channel tile: channels [mFirst, mEnd) from block
+// offset c0, V vectors wide.
+template <int V>
+void TileRow(const Int8ConvArgs& a, int oy, int gr, const int16_t* HWY_RESTRICT block, size_t c0, int mFirst,
+             int mEnd) {
+  const Int8ConvGeometry& g = *a.g;
+  const D32 d32;
+  const size_t stride = V * hn::Lanes(d32);  // sums of one pixel
+  const int Wo = g.Wo();
+  const size_t plane = static_cast<size_t>(g.Ho()) * Wo;
+  HWY_ALIGN int32_t sums[i8::kTile * 4 * hn::MaxLanes(d32)];
+  size_t base[i8::kTile];
+  int ox = 0;
+  const auto emit = [&](int pixels) {
+    for (int m = mFirst; m < mEnd; ++m) {
+      const int32_t* s = sums + static_cast<size_t>(m - mFirst) * 2;
+      const float scale = a.qz.scale * a.scaleW[m];
+      float* o = a.out + m * plane + static_cast<size_t>(oy) * Wo + ox;
+      for (int r = 0; r < pixels; ++r, s += stride)
+        o[r] = i8::dequantise(s[0] + s[1], a.qz.zeroPoint, a.w->sum[m], scale, a.bias[m]);
+    }
+  };
+  for (; ox + i8::kTile <= Wo; ox += i8::kTile) {
+    for (int r = 0; r < i8::kTile; ++r) base[r] = i8::pixelBase(g, oy, ox + r, gr);
+    TileSums<V, i8::kTile>(g, a.q, base, block, c0, sums);
+    emit(i8::kTile);
+  }
+  for (; ox < Wo; ++ox) {
+    base[0] = i8::pixelBase(g, oy, ox, gr);
+    TileSums<V, 1>(g, a.q, base, block, c0, sums);
+    emit(1);
   }
 }
 #endif  // HWY_TARGET != HWY_SCALAR
@@ -172,41 +224,25 @@ void Int8ConvRowsBody(const Int8ConvArgs& a, int y0, int y1) {
 #else
   const Int8ConvGeometry& g = *a.g;
   const D32 d32;
-  const size_t L = hn::Lanes(d32);
-  const size_t chPerTile = 2 * L;  // four vectors of L/2 channels (each channel two int32 lanes)
-  const int Ho = g.Ho(), Wo = g.Wo(), Mg = g.Mg();
-  const size_t plane = static_cast<size_t>(Ho) * Wo;
+  const int narrow = static_cast<int>(hn::Lanes(d32)) / 2;  // channels of one vector (two int32 lanes each)
+  const int Mg = g.Mg();
   const size_t blockValues = static_cast<size_t>(g.quads()) * kInt8ChannelBlock * 4;
-  HWY_ALIGN int32_t sums[i8::kTile * 4 * hn::MaxLanes(d32)];
-  size_t base[i8::kTile];
   for (int oy = y0; oy < y1; ++oy)
     for (int gr = 0; gr < g.group; ++gr)
       for (int blk = 0; blk < a.w->blocksPerGroup; ++blk) {
         const int16_t* block =
             a.w->packed.data() + (static_cast<size_t>(gr) * a.w->blocksPerGroup + blk) * blockValues;
-        for (size_t c0 = 0; c0 < kInt8ChannelBlock; c0 += chPerTile) {
-          const int mFirst = gr * Mg + blk * kInt8ChannelBlock + static_cast<int>(c0);
-          const int mEnd = std::min(mFirst + static_cast<int>(chPerTile), (gr + 1) * Mg);
-          if (mFirst >= mEnd) break;
-          int ox = 0;
-          const auto emit = [&](int pixels) {
-            for (int m = mFirst; m < mEnd; ++m) {
-              const int32_t* s = sums + static_cast<size_t>(m - mFirst) * 2;
-              const float scale = a.qz.scale * a.scaleW[m];
-              float* o = a.out + m * plane + static_cast<size_t>(oy) * Wo + ox;
-              for (int r = 0; r < pixels; ++r, s += 4 * L)
-                o[r] = i8::dequantise(s[0] + s[1], a.qz.zeroPoint, a.w->sum[m], scale, a.bias[m]);
-            }
-          };
-          for (; ox + i8::kTile <= Wo; ox += i8::kTile) {
-            for (int r = 0; r < i8::kTile; ++r) base[r] = i8::pixelBase(g, oy, ox + r, gr);
-            TileSums<i8::kTile>(g, a.q, base, block, c0, sums);
-            emit(i8::kTile);
-          }
-          for (; ox < Wo; ++ox) {
-            base[0] = i8::pixelBase(g, oy, ox, gr);
-            TileSums<1>(g, a.q, base, block, c0, sums);
-            emit(1);
+        const int first = gr * Mg + blk * kInt8ChannelBlock;
+        const int end = std::min(first + kInt8ChannelBlock, (gr + 1) * Mg);
+        // Tiles of four vectors; the last few channels of a block one vector at a time.
+        for (int m = first; m < end;) {
+          const size_t c0 = static_cast<size_t>(m - first);
+          if (end - m > narrow) {
+            TileRow<4>(a, oy, gr, block, c0, m, std::min(m + 4 * narrow, end));
+            m += 4 * narrow;
+          } else {
+            TileRow<1>(a, oy, gr, block, c0, m, end);
+            m = end;
           }
         }
       }
@@ -221,7 +257,7 @@ HWY_AFTER_NAMESPACE();
 namespace le {
 
 HWY_EXPORT(MinMaxRange);
-HWY_EXPORT(QuantiseRow);
+HWY_EXPORT(QuantiseQuadRow);
 HWY_EXPORT(Int8ConvRowsBody);
 
 int Int8ConvGeometry::Ho() const { return (Hp() - dilationH * (kH - 1) - 1) / strideH + 1; }
@@ -283,15 +319,25 @@ void int8QuantiseImage(const Int8ConvGeometry& g, const float* x, Int8Quantisati
   pool::parallelRange(static_cast<size_t>(g.Hp()), 8, [&](size_t r0, size_t r1) {
     for (size_t r = r0; r < r1; ++r) {
       uint16_t* row = q + r * rowValues;
-      std::fill_n(row, rowValues, static_cast<uint16_t>(qz.zeroPoint));
       const int y = static_cast<int>(r) - g.padTop;
-      if (y < 0 || y >= g.H) continue;
-      for (int c = 0; c < g.C; ++c) {
-        const size_t slot = static_cast<size_t>(c / Cg) * g.quadsPerTap() * 4 + c % Cg;
-        HWY_DYNAMIC_DISPATCH(QuantiseRow)
-        (x + (static_cast<size_t>(c) * g.H + y) * g.W, g.W, qz.scale, zp, row + g.padLeft * g.pixelValues() + slot,
-         g.pixelValues());
+      if (y < 0 || y >= g.H) {
+        std::fill_n(row, rowValues, static_cast<uint16_t>(qz.zeroPoint));
+        continue;
       }
+      std::fill_n(row, g.padLeft * g.pixelValues(), static_cast<uint16_t>(qz.zeroPoint));
+      std::fill_n(row + (g.padLeft + g.W) * g.pixelValues(), g.padRight * g.pixelValues(),
+                  static_cast<uint16_t>(qz.zeroPoint));
+      for (int gr = 0; gr < g.group; ++gr)
+        for (int cq = 0; cq < g.quadsPerTap(); ++cq) {
+          const float* rows[4];
+          for (int j = 0; j < 4; ++j) {
+            const int c = 4 * cq + j;
+            rows[j] = c < Cg ? x + (static_cast<size_t>(gr * Cg + c) * g.H + y) * g.W : nullptr;
+          }
+          const size_t slot = (static_cast<size_t>(gr) * g.quadsPerTap() + cq) * 4;
+          HWY_DYNAMIC_DISPATCH(QuantiseQuadRow)
+          (rows, g.W, qz.scale, zp, row + g.padLeft * g.pixelValues() + slot, g.pixelValues());
+        }
     }
   });
 }

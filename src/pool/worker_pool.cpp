@@ -1,6 +1,8 @@
 #include "pool/worker_pool.h"
 
 #include <algorithm>
+#include <exception>
+#include <utility>
 
 namespace le::pool {
 
@@ -43,10 +45,20 @@ void WorkerPool::run(size_t n, int parts, const RangeFn& fn) {
     ++generation_;
   }
   posted_.notify_all();
-  if (n > 0) fn(0, std::min(chunkSize(n, parts), n));
+  std::exception_ptr mine;
+  try {
+    if (n > 0) fn(0, std::min(chunkSize(n, parts), n));
+  } catch (...) {
+    mine = std::current_exception();
+  }
+  // The workers read fn until they are done, even when band 0 failed.
   std::unique_lock<std::mutex> lock(mu_);
   done_.wait(lock, [this] { return remaining_ == 0; });
   job_ = nullptr;
+  std::exception_ptr failure = mine ? mine : std::exchange(failure_, nullptr);
+  failure_ = nullptr;
+  lock.unlock();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void WorkerPool::serve(int index) {
@@ -61,12 +73,18 @@ void WorkerPool::serve(int index) {
     const size_t n = n_;
     const int parts = parts_;
     lock.unlock();
-    if (index < parts) {
-      const size_t chunk = chunkSize(n, parts);
-      const size_t begin = static_cast<size_t>(index) * chunk;
-      if (begin < n) (*fn)(begin, std::min(begin + chunk, n));
+    std::exception_ptr failed;
+    try {
+      if (index < parts) {
+        const size_t chunk = chunkSize(n, parts);
+        const size_t begin = static_cast<size_t>(index) * chunk;
+        if (begin < n) (*fn)(begin, std::min(begin + chunk, n));
+      }
+    } catch (...) {
+      failed = std::current_exception();  // the caller rethrows it
     }
     lock.lock();
+    if (failed && !failure_) failure_ = failed;
     if (--remaining_ == 0) done_.notify_one();
   }
 }

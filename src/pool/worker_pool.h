@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,7 @@ class WorkerPool {
   size_t n_ = 0;
   int parts_ = 0;
   int remaining_ = 0;
+  std::exception_ptr failure_;  // the first band that threw, rethrown by run()
   uint64_t generation_ = 0;
   bool stop_ = false;
   std::vector<std::thread> threads_;

@@ -4,9 +4,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace le {
+
+// What create() throws on a CPU without fp16 arithmetic, so the renderer can
+// tell it from a refusal of the model.
+struct ConvBackendUnsupportedCpu : std::runtime_error {
+  ConvBackendUnsupportedCpu() : std::runtime_error("le_conv: fp16 NEON not supported on this CPU") {}
+};
 
 class ConvBackend {
  public:
@@ -21,7 +28,12 @@ class ConvBackend {
   static bool available();
   // Whether the model resolves as the fused m4b graph; never throws.
   static bool graphSupported(const std::string& modelPath);
+  // Throws "le_conv: fp16 NEON not supported on this CPU" first when the CPU
+  // lacks fp16 arithmetic, then any refusal of the model.
   static std::unique_ptr<ConvBackend> create(const std::string& modelPath, int threads);
+  // The same engine on any CPU: off Arm its half-precision arithmetic is
+  // emulated on floats (for tests and timing there); on Arm it is create().
+  static std::unique_ptr<ConvBackend> createPortable(const std::string& modelPath, int threads);
 };
 
 }  // namespace le

@@ -24,6 +24,14 @@ const char* orNoReason(const std::string& reason) { return reason.empty() ? "no 
 
 std::string memberName(const GraphPrep& g) { return "model_" + g.key + ".onnx"; }
 
+// A contour rasterised on the manifest's crop must meet a graph of that canvas.
+void requireLipCanvas(const GraphPrep& g, const char* graphSide, const char* refusal) {
+  if (g.lipCanvas == g.manifest->crop) return;
+  throw std::runtime_error(std::string("Renderer: the ") + graphSide + " is " + std::to_string(g.lipCanvas) +
+                           " and this bundle's manifest declares crop " + std::to_string(g.manifest->crop) + " — " +
+                           refusal);
+}
+
 void spliceComposeV2Stage(GraphPrep& g) {
   if (!g.lipContour || g.bytes.empty()) return;
   std::vector<uint8_t> structure;
@@ -34,11 +42,8 @@ void spliceComposeV2Stage(GraphPrep& g) {
   if (found > 0 &&
       le::spliceComposeV2(g.bytes, structure, reason, memberName(g), &g.lipCanvas, &g.lipBatch, structureSha, source)) {
     g.composeV2 = true;
-    if (g.lipCanvas != g.manifest->crop)
-      throw std::runtime_error("Renderer: the compose v2 graph's lip_delivery canvas is " +
-                               std::to_string(g.lipCanvas) + " and this bundle's manifest declares crop " +
-                               std::to_string(g.manifest->crop) +
-                               " — refusing to feed a lip contour rasterised on the wrong canvas");
+    requireLipCanvas(g, "compose v2 graph's lip_delivery canvas",
+                     "refusing to feed a lip contour rasterised on the wrong canvas");
     return;
   }
   log::warn(
@@ -84,10 +89,7 @@ void bindLipContour(GraphPrep& g) {
   std::string reason;
   g.contourBound = rewriteBindLipContour(g.bytes, reason, &g.lipCanvas, &g.lipBatch) == 1;
   if (g.contourBound) {
-    if (g.lipCanvas != g.manifest->crop)
-      throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(g.lipCanvas) +
-                               " and this bundle's manifest declares crop " + std::to_string(g.manifest->crop) +
-                               " — refusing to bind a lip contour rasterised on the wrong canvas");
+    requireLipCanvas(g, "director's compose canvas", "refusing to bind a lip contour rasterised on the wrong canvas");
     return;
   }
   log::warn(

@@ -51,17 +51,22 @@ void sizeBuffers(Renderer::Impl& im) {
 std::string tryNative(Renderer::Impl& im, const Manifest& m, const std::string& key, const std::string& path,
                       int threads, const std::string& ep) {
   if (!nativeRequested(ep)) return ep;
-  if (!ConvBackend::available()) {
+  const auto unavailable = [] {
     log::warn("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
-    return "";
-  }
+    return std::string();
+  };
+  if (!ConvBackend::available()) return unavailable();
   if (!ConvBackend::graphSupported(path)) {
     log::warn("[le] NEON backend refused: %s is not the fused m4b graph (golden/unified director?); using ORT\n",
               key.c_str());
     return "";
   }
   if (m.crop != 512) throw std::runtime_error("le_conv: only crop=512 m4b bundles");
-  im.native = ConvBackend::create(path, threads);
+  try {
+    im.native = ConvBackend::create(path, threads);
+  } catch (const ConvBackendUnsupportedCpu&) {
+    return unavailable();
+  }
   im.epName = "neon";
   im.batch = im.native->batch();
   const size_t b = static_cast<size_t>(im.batch);

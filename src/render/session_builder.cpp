@@ -8,6 +8,7 @@
 #include "base/log.h"
 #include "bundle/files.h"
 #include "bundle/manifest.h"
+#include "graph/conv_widths.h"
 #include "render/cone_hoist.h"
 #include "ort/options.h"
 #include "ort/providers.h"
@@ -32,6 +33,16 @@ void appendProvider(Ort::SessionOptions& o, const std::string& ep, const Manifes
         "bytes.");
   if (!ort::isCoremlEp(ep)) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
   ort::appendCoreml(o, ep, m.dir);
+}
+
+// The runtime's blocked layout pads every convolution to 16 channels and
+// reorders tensors around them. A director whose convolutions are all
+// narrower (the forged demo's 3 to 11 channels at crop 512) runs about a
+// fifth faster without it, to within 1e-7 of the same crop; wider ones keep it.
+void chooseLayout(Ort::SessionOptions& o, const std::vector<uint8_t>& model, const std::string& key, bool coreml) {
+  if (coreml || model.empty() || graphHasWideConv(model, 16)) return;
+  o.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
+  log::info("[le] director layout: plain NCHW (%s) — no convolution reaches 16 channels in and out\n", key.c_str());
 }
 
 // Registers the operator domains; returns whether the GridSample rewrite is on.
@@ -96,6 +107,7 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   g.lipContour = req.lipContour;
   g.warpPrior = req.warpPrior;
   g.bytes = readModelBytes(req.modelPath);
+  chooseLayout(im.sessionOptions, g.bytes, req.key, coreml);
   g.hoist = [&im](GraphPrep& p, std::string& reason) { return hoistSessions(im, p, reason); };
   prepareGraph(g);
 

@@ -84,7 +84,7 @@ JVal JParser::object(int depth) {
     if (!more() || p_[i_] != ':') throw std::runtime_error("teeth: malformed JSON object");
     ++i_;
     JVal member = value(depth);
-    v.obj.emplace_back(std::move(key), std::move(member));
+    v.obj.push_back({std::move(key), std::move(member)});
     blanks();
     if (more() && p_[i_] == ',') {
       ++i_;

@@ -6,10 +6,11 @@
 
 #include <cstddef>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace le::tessera::json {
+
+struct JMember;
 
 struct JVal {
   enum Type { kNull = 0, kBool = 1, kNumber = 2, kString = 3, kArray = 4, kObject = 5 };
@@ -18,7 +19,7 @@ struct JVal {
   double num = 0.0;
   std::string str;
   std::vector<JVal> arr;
-  std::vector<std::pair<std::string, JVal>> obj;  // stored order, duplicates kept
+  std::vector<JMember> obj;  // stored order, duplicates kept
 
   bool isNum() const { return type == kNumber; }
   bool isStr() const { return type == kString; }
@@ -26,6 +27,11 @@ struct JVal {
   bool isObj() const { return type == kObject; }
   // First member named `key`; null when absent or when this is not an object.
   const JVal* get(const std::string& key) const;
+};
+
+struct JMember {
+  std::string key;
+  JVal value;
 };
 
 // Parses one value from a byte range; what follows it is not read. Throws

@@ -193,7 +193,10 @@ void LipContour::fillScanline(const double* poly, const Box& bx, uint8_t* raster
   // Box-relative vertices; ones far off the canvas are held a few canvases
   // away, so a wild keypoint costs bounded work.
   const int far = 4 * std::max(canvas, 1);
-  std::vector<int> vx(static_cast<size_t>(nv)), vy(static_cast<size_t>(nv));
+  std::vector<int>& vx = fill_.vx;
+  std::vector<int>& vy = fill_.vy;
+  vx.resize(static_cast<size_t>(nv));
+  vy.resize(static_cast<size_t>(nv));
   for (int i = 0; i < nv; ++i) {
     vx[static_cast<size_t>(i)] = std::clamp(pixelInt(std::nearbyint(poly[2 * i])), -far, far) - bx.x0;
     vy[static_cast<size_t>(i)] = std::clamp(pixelInt(std::nearbyint(poly[2 * i + 1])), -far, far) - bx.y0;
@@ -202,11 +205,8 @@ void LipContour::fillScanline(const double* poly, const Box& bx, uint8_t* raster
     const size_t a = static_cast<size_t>(i == 0 ? nv - 1 : i - 1), b = static_cast<size_t>(i);
     line(vx[a], vy[a], vx[b], vy[b], w, h, raster);
   }
-  struct Edge {
-    int y0, y1;
-    int64_t x0, slope;  // 16.16 fixed point
-  };
-  std::vector<Edge> edges;
+  std::vector<FillScratch::Edge>& edges = fill_.edges;
+  edges.clear();
   for (int i = 0; i < nv; ++i) {
     size_t a = static_cast<size_t>(i == 0 ? nv - 1 : i - 1), b = static_cast<size_t>(i);
     if (vy[a] == vy[b]) continue;
@@ -214,10 +214,10 @@ void LipContour::fillScanline(const double* poly, const Box& bx, uint8_t* raster
     const int64_t dy = vy[b] - vy[a];
     edges.push_back({vy[a], vy[b], int64_t{vx[a]} * 65536, (int64_t{vx[b]} - vx[a]) * 65536 / dy});
   }
-  std::vector<int64_t> xs;
+  std::vector<int64_t>& xs = fill_.xs;
   for (int row = 0; row < h; ++row) {
     xs.clear();
-    for (const Edge& e : edges)
+    for (const FillScratch::Edge& e : edges)
       if (e.y0 <= row && row < e.y1) xs.push_back(e.x0 + (row - e.y0) * e.slope);
     std::sort(xs.begin(), xs.end());
     for (size_t k = 0; k + 1 < xs.size(); k += 2) {

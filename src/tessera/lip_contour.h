@@ -52,6 +52,17 @@ class LipContour {
  private:
   bool shrinkMoved(const float* kp, const Box& box, int dRow, int dCol, uint8_t* mask);
 
+  // The scanline fill's vertices, edges and crossings; kept like the rest.
+  struct FillScratch {
+    struct Edge {
+      int y0, y1;
+      int64_t x0, slope;  // 16.16 fixed point
+    };
+    std::vector<int> vx, vy;
+    std::vector<Edge> edges;
+    std::vector<int64_t> xs;
+  };
+  mutable FillScratch fill_;
   std::vector<uint8_t> raster_;
   std::vector<float> dist_;
   std::vector<float> contour_;  // canvas x canvas

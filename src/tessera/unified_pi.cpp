@@ -247,13 +247,13 @@ void UnifiedPi::propTeethGate(const float* kp, float* out) const {
   for (size_t i = 0, n = static_cast<size_t>(canvas) * canvas; i < n; ++i) out[i] *= g;
 }
 
-void UnifiedPi::piInto(const float* kp, const Box& box, uint8_t* out) const {
+void UnifiedPi::piInto(const float* kp, const Box& box, int dRow, int dCol, uint8_t* out) const {
   const EllParams lip = lipParams(kp);
   float g = 0;
   const EllParams gate = gateParams(kp, &g);
   const Box lb = ellBox(lip), gb = ellBox(gate);
   for (int y = box.y0; y < box.y1; ++y) {
-    uint8_t* row = out + static_cast<size_t>(y) * canvas;
+    uint8_t* row = out + static_cast<size_t>(y + dRow) * canvas + dCol;
     for (int x = box.x0; x < box.x1; ++x) {
       const bool inLip = x >= lb.x0 && x < lb.x1 && y >= lb.y0 && y < lb.y1;
       const bool inGate = g > 0 && x >= gb.x0 && x < gb.x1 && y >= gb.y0 && y < gb.y1;
@@ -266,12 +266,12 @@ void UnifiedPi::piInto(const float* kp, const Box& box, uint8_t* out) const {
 
 void UnifiedPi::piU8(const float* kp, uint8_t* out) const {
   std::memset(out, 0, static_cast<size_t>(canvas) * canvas);
-  piInto(kp, supportBox(kp), out);
+  piInto(kp, supportBox(kp), 0, 0, out);
 }
 
 Box UnifiedPi::piU8Boxed(const float* kp, uint8_t* out) const {
   const Box b = supportBox(kp);
-  piInto(kp, b, out);
+  piInto(kp, b, 0, 0, out);
   return b;
 }
 
@@ -281,12 +281,7 @@ Box UnifiedPi::piU8AndShift(const float* kp, int dRow, int dCol, uint8_t* out) c
   const Box moved = intersect({src.x0 + dCol, src.y0 + dRow, src.x1 + dCol, src.y1 + dRow}, {0, 0, canvas, canvas});
   // Pi over the source pixels that land on the canvas, written at their new place.
   const Box from{moved.x0 - dCol, moved.y0 - dRow, moved.x1 - dCol, moved.y1 - dRow};
-  if (moved.empty()) return moved;
-  std::vector<uint8_t> rows(static_cast<size_t>(canvas) * canvas);  // pi before the move
-  piInto(kp, from, rows.data());
-  for (int y = from.y0; y < from.y1; ++y)
-    std::memcpy(out + static_cast<size_t>(y + dRow) * canvas + from.x0 + dCol,
-                rows.data() + static_cast<size_t>(y) * canvas + from.x0, static_cast<size_t>(from.w()));
+  if (!moved.empty()) piInto(kp, from, dRow, dCol, out);
   return moved;
 }
 

@@ -62,8 +62,8 @@ class UnifiedPi {
   void canonicalCentroid(const float* frames, int n, double& cx, double& cy) const;
 
  private:
-  // Writes u8 pi over `box` of a canvas-sized image.
-  void piInto(const float* kp, const Box& box, uint8_t* out) const;
+  // Writes u8 pi of the pixels in `box` of a canvas-sized image, each moved by (dRow, dCol).
+  void piInto(const float* kp, const Box& box, int dRow, int dCol, uint8_t* out) const;
   EllParams lipRowEllipse(const float* kp, float padX, float padY, float minX, float minY, float scale,
                           float dy) const;
   float pixelAlpha(const EllParams& e, int x, int y) const;

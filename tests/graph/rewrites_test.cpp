@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/conv_widths.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/numerical_rewrites.h"
 #include "graph/wire.h"
@@ -129,6 +130,21 @@ TEST(HeadCubic, RefusesWhatItCannotReproduce) {
   std::vector<std::string> ops;
   for (const le::GsNodeInfo& n : nodesOf(m)) ops.push_back(n.op_type);
   EXPECT_EQ(ops, (std::vector<std::string>{"Pad", "Conv", "DepthToSpace", "Conv"}));
+}
+
+// The forged demo director's convolutions stay under 16 channels (its depthwise
+// cubic head reads one channel per group); the m4b's encoder does not.
+TEST(ConvWidths, NarrowDirectorsAndWideOnes) {
+  const auto bytes = [](const std::string& path) {
+    const std::string s = lt::slurp(lt::fixture(path));
+    return std::vector<uint8_t>(s.begin(), s.end());
+  };
+  std::vector<uint8_t> director = bytes("bundle_director/model_render.onnx");
+  EXPECT_FALSE(le::graphHasWideConv(director, 16));
+  ASSERT_EQ(le::rewriteHeadCubicResize(director), 1u);
+  EXPECT_FALSE(le::graphHasWideConv(director, 16));
+  EXPECT_TRUE(le::graphHasWideConv(bytes("m4b_skel_ok.onnx"), 1) == false);  // initializers alone, no Conv
+  EXPECT_TRUE(le::graphHasWideConv(bytes("bundle_m4b/model_render.onnx"), 16));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "ops/ops_support.h"
 
+#include "graph/conv_widths.h"
 #include "ops/int8_domain.h"
 #include "ops/velomark_domain.h"
 
@@ -14,6 +15,8 @@ Onnx::Onnx(const std::vector<uint8_t>& model, int threads) {
   opts.AddConfigEntry("mlas.disable_kleidiai", "1");
   le::registerWarpDirector(opts);  // the whole domain; the renderer goes through the other entry point
   le::registerInt8ConvVNNI(opts);
+  // The renderer's layout choice, so that its crops can be compared bit for bit.
+  if (!le::graphHasWideConv(model, 16)) opts.SetGraphOptimizationLevel(ORT_ENABLE_EXTENDED);
   session_ = std::make_unique<Ort::Session>(env, model.data(), model.size(), opts);
 }
 

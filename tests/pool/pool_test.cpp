@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pool/budget.h"
+#include "pool/worker_pool.h"
 #include "pool/worker_pool.h"
 #include "support/fixtures.h"
 
@@ -108,3 +110,22 @@ TEST(PoolParallelRange, CoversEveryItemOnceNestsInlineAndRunsFromManyThreads) {
 }
 
 }  // namespace
+
+// A band that throws, on a worker or on the caller, reaches the caller
+// after every band has finished, and the pool serves the next range.
+TEST(WorkerPool, AThrowingBandReachesTheCallerAndThePoolServesOn) {
+  le::pool::WorkerPool pool(3);
+  for (size_t thrower : {size_t{0}, size_t{7}}) {
+    std::atomic<int> ran{0};
+    EXPECT_THROW(pool.run(8, 4,
+                          [&](size_t b, size_t e) {
+                            ran += static_cast<int>(e - b);
+                            if (b <= thrower && thrower < e) throw std::runtime_error("band failed");
+                          }),
+                 std::runtime_error);
+    EXPECT_EQ(ran.load(), 8) << "band with item " << thrower;
+  }
+  std::atomic<int> ran{0};
+  pool.run(8, 4, [&](size_t b, size_t e) { ran += static_cast<int>(e - b); });
+  EXPECT_EQ(ran.load(), 8);
+}

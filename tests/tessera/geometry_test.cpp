@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,41 @@ TEST(ComposeGeometry, MasksEqualTheNumpyReference) {
   }
 }
 
+// Moving the mask and the contour by whole pixels moves the delivered mask.
+TEST(ComposeGeometry, ShiftedMasksAreTheMaskMoved) {
+  const std::string bundle = lt::fixture("bundle_teeth");
+  const UnifiedPi pi = UnifiedPi::fromManifestJson(lt::slurp(bundle + "/manifest.json"), kCanvas);
+  LipContour lc = LipContour::fromTemplateJson(lt::slurp(bundle + "/lip_template.v1.json"), kCanvas);
+  const std::vector<float> xs = tt::floats(bundle + "/xs_target.bin");
+  const size_t px = static_cast<size_t>(kCanvas) * kCanvas;
+  std::vector<uint8_t> plain(px), delivered(px), moved(px);
+  pi.piU8(xs.data(), plain.data());
+  lc.deliveredU8(xs.data(), pi, delivered.data());
+  // Even offsets keep the parity a .5 vertex rounds by.
+  for (const auto& [dRow, dCol] : {std::pair{0, 0}, {2, -4}, {-6, 8}}) {
+    pi.piU8AndShift(xs.data(), dRow, dCol, moved.data());
+    for (int y = 0; y < kCanvas; ++y)
+      for (int x = 0; x < kCanvas; ++x) {
+        const int sy = y - dRow, sx = x - dCol;
+        const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
+        ASSERT_EQ(moved[y * kCanvas + x], in ? plain[sy * kCanvas + sx] : 0) << dRow << "," << dCol;
+      }
+    const Box b = lc.deliveredU8AndShift(xs.data(), pi, dRow, dCol, moved.data());
+    EXPECT_FALSE(b.empty());
+    for (int y = 0; y < kCanvas; ++y)
+      for (int x = 0; x < kCanvas; ++x) {
+        const int sy = y - dRow, sx = x - dCol;
+        const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
+        ASSERT_EQ(moved[y * kCanvas + x], in ? delivered[sy * kCanvas + sx] : 0) << dRow << "," << dCol;
+      }
+  }
+  std::vector<uint8_t> full(px, 255);
+  EXPECT_TRUE(lc.shrinkU8InPlace(xs.data(), {0, 0, kCanvas, kCanvas}, full.data()));
+  std::vector<float> contour(px);
+  lc.contourF32Canvas(xs.data(), contour.data());
+  for (size_t i = 0; i < px; ++i) ASSERT_EQ(full[i], le::tessera::toU8(contour[i]));
+}
+
 TEST(ComposeGeometry, CorpusGeometryIsNamedOrRefused) {
   const std::string bundle = lt::fixture("bundle_teeth");
   const le::TesseraAttachInputs in = le::loadTesseraMembers(bundle);
@@ -131,14 +167,7 @@ TEST(ComposeGeometry, CorpusGeometryIsNamedOrRefused) {
 }
 
 TEST(ComposeGeometry, ManifestAndTemplateRefusals) {
-  const std::string base = lt::slurp(lt::fixture("bundle_teeth/manifest.json"));
-  const std::string tmpl = lt::slurp(lt::fixture("bundle_teeth/lip_template.v1.json"));
   const std::string dir = lt::scratchDir();
-  const auto edited = [&](const std::string& text, const std::string& edit) {
-    lt::spit(dir + "/x.json", text);
-    tt::editJson(dir + "/x.json", edit);
-    return lt::slurp(dir + "/x.json");
-  };
   const struct {
     const char* edit;
     const char* refusal;
@@ -154,14 +183,14 @@ TEST(ComposeGeometry, ManifestAndTemplateRefusals) {
       {"j['unified']['pi']['lip_geom_params'] = [1, 2]", "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]"},
       {"j['unified']['crop']['canvas'] = 256", "teeth-pi: engine renders at canvas 128 but unified.crop.canvas is 256"},
   };
-  for (const auto& r : pi) {
-    const std::string got = lt::errorOf([&] { UnifiedPi::fromManifestJson(edited(base, r.edit), kCanvas); });
-    const std::string want = r.refusal ? r.refusal : "(no error)";
-    EXPECT_THAT(got, StartsWith(want)) << r.edit;
+  std::vector<std::string> edits;
+  for (const auto& r : pi) edits.push_back(r.edit);
+  std::vector<std::string> texts = tt::jsonVariants(lt::fixture("bundle_teeth/manifest.json"), edits, dir);
+  for (size_t i = 0; i < edits.size(); ++i) {
+    const std::string got = lt::errorOf([&] { UnifiedPi::fromManifestJson(texts[i], kCanvas); });
+    EXPECT_THAT(got, StartsWith(pi[i].refusal ? pi[i].refusal : "(no error)")) << pi[i].edit;
   }
-  EXPECT_TRUE(UnifiedPi::fromManifestJson(edited(base, "j['unified']['pi']['corner_recovery'] = 'lip_landmark_half'"),
-                                          kCanvas)
-                  .cornerRecovery);
+  EXPECT_TRUE(UnifiedPi::fromManifestJson(texts[5], kCanvas).cornerRecovery);  // "lip_landmark_half"
 
   const std::string p = "lip_template.v1.json: ";
   const struct {
@@ -187,9 +216,12 @@ TEST(ComposeGeometry, ManifestAndTemplateRefusals) {
       {"j['lip_map']['W'][3][0] = 1e999", p + "lip_map carries a non-finite coefficient"},
       {"j['lip_map']['canvas'] = 64", p + "lip_map was fitted on another canvas than this bundle composes on"},
   };
-  for (const auto& r : tm) {
-    const std::string got = lt::errorOf([&] { LipContour::fromTemplateJson(edited(tmpl, r.edit), kCanvas); });
-    EXPECT_THAT(got, StartsWith(r.refusal)) << r.edit;
+  edits.clear();
+  for (const auto& r : tm) edits.push_back(r.edit);
+  texts = tt::jsonVariants(lt::fixture("bundle_teeth/lip_template.v1.json"), edits, dir);
+  for (size_t i = 0; i < edits.size(); ++i) {
+    const std::string got = lt::errorOf([&] { LipContour::fromTemplateJson(texts[i], kCanvas); });
+    EXPECT_THAT(got, StartsWith(tm[i].refusal)) << tm[i].edit;
   }
   EXPECT_EQ(lt::errorOf([&] { LipContour::fromTemplateJson("[", kCanvas); }),
             p + "is not parseable JSON (teeth: JSON truncated)");
@@ -236,14 +268,13 @@ TEST(ComposeGeometry, ComposeV2BlockIsCheckedAndDecodedStrictly) {
       {"j['compose_v2']['graphs']['model_render.onnx']['structure'] += 'A'",
        "compose_v2.graphs.model_render.onnx.structure: base64 length"},
   };
-  for (const auto& r : rows) {
-    lt::spit(dir + "/t.json", tmpl);
-    tt::editJson(dir + "/t.json", r.edit);
+  std::vector<std::string> edits;
+  for (const auto& r : rows) edits.push_back(r.edit);
+  const std::vector<std::string> texts = tt::jsonVariants(lt::fixture("bundle_lip/lip_template.v1.json"), edits, dir);
+  for (size_t i = 0; i < edits.size(); ++i) {
     reason.clear();
-    EXPECT_EQ(le::tessera::composeV2StructureFromTemplate(lt::slurp(dir + "/t.json"), "model_render.onnx", s, src,
-                                                          sha, &reason),
-              -1);
-    EXPECT_THAT(reason, StartsWith(r.why));
+    EXPECT_EQ(le::tessera::composeV2StructureFromTemplate(texts[i], "model_render.onnx", s, src, sha, &reason), -1);
+    EXPECT_THAT(reason, StartsWith(rows[i].why));
   }
 }
 

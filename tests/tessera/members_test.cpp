@@ -13,6 +13,8 @@
 #include "tessera/members.h"
 #include "tessera/tessera_support.h"
 
+extern "C" int le_test_tessera_header_from_c(void);
+
 namespace {
 
 using le::tessera::json::JVal;
@@ -107,6 +109,7 @@ TEST(TesseraMembers, CarriageFindsRenamedAndMissingMembers) {
   EXPECT_EQ(le_tessera_slot_count(), 4);
   EXPECT_STREQ(le_tessera_slot_key(3), "head_config");
   EXPECT_EQ(le_tessera_slot_key(4), nullptr);
+  EXPECT_EQ(le_test_tessera_header_from_c(), 1);
 }
 
 TEST(TesseraMembers, EverySidecarDisagreementIsRefused) {
@@ -133,24 +136,35 @@ TEST(TesseraMembers, EverySidecarDisagreementIsRefused) {
       {"s", "del j['codec']['pix_fmt']", nullptr},
       {"m", "del j['tessera']['bank_pix_fmt']", nullptr},
   };
+  std::vector<std::string> sideEdits, manifestEdits;
   for (const auto& r : rows) {
-    const std::string dir = tt::teethCopy();
-    const std::string side = dir + "/tessera_bank.v1.json";
-    tt::editJson(std::string(r.file) == "s" ? side : dir + "/manifest.json", r.edit);
-    if (std::string(r.edit).find("manifest_geometry") != std::string::npos)
-      tt::editJson(dir + "/manifest.json", "del j['tessera']['geometry']");
+    const bool side = std::string(r.file) == "s";
+    const bool both = std::string(r.edit).find("manifest_geometry") != std::string::npos;
+    sideEdits.push_back(side ? r.edit : "pass");
+    manifestEdits.push_back(!side ? r.edit : both ? "del j['tessera']['geometry']" : "pass");
+  }
+  const std::string from = lt::fixture("bundle_teeth");
+  const std::string scratch = lt::scratchDir();
+  const auto sides = tt::jsonVariants(from + "/tessera_bank.v1.json", sideEdits, scratch);
+  const auto manifests = tt::jsonVariants(from + "/manifest.json", manifestEdits, scratch);
+  const std::string dir = tt::teethCopy();
+  const std::string side = dir + "/tessera_bank.v1.json";
+  for (size_t i = 0; i < sideEdits.size(); ++i) {
+    lt::spit(side, sides[i]);
+    lt::spit(dir + "/manifest.json", manifests[i]);
     const std::string got = lt::errorOf([&] { le::loadTesseraMembers(dir); });
-    if (!r.refusal) {
-      EXPECT_EQ(got, "(no error)") << r.edit;  // one of the two pixel-format statements is enough
+    if (!rows[i].refusal) {
+      EXPECT_EQ(got, "(no error)") << rows[i].edit;  // one of the two pixel-format statements is enough
       continue;
     }
-    std::string want = r.refusal;
+    std::string want = rows[i].refusal;
     if (want.rfind("teeth: SIDE", 0) == 0) want.replace(7, 4, side);
     if (want[0] == ' ') want = side + want;
-    EXPECT_THAT(got, StartsWith(want)) << r.edit;
+    EXPECT_THAT(got, StartsWith(want)) << rows[i].edit;
   }
   // With neither pixel-format statement the decoder would guess: refused.
-  const std::string dir = tt::teethCopy();
+  lt::spit(side, lt::slurp(from + "/tessera_bank.v1.json"));
+  lt::spit(dir + "/manifest.json", lt::slurp(from + "/manifest.json"));
   tt::editJson(dir + "/tessera_bank.v1.json", "del j['codec']['pix_fmt']");
   tt::editJson(dir + "/manifest.json", "del j['tessera']['bank_pix_fmt']");
   EXPECT_THAT(lt::errorOf([&] { le::loadTesseraMembers(dir); }),

@@ -24,6 +24,19 @@ void editJson(const std::string& path, const std::string& edit) {
   ASSERT_EQ(lt::run(std::string(LE_TEST_PYTHON) + " " + script + " " + path), 0) << edit;
 }
 
+std::vector<std::string> jsonVariants(const std::string& path, const std::vector<std::string>& edits,
+                                      const std::string& dir) {
+  std::string script = "import json, sys\n";
+  for (size_t i = 0; i < edits.size(); ++i)
+    script += "j = json.load(open(sys.argv[1]))\n" + edits[i] + "\njson.dump(j, open('" + dir + "/variant_" +
+              std::to_string(i) + ".json', 'w'))\n";
+  lt::spit(dir + "/variants.py", script);
+  EXPECT_EQ(lt::run(std::string(LE_TEST_PYTHON) + " " + dir + "/variants.py " + path), 0);
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < edits.size(); ++i) texts.push_back(lt::slurp(dir + "/variant_" + std::to_string(i) + ".json"));
+  return texts;
+}
+
 std::vector<float> floats(const std::string& path) {
   const std::string bytes = lt::slurp(path);
   std::vector<float> v(bytes.size() / 4);

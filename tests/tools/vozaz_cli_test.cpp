@@ -35,7 +35,8 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
   lt::spit(dir + "/v1/manifest.json", R"({"format": "le-bundle-v1"})");
   const std::string out = dir + "/out.png";
   const std::string usage =
-      "                                speak an audio file through an utterance session into an MP4 with sound";
+      "      a web page on which the avatar talks live, from a microphone or an audio file, one utterance session per "
+      "browser connection; --w2v names the speech encoder (default: $W2V_ONNX)";
   const struct {
     std::string args;
     int status;
@@ -43,7 +44,12 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
   } cases[] = {
       {"", 2, usage},
       {"bogus", 2, usage},
+      {"speak a b c --out x.mp4 --voice x", 1, "vozaz speak: unknown option --voice; --help lists this command's options"},
+      {"drive " + bundle + " --out " + out + " --frames", 1, "vozaz drive: --frames needs a value"},
       {"info", 2, "usage: vozaz info <bundle> [--threads]"},
+      {"serve " + bundle + " " + dir + " --port 70000", 1,
+       "vozaz serve: --port takes 0 to 65535 (0: any free port), not 70000"},
+      {"serve " + bundle + " " + dir + " --max-sessions 0", 1, "vozaz serve: --max-sessions takes 1 or more, not 0"},
       {"info " + dir + "/v1", 1, "vozaz info: not an le-bundle-v0: " + dir + "/v1"},
       {"pack " + dir + "/empty " + dir + "/e.imx", 1,
        "vozaz pack: " + dir + "/empty has no manifest.json, so it is not a bundle; nothing was written"},
@@ -64,6 +70,18 @@ TEST(VozazCli, BadInputIsOneSentenceAndANonZeroExit) {
   }
   EXPECT_FALSE(le::pathExists(out));
   EXPECT_FALSE(le::pathExists(dir + "/e.imx"));
+}
+
+TEST(VozazCli, HelpOnEveryCommandPrintsItsUsageAndSucceeds) {
+  for (const char* command : {"pack", "info", "frame", "drive", "speak", "serve"}) {
+    int status = -1;
+    const std::string text = vozaz(std::string(command) + " --help", &status);
+    EXPECT_EQ(status, 0) << command;
+    EXPECT_EQ(text.rfind(std::string("usage: vozaz ") + command + " ", 0), 0u) << text;
+  }
+  int status = -1;
+  vozaz("--help", &status);
+  EXPECT_EQ(status, 0);
 }
 
 TEST(VozazInfo, DescribesCanonicalBundleAndContainer) {

@@ -18,7 +18,8 @@ namespace {
 
 const std::string kVozaz = LE_TEST_VOZAZ;
 
-std::string env() { return "VELOMARK_ENGINE_QUIET=1 W2V_ONNX=" + st::w2vPath() + " "; }
+// As a new user runs it: the speech encoder by --w2v, nothing in the environment.
+std::string env() { return "VELOMARK_ENGINE_QUIET=1 "; }
 
 // The forged speech as a 44.1 kHz stereo WAV, so the tool must resample.
 std::string wavInput(const std::string& dir) {
@@ -29,8 +30,9 @@ std::string wavInput(const std::string& dir) {
   return wav;
 }
 
-std::string speak(const std::string& args, const std::string& log) {
-  const std::string cmd = env() + kVozaz + " speak " + st::directorBundle() + " " + st::motionBundle() + " " + args;
+std::string speak(const std::string& args, const std::string& log, const std::string& motion = st::motionBundle()) {
+  const std::string cmd =
+      env() + kVozaz + " speak " + st::directorBundle() + " " + motion + " --w2v " + st::w2vPath() + " " + args;
   return std::to_string(lt::run(cmd + " > " + log + " 2>&1"));
 }
 
@@ -106,11 +108,14 @@ TEST(VozazSpeak, BadInputIsOneSentenceAndLeavesNoFile) {
       {st::motionBundle(), dir + "/noise.wav" + out, "vozaz speak: cannot open audio file " + dir + "/noise.wav\n"},
       {st::motionBundle(), wav + " --out /nonexistent/dir/o.mp4",
        "vozaz speak: cannot write the output file /nonexistent/dir/o.mp4\n"},
+      // A later --w2v wins over the helper's.
+      {st::motionBundle(), wav + out + " --w2v /nonexistent.onnx",
+       "vozaz speak: --w2v /nonexistent.onnx: no such readable file\n"},
       {st::motionWithoutEncoder(), wav + out, "vozaz speak: le_motion_create: "},
+      {st::forged("motion_nt50", "motion-bundle --nt 50"), wav + out, "vozaz speak: le_utt_create: the motion bundle "},
   };
   for (const auto& c : cases) {
-    const std::string cmd = env() + kVozaz + " speak " + st::directorBundle() + " " + c.motion + " " + c.args;
-    EXPECT_EQ(lt::run(cmd + " > " + log + " 2>&1"), 1) << c.args;
+    EXPECT_EQ(speak(c.args, log, c.motion), "1") << c.args;
     EXPECT_NE(lt::slurp(log).find(c.sentence), std::string::npos) << lt::slurp(log);
     EXPECT_FALSE(le::pathExists(dir + "/o.mp4"));
     EXPECT_FALSE(le::pathExists(dir + "/o.mp4.part"));

@@ -10,6 +10,7 @@ from faults import write_fault
 from graphs import graph_fixtures
 from identity import driver_fixtures, write_driver_bundle
 from imx import bundle_members, write_imx
+from m4b import m4b_fixtures, write_m4b, write_m4b_bundle
 from int8 import bench_layers, int8_fixtures
 from models import tiny_affine
 from motion import motion_fixtures, write_motion_pipeline
@@ -67,6 +68,7 @@ def cmd_fixtures(a):
     graph_fixtures(tmp)
     warp_fixtures(tmp)
     int8_fixtures(tmp)
+    m4b_fixtures(tmp)
     teeth_fixtures(tmp)
     shutil.rmtree(out, ignore_errors=True)
     os.replace(tmp, out)
@@ -144,6 +146,21 @@ def main(argv):
                                               "rewrite tests")
     gm.add_argument("out")
     gm.set_defaults(fn=lambda a: (os.makedirs(a.out, exist_ok=True), graph_fixtures(a.out), warp_fixtures(a.out)))
+
+    mb = sub.add_parser("m4b", help="the fused m4b director the native backend implements (crop 512)")
+    mb.add_argument("out")
+    mb.add_argument("--size", choices=["full", "tiny"], default="full")
+    mb.add_argument("--batch", type=int, default=1)
+    mb.add_argument("--int8", action="store_true", help="its convolutions as Int8ConvVNNI nodes")
+    mb.add_argument("--probe", action="store_true", help="also output the intermediates the engine can dump")
+    mb.set_defaults(fn=lambda a: print("%s: %s" % (a.out, write_m4b(a.out, a.batch, a.size, a.probe, a.int8))))
+
+    mc = sub.add_parser("m4b-bundle", help="a crop-512 bundle whose director is the m4b, with its int8 variant")
+    mc.add_argument("out")
+    mc.add_argument("--size", choices=["full", "tiny"], default="full")
+    mc.add_argument("--batch", type=int, default=1)
+    mc.set_defaults(fn=lambda a: print("%s: %s" % (a.out, write_m4b_bundle(a.out, size=a.size, batch=a.batch,
+                                                                        int8=True))))
 
     il = sub.add_parser("int8-layers", help="Int8ConvVNNI, float Conv and ONNX Runtime's int8 path on the "
                                            "benchmark's layers")

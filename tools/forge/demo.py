@@ -8,6 +8,10 @@ square of the photo around the face whose mouth lands where the director's
 lip rows are (crop units: corners at x = +-0.22, lip band at y ~ 0.455), so
 the paste transform of frame i is M_i = A_i . place . crop_to_photo, and the
 crop itself is the photo seen through crop_to_photo.
+
+Teeth. The reference bank is cut from her own smile in the crop (the photo
+shows her teeth), the lip template outlines the director's mouth, and its
+compose v2 structure is bound to the director's bytes.
 """
 import os
 
@@ -19,6 +23,7 @@ from bundle import write_member
 from director import face_keypoints, smooth_features, write_director
 from fca import write_fca_members
 from manifest import write_manifest
+from tessera import merge_manifest, write_lip_template, write_teeth_members
 from video import write_h264
 
 W, H, CROP, NT = 1280, 720, 512, 50
@@ -115,4 +120,9 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_director(os.path.join(out, "model_render.onnx"), crop=CROP, batch=1)
     write_manifest(os.path.join(out, "manifest.json"), nt=nt, w=W, h=H, crop=CROP, frames=frames, agent="astronaut")
     write_fca_members(out, nt)
+    # her own teeth, cut from the smile in the photo (placed by the xs_target.bin just
+    # written), and the lip contour of the director
+    photo_face = (face * 255 + 0.5).astype(np.uint8)
+    merge_manifest(out, write_teeth_members(out, photo_face, CROP))
+    write_lip_template(out, CROP)
     return out

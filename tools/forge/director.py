@@ -405,10 +405,25 @@ def save(model, path):
     return account
 
 
-def write_director(path, crop=64, batch=1, layout="prgb", fp16=False, **kw):
+def keep_float(node, producer):
+    """The convolutions an int8 variant keeps: the source cone's depthwise ones (the warp rewrites
+    read them) and the one the head's cubic Resize feeds (its rewrite reads that)."""
+    attrs = {a.name: helper.get_attribute_value(a) for a in node.attribute}
+    fed = producer.get(node.input[0])
+    return attrs.get("group", 1) > 1 or (fed is not None and fed.op_type == "Resize")
+
+
+def write_director(path, crop=64, batch=1, layout="prgb", fp16=False, int8=False, **kw):
+    """int8: the other convolutions as com.velomark.int8::Int8ConvVNNI nodes."""
+    from int8 import int8_variant
+
     model = build(crop=crop, batch=batch, layout=layout, **kw)
     if fp16:
         halve_weights(model)
+    if int8:
+        int8_variant(model, keep_float)
+        onnx.save(model, path)
+        return "int8 variant"
     return save(model, path)
 
 
@@ -527,6 +542,7 @@ def director_fixtures(tmp):
     j = lambda name: os.path.join(tmp, name)  # noqa: E731
     models = dict(STANDARD_MODELS)
     models.update({
+        "model_render_int8.onnx": dict(int8=True),
         # the keypoint contract: 22 and 20 rows refuse; symbolic rows and flat [B,63] pass
         "model_kp22.onnx": dict(rows=22),
         "model_kp20.onnx": dict(rows=20),

@@ -26,6 +26,8 @@ phase B, per frame, at 512 (corr at 256)
 Widths: the realistic director (about 2.5 GMAC a frame) is the default; "tiny" keeps the fixed
 shapes (pre, basis, grid32) and narrows every free width, for the tests.
 """
+import os
+
 import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
@@ -198,8 +200,106 @@ def macs(size="full"):
     return a + 64 * 196608 + b
 
 
-def write_m4b(path, batch=1, size="full", probe=False):
+def phase_a(node, producer):
+    """The int8 variant keeps phase A's convolutions float: they are a tenth of the work, and the flow,
+    occlusion and coefficients they make steer the whole crop (all of them in int8 move it by about
+    3/255 on the forged identity, the heavy half-resolution and tile layers alone by about 0.4/255)."""
+    return not node.input[1].startswith(("s.corr", "s.tile"))
+
+
+def write_m4b(path, batch=1, size="full", probe=False, int8=False):
+    """Writes the model (int8: the correction and tile convolutions as Int8ConvVNNI nodes); returns a
+    one-line account."""
+    from int8 import int8_variant
+
     model = build(batch, size, probe=probe)
-    onnx.checker.check_model(model)
+    if int8:
+        int8_variant(model, phase_a)
+    else:
+        onnx.checker.check_model(model)
     onnx.save(model, path)
-    return "m4b %s batch %d: %.2f GMAC a frame" % (size, batch, macs(size) / 1e9)
+    return "m4b %s batch %d%s: %.2f GMAC a frame" % (size, batch, " int8" if int8 else "", macs(size) / 1e9)
+
+
+def write_m4b_bundle(out, crop=CROP, size="tiny", batch=2, nt=2, frames=4, int8=False):
+    """A crop-512 bundle whose model_render.onnx is the m4b director (and model_render_int8.onnx its
+    int8 variant when asked). crop only changes what the manifest declares."""
+    from director import write_director_bundle
+
+    write_director_bundle(out, crop=crop, nt=nt, frames=frames, models={})
+    account = write_m4b(os.path.join(out, "model_render.onnx"), batch, size)
+    if int8:
+        write_m4b(os.path.join(out, "model_render_int8.onnx"), batch, size, int8=True)
+    return account
+
+
+# --- skeletons: the m4b's initializers without a network, for the engine's refusals ---
+
+def skeleton_initializers():
+    """The tiny m4b's float initializers, the basis keeping its shape with a stub of data."""
+    inits = [t for t in build(2, "tiny").graph.initializer if t.data_type == TensorProto.FLOAT]
+    next(t for t in inits if t.name == "onnx::MatMul_611").raw_data = b"\0\0\0\0"
+    return inits
+
+
+def skeleton(base, case="ok"):
+    """base's initializers, no nodes, and the pooled64 input; case changes one thing (SKELETON_CASES)."""
+    inits = [onnx.TensorProto() for _ in base]
+    for t, b in zip(inits, base):
+        t.CopyFrom(b)
+    by = {t.name: t for t in inits}
+    fp32 = lambda name, a: numpy_helper.from_array(np.asarray(a, np.float32), name)  # noqa: E731
+    if case == "pre_twice":
+        inits.append(fp32("extra_pre", np.zeros((96, 85, 1, 1))))
+    elif case == "pre_absent":
+        inits.remove(by["onnx::Conv_517"])
+    elif case == "pre_no_counter":
+        by["onnx::Conv_517"].name = "pre.weight"
+    elif case == "pre_bias_shape":
+        by["onnx::Conv_518"].CopyFrom(fp32("onnx::Conv_518", np.zeros(95)))
+    elif case == "grid32_absent":
+        inits.remove(by["onnx::Add_9"])
+    elif case == "basis_twice":
+        inits.append(fp32("other_basis", np.zeros(1)))
+        inits[-1].dims[:] = [64, 196608]
+    elif case == "layer_absent":
+        inits.remove(by["s.corr.1.conv.weight"])
+    elif case == "layer_shape":
+        by["s.tile.2.conv.weight"].CopyFrom(fp32("s.tile.2.conv.weight", np.zeros((4, 5, 3, 3))))
+    elif case == "bias_count":
+        by["s.e1.conv.bias"].CopyFrom(fp32("s.e1.conv.bias", np.zeros(7)))
+    elif case == "non_fp32":
+        w = numpy_helper.to_array(by["s.e0.conv.weight"]).astype(np.float16)
+        by["s.e0.conv.weight"].CopyFrom(numpy_helper.from_array(w, "s.e0.conv.weight"))
+    elif case == "no_data":
+        t = by["s.e0.conv.bias"]
+        t.ClearField("raw_data")
+        t.ClearField("float_data")
+    elif case == "feather_absent":
+        inits.remove(by["s.feather"])
+    pooled = "pooled" if case == "no_pooled64" else "pooled64"
+    graph = helper.make_graph([], "m4b_skeleton",
+                              [helper.make_tensor_value_info(pooled, TensorProto.FLOAT, [2, 64, 32, 32])], [],
+                              initializer=inits)
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="forge")
+    model.ir_version = 8
+    return model
+
+
+SKELETON_CASES = ("ok", "pre_twice", "pre_absent", "pre_no_counter", "pre_bias_shape", "grid32_absent",
+                  "basis_twice", "layer_absent", "layer_shape", "bias_count", "non_fp32", "no_data",
+                  "feather_absent", "no_pooled64")
+
+
+def m4b_fixtures(tmp):
+    """bundle_m4b: the tiny m4b (batch 2) at crop 512; bundle_m4b_crop256: the same model in a bundle
+    that declares crop 256; m4b_skel_<case>.onnx: the refusals."""
+    write_m4b_bundle(os.path.join(tmp, "bundle_m4b"))
+    small = os.path.join(tmp, "bundle_m4b_crop256")
+    from director import write_director_bundle
+
+    write_director_bundle(small, crop=256, nt=2, frames=4, models={})
+    os.link(os.path.join(tmp, "bundle_m4b", "model_render.onnx"), os.path.join(small, "model_render.onnx"))
+    base = skeleton_initializers()
+    for case in SKELETON_CASES:
+        onnx.save(skeleton(base, case), os.path.join(tmp, "m4b_skel_%s.onnx" % case))

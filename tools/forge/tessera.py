@@ -246,16 +246,20 @@ def lip_template(crop, director_bytes=None, member="model_render.onnx", with_map
 # --- the whole set ---
 
 def write_teeth_members(out, face, crop, n_apertures=4, shift_grid=(-1, 0, 1), frames=None):
-    """Writes the four teeth members and xs_target.bin into bundle `out`; returns the
-    manifest blocks ("unified", "tessera") to merge. face: uint8 [crop, crop, 3]."""
+    """Writes the four teeth members into bundle `out`, placed by its xs_target.bin (written
+    from `frames`, or four neutral frames, when the bundle has none); returns the manifest
+    blocks ("unified", "tessera") to merge. face: uint8 [crop, crop, 3]."""
     stamp = stamp_for(crop)
     step = max(1, stamp["pad"] // 2)
     shifts = [(dy * step, dx * step) for dy in shift_grid for dx in shift_grid]
     apertures = np.linspace(0.0, 0.12, n_apertures)
     patches = donor_patches(face, stamp, apertures, shifts)
     n = len(patches)
-    xs = np.stack(frames) if frames is not None else np.stack([face_keypoints(0.0)] * 4)
-    xs.astype(np.float32).tofile(os.path.join(out, "xs_target.bin"))
+    target = os.path.join(out, "xs_target.bin")
+    if frames is not None or not os.path.exists(target):
+        xs = np.stack(frames) if frames is not None else np.stack([face_keypoints(0.0)] * 4)
+        xs.astype(np.float32).tofile(target)
+    xs = np.fromfile(target, np.float32).reshape(-1, 21, 3)
     c_canon = canonical_centroid(xs, crop, "v1")
 
     order = np.random.default_rng(11).permutation(n)  # track frame k holds donor order[k]
@@ -310,7 +314,7 @@ def teeth_fixtures(tmp):
     write_director_bundle(j("bundle_teeth"), crop=crop, nt=2, frames=4, w=160, h=144,
                           models={"model_render.onnx": dict(batch=1)})
     face = (face_image(crop).transpose(1, 2, 0) * 255 + 0.5).astype(np.uint8)
-    blocks = write_teeth_members(j("bundle_teeth"), face, crop, n_apertures=2)
+    blocks = write_teeth_members(j("bundle_teeth"), face, crop, n_apertures=2, frames=[face_keypoints(0.0)] * 2)
     merge_manifest(j("bundle_teeth"), blocks)
     write_lip_template(j("bundle_teeth"), crop)
 

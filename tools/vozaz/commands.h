@@ -1,12 +1,15 @@
 // Sub-commands of the vozaz tool. Each returns the process exit status.
 #pragma once
 
+#include "args.h"
+
 namespace vozaz {
 
-int packCommand(int argc, char** argv);
-int infoCommand(int argc, char** argv);
-int frameCommand(int argc, char** argv);
-int driveCommand(int argc, char** argv);
-int speakCommand(int argc, char** argv);
+int packCommand(const Args& a);
+int infoCommand(const Args& a);
+int frameCommand(const Args& a);
+int driveCommand(const Args& a);
+int speakCommand(const Args& a);
+int serveCommand(const Args& a);
 
 }  // namespace vozaz

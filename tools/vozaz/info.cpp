@@ -1,18 +1,24 @@
 // vozaz info: what the engine sees in a bundle — its resolved directory, the
 // manifest fields and, for every member it knows, the name found on disk.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
 
 #include "args.h"
 #include "base/threads.h"
+#include "bundle/files.h"
 #include "bundle/imx.h"
 #include "bundle/manifest.h"
 #include "bundle/paths.h"
 #include "commands.h"
 #include "le/le.h"
 #include "le/le_cpp.h"
+#include "le/le_tessera.h"
+#include "tessera/members.h"
+#include "tessera/unified_pi.h"
 #include "pool/pool.h"
 
 namespace fs = std::filesystem;
@@ -55,6 +61,53 @@ void printMember(const std::string& dir, const std::string& name) {
               stored == name ? "" : stored.c_str());
 }
 
+// The teeth members: which slots are present, and for a complete carriage
+// what the members hold and which corpus geometry the bank was built on.
+void printTeeth(const std::string& bundle, const le::Manifest& m) {
+  le_tessera_carriage* c = le_tessera_carriage_open(bundle.c_str());
+  if (!c) return;
+  const bool complete = le_tessera_carriage_complete(c);
+  std::printf("teeth       %s%s\n", complete ? "complete" : "incomplete",
+              le_tessera_carriage_declared(c) ? ", declared in the manifest" : "");
+  for (int i = 0; i < le_tessera_slot_count(); ++i) {
+    const char* slot = le_tessera_slot_key(i);
+    bool missing = false;
+    for (int k = 0; k < le_tessera_carriage_missing_count(c); ++k)
+      missing = missing || std::string(le_tessera_carriage_missing(c, k)) == slot;
+    const std::string path = le_tessera_carriage_path(c, slot);
+    std::printf("  %-12s %-22s %s\n", slot, le::baseName(path).c_str(), missing ? "absent" : "present");
+  }
+  le_tessera_carriage_close(c);
+  if (!complete) return;
+  char err[1024] = "";
+  le_tessera_members* t = le_tessera_members_open(bundle.c_str(), err, sizeof err);
+  if (!t) {
+    std::printf("  refused: %s\n", err);
+    return;
+  }
+  const int* st = le_tessera_members_stamp(t);
+  std::printf("  donors %d, band %dx%d (%ld bytes), bank %s %s %s\n", le_tessera_members_n_donors(t),
+              le_tessera_members_band_w(t), le_tessera_members_band_h(t), le_tessera_members_band_bytes(t),
+              le_tessera_members_bank_container(t), le_tessera_members_bank_codec(t), le_tessera_members_bank_pix_fmt(t));
+  le::TesseraStamp stamp{};
+  std::copy(st, st + stamp.size(), stamp.begin());
+  std::printf("  stamp %s\n", le::tesseraStampText(stamp).c_str());
+  try {
+    const std::string path = le::resolveMember(m.dir, "xs_target.bin");
+    const std::string bytes = le::readFile(path);
+    std::vector<float> frames(bytes.size() / 4);
+    std::memcpy(frames.data(), bytes.data(), frames.size() * 4);
+    std::string log;
+    le::tessera::UnifiedPi::corpusFromManifestJson(le_tessera_members_manifest_json(t), m.crop, frames.data(),
+                                                   static_cast<int>(frames.size() / 63),
+                                                   le_tessera_members_c_canon(t), &log);
+    std::printf("  %s\n", log.c_str());
+  } catch (const std::exception& e) {
+    std::printf("  corpus geometry refused: %s\n", e.what());
+  }
+  le_tessera_members_close(t);
+}
+
 // Every thread a context runs once it has rendered and pasted one frame.
 void printThreads(const std::string& bundle) {
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", 0, nullptr));
@@ -69,12 +122,8 @@ void printThreads(const std::string& bundle) {
 
 }  // namespace
 
-int infoCommand(int argc, char** argv) {
-  const Args a(argc, argv, {"--threads"});
-  if (a.positional().size() != 1) {
-    std::fputs("usage: vozaz info <bundle> [--threads]\n", stderr);
-    return 2;
-  }
+int infoCommand(const Args& a) {
+  if (a.positional().size() != 1) return a.usage();
   const std::string bundle = a.positional()[0];
   const le::Manifest m = le::loadManifest(bundle);
   std::printf("bundle      %s\n", bundle.c_str());
@@ -90,6 +139,7 @@ int infoCommand(int argc, char** argv) {
   std::printf("members\n");
   for (const char* name : kKnownMembers) printMember(m.dir, name);
   for (const std::string& name : modelNames(m.dir)) printMember(m.dir, name);
+  printTeeth(bundle, m);
   if (a.has("--threads")) printThreads(bundle);
   return 0;
 }

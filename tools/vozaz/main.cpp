@@ -7,38 +7,76 @@
 
 namespace {
 
-void usage() {
-  std::fputs(
-      "usage: vozaz <command> ...\n"
-      "  pack <bundle-dir> <out.imx>   write an IMX v2 container of a bundle directory\n"
-      "  info <bundle> [--threads]     resolve a bundle (directory or container), print its manifest and members;\n"
-      "                                --threads renders one frame and lists every thread the library runs\n"
-      "  frame <bundle> --si N (--xs f --xd f | --drive i) --out f.png [--rgba] [--crop-only]\n"
-      "                                render one face crop and paste it into driver frame N\n"
-      "  drive <bundle> --out out.mp4|dir [--frames N] [--threads T]\n"
-      "                                replay the stored drive track into an H.264 MP4 or PNG frames\n"
-      "  speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at S] [--threads T]\n"
-      "                                speak an audio file through an utterance session into an MP4 with sound\n",
-      stderr);
+struct Command {
+  const char* name;
+  const char* synopsis;
+  const char* summary;
+  vozaz::Spec options;
+  int (*run)(const vozaz::Args&);
+};
+
+const Command kCommands[] = {
+    {"pack", "pack <bundle-dir> <out.imx>", "write an IMX v2 container of a bundle directory", {}, vozaz::packCommand},
+    {"info", "info <bundle> [--threads]",
+     "resolve a bundle (directory or container), print its manifest and members; --threads renders one frame and "
+     "lists every thread the library runs",
+     {{}, {"--threads"}}, vozaz::infoCommand},
+    {"frame", "frame <bundle> --si N (--xs f --xd f | --drive i) --out f.png [--rgba] [--crop-only]",
+     "render one face crop and paste it into driver frame N",
+     {{"--si", "--xs", "--xd", "--drive", "--out"}, {"--rgba", "--crop-only"}}, vozaz::frameCommand},
+    {"drive", "drive <bundle> --out out.mp4|dir [--frames N] [--threads T]",
+     "replay the stored drive track into an H.264 MP4 or PNG frames", {{"--out", "--frames", "--threads"}, {}},
+     vozaz::driveCommand},
+    {"speak",
+     "speak <bundle> <motion-dir> <audio> --out out.mp4 [--w2v ENC.onnx] [--realtime] [--interrupt-at S] "
+     "[--threads T]",
+     "speak an audio file through an utterance session into an MP4 with sound; --w2v names the speech encoder "
+     "(default: $W2V_ONNX)",
+     {{"--out", "--w2v", "--interrupt-at", "--threads"}, {"--realtime"}}, vozaz::speakCommand},
+    {"serve",
+     "serve <bundle> <motion-dir> [--w2v ENC.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions 2] "
+     "[--threads T]",
+     "a web page on which the avatar talks live, from a microphone or an audio file, one utterance session per "
+     "browser connection; --w2v names the speech encoder (default: $W2V_ONNX)",
+     {{"--w2v", "--port", "--host", "--max-sessions", "--threads"}, {}}, vozaz::serveCommand},
+};
+
+void usage(FILE* to) {
+  std::fputs("usage: vozaz <command> ...   (vozaz <command> --help for one command)\n", to);
+  for (const Command& c : kCommands) std::fprintf(to, "  %s\n      %s\n", c.synopsis, c.summary);
+}
+
+bool asksForHelp(int argc, char** argv) {
+  for (int i = 0; i < argc; ++i)
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return true;
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    usage();
+    usage(stderr);
     return 2;
   }
-  try {
-    if (!std::strcmp(argv[1], "pack")) return vozaz::packCommand(argc - 2, argv + 2);
-    if (!std::strcmp(argv[1], "info")) return vozaz::infoCommand(argc - 2, argv + 2);
-    if (!std::strcmp(argv[1], "frame")) return vozaz::frameCommand(argc - 2, argv + 2);
-    if (!std::strcmp(argv[1], "drive")) return vozaz::driveCommand(argc - 2, argv + 2);
-    if (!std::strcmp(argv[1], "speak")) return vozaz::speakCommand(argc - 2, argv + 2);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "vozaz %s: %s\n", argv[1], e.what());
-    return 1;
+  if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
+    usage(stdout);
+    return 0;
   }
-  usage();
+  for (const Command& c : kCommands) {
+    if (std::strcmp(argv[1], c.name)) continue;
+    if (asksForHelp(argc - 2, argv + 2)) {
+      std::printf("usage: vozaz %s\n  %s\n", c.synopsis, c.summary);
+      return 0;
+    }
+    try {
+      return c.run(vozaz::Args(argc - 2, argv + 2, c.options, c.synopsis));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vozaz %s: %s\n", c.name, e.what());
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "vozaz: unknown command '%s'\n", argv[1]);
+  usage(stderr);
   return 2;
 }

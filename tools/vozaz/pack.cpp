@@ -103,19 +103,17 @@ void writeContainer(const fs::path& dir, const std::string& out) {
 
 }  // namespace
 
-int packCommand(int argc, char** argv) {
-  if (argc != 2) {
-    std::fputs("usage: vozaz pack <bundle-dir> <out.imx>\n", stderr);
-    return 2;
-  }
-  if (!fs::is_directory(argv[0])) throw std::runtime_error(std::string("not a directory: ") + argv[0]);
-  if (!fs::is_regular_file(fs::path(argv[0]) / "manifest.json"))
-    throw std::runtime_error(std::string(argv[0]) + " has no manifest.json, so it is not a bundle; nothing was written");
+int packCommand(const Args& a) {
+  if (a.positional().size() != 2) return a.usage();
+  const std::string in = a.positional()[0], out = a.positional()[1];
+  if (!fs::is_directory(in)) throw std::runtime_error(std::string("not a directory: ") + in);
+  if (!fs::is_regular_file(fs::path(in) / "manifest.json"))
+    throw std::runtime_error(std::string(in) + " has no manifest.json, so it is not a bundle; nothing was written");
   try {
-    writeContainer(argv[0], argv[1]);
+    writeContainer(in, out);
   } catch (...) {
     std::error_code ignored;
-    fs::remove(std::string(argv[1]) + ".part", ignored);
+    fs::remove(std::string(out) + ".part", ignored);
     throw;
   }
   return 0;

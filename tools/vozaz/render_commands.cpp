@@ -93,15 +93,10 @@ bool isVideoPath(const std::string& p) {
 
 }  // namespace
 
-int frameCommand(int argc, char** argv) {
-  const Args a(argc, argv, {"--rgba", "--crop-only"});
+int frameCommand(const Args& a) {
   if (a.positional().size() != 1 || !a.has("--out") || (a.has("--xs") != a.has("--xd")) ||
-      (a.has("--xs") == a.has("--drive"))) {
-    std::fputs("usage: vozaz frame <bundle> --si N (--xs file --xd file | --drive i) --out f.png [--rgba] "
-               "[--crop-only]\n",
-               stderr);
-    return 2;
-  }
+      (a.has("--xs") == a.has("--drive")))
+    return a.usage();
   const Ctx ctx = openBundle(a.positional()[0], 0);
   le_ctx* c = ctx.get();
   const int si = indexIn(a, "--si", le_nt(c), "identity frames");
@@ -137,12 +132,8 @@ int frameCommand(int argc, char** argv) {
   return 0;
 }
 
-int driveCommand(int argc, char** argv) {
-  const Args a(argc, argv, {});
-  if (a.positional().size() != 1 || !a.has("--out")) {
-    std::fputs("usage: vozaz drive <bundle> --out out.mp4|png-dir [--frames N] [--threads T]\n", stderr);
-    return 2;
-  }
+int driveCommand(const Args& a) {
+  if (a.positional().size() != 1 || !a.has("--out")) return a.usage();
   const std::string bundle = a.positional()[0], out = a.str("--out");
   const Ctx ctx = openBundle(bundle, a.integer("--threads", 0));
   le_ctx* c = ctx.get();

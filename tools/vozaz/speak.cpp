@@ -21,27 +21,13 @@
 #include "le/le.h"
 #include "le/le_cpp.h"
 #include "le/le_utt.h"
+#include "utt_host.h"
 #include "video_writer.h"
 
 namespace vozaz {
 namespace {
 
-constexpr int kFps = 25;
-constexpr int kRate = 16000;
-constexpr int kFrameSamples = kRate / kFps;
-constexpr int kPacket = kRate / 50;  // 20 ms
-
 using clock = std::chrono::steady_clock;
-
-struct UttDeleter {
-  void operator()(le_utt* u) const { le_utt_destroy(u); }
-};
-using Utt = std::unique_ptr<le_utt, UttDeleter>;
-
-const char* stateName(uint32_t s) {
-  static const char* const names[] = {"idle", "onset", "speaking", "ramp"};
-  return s < 4 ? names[s] : "?";
-}
 
 // Feeds the audio in 20 ms packets, at wall-clock pace when asked, and ends
 // the utterance after the last one unless an interrupt stopped it first.
@@ -73,15 +59,8 @@ class Pusher {
 
 }  // namespace
 
-int speakCommand(int argc, char** argv) {
-  const Args a(argc, argv, {"--realtime"});
-  if (a.positional().size() != 3 || !a.has("--out")) {
-    std::fputs(
-        "usage: vozaz speak <bundle> <motion-dir> <audio> --out out.mp4 [--realtime] [--interrupt-at SECONDS] "
-        "[--threads N]\n",
-        stderr);
-    return 2;
-  }
+int speakCommand(const Args& a) {
+  if (a.positional().size() != 3 || !a.has("--out")) return a.usage();
   const std::string bundle = a.positional()[0], motion = a.positional()[1], input = a.positional()[2];
   const std::string out = a.str("--out");
   const bool realtime = a.has("--realtime");
@@ -93,6 +72,7 @@ int speakCommand(int argc, char** argv) {
     if (*end || interruptAt < 0) throw std::runtime_error("--interrupt-at takes seconds, not '" + v + "'");
   }
   const int threads = a.integer("--threads", 0);
+  if (a.has("--w2v")) useSpeechEncoder(a.str("--w2v"));
 
   const std::vector<int16_t> pcm = readSpeech16k(input);
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", threads, nullptr));
@@ -105,13 +85,8 @@ int speakCommand(int argc, char** argv) {
   le_utt_opts opts{};
   opts.motion_dir = motion.c_str();
   opts.threads = threads;
-  Utt utt(le_utt_create(ctx.get(), &opts));
-  if (!utt) throw std::runtime_error(le_utt_last_error());
-  const auto loadBy = clock::now() + std::chrono::minutes(5);
-  int ready = 0;
-  while ((ready = le_utt_ready(utt.get())) == 0 && clock::now() < loadBy)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  if (ready != 1) throw std::runtime_error(ready < 0 ? le_utt_last_error() : "the motion models did not load in 5 min");
+  opts.steady_model = steadyModelFor(bundle);
+  Utt utt = openReady(ctx.get(), opts);
 
   const bool progress = ::isatty(2);
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);

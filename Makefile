@@ -58,12 +58,14 @@ test-arm: deps-arm build-arm/build.ninja
 
 # What CI runs under qemu: the whole aarch64 build, every SIMD kernel on every
 # Arm target (simd_sve256 and simd_sve128 between them run all six), paste,
-# bundle, driver, graph rewrite, pool and C API tests, and one ONNX Runtime
-# smoke run. Left out are the suites that run whole models or stream speech
-# through the encoders (renderer, session, streaming, motion API, vozaz
+# bundle, driver, graph rewrite, pool and C API tests, one ONNX Runtime
+# smoke run, the int8 operator's integer sums and the native fp16 engine's
+# refusals and crops against ONNX Runtime (about 30 s of CPU emulated). Left
+# out are the suites that run whole models or stream speech through the
+# encoders (renderer, session, streaming, motion API, vozaz
 # render/speak): emulated they take most of make test-arm's time, which CI's
 # 40 minutes on two cores cannot hold next to the x86 suites.
-ARM_CORE_TESTS ?= ^(forge_fixtures|simd_sve|SimdTargets|HalfKernels|RetrieveTerms|Conv3x3Range|Yuv420Row|PlaneRows|GridSampleFast|WarpDirector|WarpBlock|Paste|Drive|FieldReaders|Identity|Imx|KeyScanner|Manifest|MemberNames|Paths|FfSource|GraphWire|GridSampleRewrite|HeadCubic|StudentBlend|Layers|Switches|Pool|WorkerPool|CApi|LogApi|A2xMeta|MotionMeta|MotionFft|TesseraJson|TesseraMembers|HeadPt|BankDecode|ComposeGeometry)
+ARM_CORE_TESTS ?= ^(forge_fixtures|simd_sve|SimdTargets|HalfKernels|RetrieveTerms|Conv3x3Range|Yuv420Row|PlaneRows|GridSampleFast|WarpDirector|WarpBlock|Paste|Drive|FieldReaders|Identity|Imx|KeyScanner|Manifest|MemberNames|Paths|FfSource|GraphWire|GridSampleRewrite|HeadCubic|StudentBlend|Layers|Switches|Pool|WorkerPool|CApi|LogApi|A2xMeta|MotionMeta|MotionFft|TesseraJson|TesseraMembers|HeadPt|BankDecode|ComposeGeometry|Int8ConvVNNI.(EqualsConvInteger|EveryTarget|Quantisation)|ConvBackend.(RefusalsOfTheModel|CropsMatch))
 test-arm-core: deps-arm build-arm/build.ninja
 	cmake --build build-arm -j $(JOBS)
 	ctest --test-dir build-arm --output-on-failure -j $(JOBS) -R '$(ARM_CORE_TESTS)'

@@ -28,8 +28,16 @@ constexpr int kRate = 16000;
 std::vector<int16_t> readSpeech16k(const std::string& path) {
   av_log_set_level(AV_LOG_ERROR);
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
-    throw std::runtime_error("cannot open audio file " + path);
+  // A playlist inside the file may name other files, never a network address.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) {
+    char why[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(opened, why, sizeof why);
+    throw std::runtime_error("cannot open audio file " + path + " (" + why + ")");
+  }
   le::driver::FormatPtr fmt(raw);
   const AVCodec* codec = nullptr;
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0) throw std::runtime_error(path + " holds no readable streams");

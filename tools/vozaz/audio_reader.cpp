@@ -11,6 +11,7 @@ extern "C" {
 
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "driver/ff_objects.h"
 
@@ -22,6 +23,9 @@ struct SwrFree {
 };
 
 constexpr int kRate = 16000;
+// Outside these a header is lying: resampling would build a filter bank big
+// enough to stall the tool, or blow a small file up into gigabytes of samples.
+constexpr int kMinInputRate = 1000, kMaxInputRate = 768000;
 
 }  // namespace
 
@@ -48,6 +52,10 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
       avcodec_open2(dec.get(), codec, nullptr) < 0)
     throw std::runtime_error("cannot open the audio decoder of " + path);
 
+  if (dec->sample_rate < kMinInputRate || dec->sample_rate > kMaxInputRate)
+    throw std::runtime_error(path + " declares " + std::to_string(dec->sample_rate) +
+                             " samples per second; vozaz reads " + std::to_string(kMinInputRate) + " to " +
+                             std::to_string(kMaxInputRate));
   SwrContext* swrRaw = nullptr;
   AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
   AVChannelLayout in = dec->ch_layout;

@@ -27,14 +27,6 @@ R guarded(const char* fn, R failed, Body&& body) noexcept {
   return le::guardInto(uttError(), fn, failed, std::forward<Body>(body));
 }
 
-// At most capacity - 1 characters and a terminator.
-void copyText(const std::string& s, char* text, int capacity) {
-  if (!text || capacity <= 0) return;
-  const size_t n = std::min(s.size(), static_cast<size_t>(capacity - 1));
-  std::memcpy(text, s.data(), n);
-  text[n] = '\0';
-}
-
 }  // namespace
 
 extern "C" {
@@ -165,7 +157,7 @@ LE_API int le_utt_render_status(le_utt* utt, char* text, int capacity, uint64_t*
   return guarded("le_utt_render_status", 0, [&] {
     std::string status;
     const int r = utt->renderStatus(&status, failures);
-    copyText(status, text, capacity);
+    le::copyToCaller(status, text, capacity);
     return r;
   });
 }
@@ -176,7 +168,7 @@ LE_API int le_utt_tessera_stats(le_utt* utt, uint64_t* counter_a, uint64_t* coun
     const int state = utt ? utt->teethReport(&r) : 0;
     if (counter_a) *counter_a = r.counterA;
     if (counter_b) *counter_b = r.counterB;
-    copyText(r.text, text, capacity);
+    le::copyToCaller(r.text, text, capacity);
     return state;
   });
 }
@@ -197,7 +189,7 @@ LE_API int le_utt_tessera_geometry(le_utt* utt, char* text, int capacity) {
   return guarded("le_utt_tessera_geometry", 0, [&] {
     le::session::TeethReport r;
     const int attached = utt->teethReport(&r) != 0;
-    copyText(r.geometry, text, capacity);
+    le::copyToCaller(r.geometry, text, capacity);
     return attached;
   });
 }

@@ -13,6 +13,7 @@ Teeth. The reference bank is cut from her own smile in the crop (the photo
 shows her teeth), the lip template outlines the director's mouth, and its
 compose v2 structure is bound to the director's bytes.
 """
+import json
 import os
 
 import numpy as np
@@ -23,6 +24,7 @@ from bundle import write_member
 from director import face_keypoints, smooth_features, write_director
 from fca import write_fca_members
 from manifest import write_manifest
+from speech import source_keypoints, write_raw
 from tessera import merge_manifest, write_lip_template, write_teeth_members
 from video import write_h264
 
@@ -102,7 +104,7 @@ def write_demo_bundle(out, frames=100, nt=NT):
         Ms.append((A @ place @ crop_to_photo())[:2].reshape(6))
     write_h264(os.path.join(out, "target_frames.mp4"), np.stack(video), preset="medium")
 
-    face = warp(photo, crop_to_photo(), (CROP, CROP)).astype(np.float32) / 255.0
+    face = demo_face().astype(np.float32) / 255.0
     prior = np.ascontiguousarray(face.transpose(2, 0, 1)).astype(np.float16)
     write_member(out, "P.f16", np.tile(prior.reshape(-1), nt))
     write_member(out, "M.f32", np.asarray(Ms, np.float32))
@@ -122,7 +124,23 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_fca_members(out, nt)
     # her own teeth, cut from the smile in the photo (placed by the xs_target.bin just
     # written), and the lip contour of the director
-    photo_face = (face * 255 + 0.5).astype(np.uint8)
-    merge_manifest(out, write_teeth_members(out, photo_face, CROP))
+    merge_manifest(out, write_teeth_members(out, demo_face(), CROP))
     write_lip_template(out, CROP)
+    return out
+
+
+def demo_face():
+    """The 512 crop of the photo, uint8 [CROP, CROP, 3]: the warp prior and the bank's source."""
+    return warp(data.astronaut(), crop_to_photo(), (CROP, CROP))
+
+
+def write_demo_teeth(out):
+    """The demo's teeth members alone, with her idle keypoints, a manifest of their
+    blocks and the lip template (without compose v2): what the teeth tests read."""
+    os.makedirs(out, exist_ok=True)
+    write_raw(os.path.join(out, "xs_target.bin"), source_keypoints(NT))
+    blocks = write_teeth_members(out, demo_face(), CROP)
+    with open(os.path.join(out, "manifest.json"), "w") as f:
+        json.dump(dict(blocks, crop=CROP), f, indent=2)
+    write_lip_template(out, CROP, compose_v2=False)
     return out

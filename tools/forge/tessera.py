@@ -265,7 +265,9 @@ def write_teeth_members(out, face, crop, n_apertures=4, shift_grid=(-1, 0, 1), f
     order = np.random.default_rng(11).permutation(n)  # track frame k holds donor order[k]
     _encode(os.path.join(out, "tessera_bank.v1.mp4"), patches[order],
             ["-c:v", "libx264rgb", "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "rgb24"], "mp4")
-    cent = [[c_canon[0] + dx, c_canon[1] + dy] for _ in apertures for dy, dx in shifts]
+    # A patch cut dy below the canonical place shows the face moved up by dy: its
+    # mouth sat dy above the canonical centroid.
+    cent = [[c_canon[0] - dx, c_canon[1] - dy] for _ in apertures for dy, dx in shifts]
     aperture = [float(a) for a in apertures for _ in shifts]
     sidecar = {"format": "tessera_bank.v1", "geometry": stamp, "n_donors": n,
                "track_order": [int(v) for v in order], "cent": cent, "aperture": aperture,
@@ -334,6 +336,9 @@ def teeth_fixtures(tmp):
     _encode(os.path.join(v, "bank_plus1.mp4"), patches, args, "mp4")
     _encode(os.path.join(v, "bank_minus1.mp4"), patches[:-2], args, "mp4")
     _encode(os.path.join(v, "bank_wide.mp4"), np.pad(patches[:-1], ((0, 0), (0, 0), (0, 2), (0, 0))), args, "mp4")
+
+    from demo import write_demo_teeth
+    write_demo_teeth(j("demo_teeth"))
 
     for name, compose in (("bundle_lip", True), ("bundle_lip_bind", False), ("bundle_lip_stale", True)):
         write_director_bundle(j(name), crop=64, models={"model_render.onnx": dict(batch=1),

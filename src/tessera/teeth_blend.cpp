@@ -80,12 +80,14 @@ void TeethPass::headForward(const Pending&) {
     for (size_t u = begin; u < end; ++u) {
       const int d = s.uniq[u];
       // Candidate R, G, B pooled by 2 from its canonical window (zero outside the stored patch).
-      for (int i = 0; i < s.HH; ++i)
+      for (int i = 0; i < s.HH; ++i) {
+        const DonorRow rows[2] = {donorRow(bank_, donorShift_.data(), d, 2 * i, s.WW),
+                                  donorRow(bank_, donorShift_.data(), d, 2 * i + 1, s.WW)};
         for (int j = 0; j < s.HW; ++j) {
           float sum[3] = {0.0f, 0.0f, 0.0f};
           for (int dy = 0; dy < 2; ++dy)
             for (int dx = 0; dx < 2; ++dx) {
-              const uint8_t* p = storedPixel(bank_, donorShift_.data(), d, 2 * i + dy, 2 * j + dx);
+              const uint8_t* p = rows[dy].at(2 * j + dx);
               for (int c = 0; c < 3; ++c) sum[c] += p ? H[p[c]] : 0.0f;
             }
           const size_t at = static_cast<size_t>(i) * s.HW + j;
@@ -98,6 +100,7 @@ void TeethPass::headForward(const Pending&) {
           }
           in[6 * half + at] = diff / 3.0f;
         }
+      }
       simd::conv3x3Range(in.data(), 1, kInputs, s.HH, s.HW, t[0].data(), t[1].data(), kHidden, a.data(), 0, kHidden);
       relu(a.data(), a.size());
       simd::conv3x3Range(a.data(), 1, kHidden, s.HH, s.HW, t[2].data(), t[3].data(), kHidden, b.data(), 0, kHidden);
@@ -140,8 +143,11 @@ void TeethPass::blendAndWrite(const Pending& p, FrameResult* out) {
   }
   le::pool::parallelRange(static_cast<size_t>(s.WH), 4, [&](size_t begin, size_t end) {
     thread_local std::vector<float> wrow;
+    thread_local std::vector<DonorRow> rows;
     wrow.resize(U * s.WW);
+    rows.resize(U);
     for (size_t y = begin; y < end; ++y) {
+      for (size_t u = 0; u < U; ++u) rows[u] = donorRow(bank_, donorShift_.data(), s.uniq[u], static_cast<int>(y), s.WW);
       const float sy = std::max(0.0f, (static_cast<float>(y) + 0.5f) * 0.5f - 0.5f);
       const int y0 = std::min(static_cast<int>(sy), s.HH - 1), y1 = std::min(y0 + 1, s.HH - 1);
       const float fy = sy - static_cast<float>(y0);
@@ -172,7 +178,7 @@ void TeethPass::blendAndWrite(const Pending& p, FrameResult* out) {
             const float w = wrow[u * s.WW + x];
             top = std::max(top, w);
             const float wm = w * static_cast<float>(s.mult[u]);
-            const uint8_t* d = storedPixel(bank_, donorShift_.data(), s.uniq[u], static_cast<int>(y), x);
+            const uint8_t* d = rows[u].at(x);
             if (d)
               for (int c = 0; c < 3; ++c) blended[c] += wm * H[d[c]];
           }

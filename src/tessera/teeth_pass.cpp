@@ -4,7 +4,6 @@
 #include "tessera/teeth_pass.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -243,18 +242,16 @@ void TeethPass::emit(Pending& p, const std::vector<int>* next, FrameResult* out)
   out->shiftRow = p.valid ? p.sr : 0;
   out->shiftCol = p.valid ? p.sc : 0;
   if (!p.valid) return;
+  StageClock clock;
   candidates(p, next);
-  const auto t0 = std::chrono::steady_clock::now();
   buildQuery(p);
   validPixels(p);
   headForward(p);
-  const auto t1 = std::chrono::steady_clock::now();
+  clock.lap(stages_.head);
   blendAndWrite(p, out);
   carryOver();
   carriedFrom_ = p.index;
-  const auto t2 = std::chrono::steady_clock::now();
-  stages_.headMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
-  stages_.blendMs = std::chrono::duration<double, std::milli>(t2 - t1).count();
+  clock.lap(stages_.blend);
   out->donors.assign(s.cand.begin(), s.cand.end());
   out->donorsUsed = static_cast<int>(s.cand.size());
   ++blended_;

@@ -73,9 +73,14 @@ class TeethPass {
   uint64_t blended() const { return blended_; }
   double weightMeanSum() const { return weightMeanSum_; }
 
-  // What the benchmarks time, one stage at a time, on the held frame.
+  // What the benchmarks time: the last push's stages, in wall ms and in CPU
+  // ms of the calling thread (all of it when the pool runs inline).
+  struct Stage {
+    double ms = 0, cpuMs = 0;
+  };
   struct Stages {
-    double pooledMs = 0, exactMs = 0, headMs = 0, blendMs = 0;
+    Stage pooled, exact;  // the pushed frame's ranking
+    Stage head, blend;    // the emitted frame's
   };
   const Stages& lastStages() const { return stages_; }
 

@@ -3,6 +3,10 @@
 // allocates nothing.
 #pragma once
 
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -65,6 +69,49 @@ inline const uint8_t* storedPixel(const BankData& bank, const int* donorShift, i
   const int pc = c - s.bandC0 + s.storedMargin + donorShift[2 * d + 1];
   if (pr < 0 || pr >= sh || pc < 0 || pc >= sw) return nullptr;
   return bank.track.data() + ((static_cast<size_t>(d) * sh + pr) * sw + pc) * 3;
+}
+
+// Times one stage from construction to lap().
+class StageClock {
+ public:
+  StageClock() : wall_(std::chrono::steady_clock::now()), cpu_(threadCpuMs()) {}
+  void lap(TeethPass::Stage& into) {
+    const auto now = std::chrono::steady_clock::now();
+    const double cpu = threadCpuMs();
+    into.ms = std::chrono::duration<double, std::milli>(now - wall_).count();
+    into.cpuMs = cpu - cpu_;
+    wall_ = now, cpu_ = cpu;
+  }
+
+ private:
+  static double threadCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+  }
+  std::chrono::steady_clock::time_point wall_;
+  double cpu_;
+};
+
+// Row r of donor d's canonical window: the stored row it shows (null when
+// none), and the window columns [c0, c1) that fall inside the stored patch,
+// whose pixel c is stored column c + off.
+struct DonorRow {
+  const uint8_t* row = nullptr;
+  int c0 = 0, c1 = 0, off = 0;
+  const uint8_t* at(int c) const { return row && c >= c0 && c < c1 ? row + 3 * (c + off) : nullptr; }
+};
+
+inline DonorRow donorRow(const BankData& bank, const int* donorShift, int d, int r, int windowW) {
+  const GeometryStamp& s = bank.stamp;
+  const int sh = s.storedH(), sw = s.storedW();
+  DonorRow dr;
+  const int pr = r - s.bandR0 + s.storedMargin + donorShift[2 * d];
+  dr.off = s.storedMargin + donorShift[2 * d + 1] - s.bandC0;
+  dr.c0 = std::max(0, -dr.off);
+  dr.c1 = std::min(windowW, sw - dr.off);
+  if (pr >= 0 && pr < sh && dr.c1 > dr.c0) dr.row = bank.track.data() + (static_cast<size_t>(d) * sh + pr) * sw * 3;
+  return dr;
 }
 
 }  // namespace le::tessera

@@ -4,7 +4,6 @@
 // half-precision arithmetic exactly, so rankings tie-break the same way on
 // every CPU.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numeric>
@@ -32,10 +31,6 @@ struct Tables {
 const Tables& tables() {
   static const Tables t;
   return t;
-}
-
-double msSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // Sums 4 x 4 blocks of a plane (w wide) in row order and rounds each mean to half.
@@ -143,7 +138,7 @@ void TeethPass::retrieve(Pending& p) {
   const GeometryStamp& st = bank_.stamp;
   const size_t n = static_cast<size_t>(bank_.n);
   const size_t pooled = static_cast<size_t>(s.PW) * s.PH;
-  auto t0 = std::chrono::steady_clock::now();
+  StageClock clock;
   const float pooledTotal = std::max(s.wpSum, 0.0001f);
   le::pool::parallelRange(n, 1, [&](size_t begin, size_t end) {
     for (size_t d = begin; d < end; ++d)
@@ -153,9 +148,8 @@ void TeethPass::retrieve(Pending& p) {
   });
   std::iota(s.order.begin(), s.order.end(), 0);
   std::stable_sort(s.order.begin(), s.order.end(), [&](int a, int b) { return s.P[a] < s.P[b]; });
-  stages_.pooledMs = msSince(t0);
+  clock.lap(stages_.pooled);
 
-  t0 = std::chrono::steady_clock::now();
   const size_t ns = std::min(static_cast<size_t>(cfg_.kshort), n);
   s.shortlist.assign(s.order.begin(), s.order.begin() + static_cast<std::ptrdiff_t>(ns));
   const float total = s.wBand < 1.0f ? 1.0f : s.wBand;
@@ -166,19 +160,20 @@ void TeethPass::retrieve(Pending& p) {
     thread_local std::vector<float> mRow, tRow;
     mRow.resize(bw);
     tRow.resize(bw);
+    static constexpr uint8_t kBlack[3] = {0, 0, 0};
     for (size_t i = begin; i < end; ++i) {
       const int d = s.shortlist[i];
       float sum = 0.0f;
       for (int r : s.bandRows) {
         const float* w = s.w.data() + static_cast<size_t>(r) * s.WW + st.bandC0;
         const uint8_t* q = s.qb.data() + (static_cast<size_t>(r) * s.WW + st.bandC0) * 3;
+        const DonorRow dr = donorRow(bank_, donorShift_.data(), d, r, s.WW);
         for (size_t k = 0; k < bw; ++k) {
           if (w[k] == 0.0f) {
             mRow[k] = 0.0f;
             continue;
           }
-          static constexpr uint8_t kBlack[3] = {0, 0, 0};
-          const uint8_t* dp = storedPixel(bank_, donorShift_.data(), d, r, st.bandC0 + static_cast<int>(k));
+          const uint8_t* dp = dr.at(st.bandC0 + static_cast<int>(k));
           if (!dp) dp = kBlack;
           const uint8_t* qp = q + 3 * k;
           mRow[k] = (std::fabs(T[qp[0] * 256 + dp[0]]) + std::fabs(T[qp[1] * 256 + dp[1]]) +
@@ -194,7 +189,7 @@ void TeethPass::retrieve(Pending& p) {
     }
   });
   retrieveSelect(p);
-  stages_.exactMs = msSince(t0);
+  clock.lap(stages_.exact);
 }
 
 void TeethPass::retrieveSelect(Pending& p) {

@@ -4,7 +4,7 @@ import os
 import shutil
 
 from bundle import write_bundle
-from demo import write_demo_bundle
+from demo import write_demo_bundle, write_demo_teeth
 from director import director_fixtures, write_director, write_director_bundle
 from faults import write_fault
 from graphs import graph_fixtures
@@ -141,6 +141,12 @@ def main(argv):
     e.add_argument("out")
     e.add_argument("--frames", type=int, default=100, help="drive frames (25 per second)")
     e.set_defaults(fn=lambda a: write_demo_bundle(a.out, frames=a.frames))
+
+    dt = sub.add_parser("demo-teeth", help="the demo's teeth members alone, with a talking keypoint track")
+    dt.add_argument("out")
+    dt.add_argument("--donors", type=int, default=0, help="a bank of this many donors (a square number of shifts "
+                                                          "times apertures) instead of the demo's own")
+    dt.set_defaults(fn=lambda a: write_demo_teeth(a.out, donors=a.donors))
 
     gm = sub.add_parser("graph-models", help="the one-node GridSample, cubic head and warp block models of the "
                                               "rewrite tests")

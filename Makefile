@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN ?= -G Ninja
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test test-asan test-tsan test-arm test-arm-core deps-arm bench fuzz demo clean
+.PHONY: all deps build test test-asan test-tsan test-tsan-threads test-arm test-arm-core deps-arm bench fuzz demo clean
 
 all: build
 
@@ -34,6 +34,15 @@ build-tsan/build.ninja:
 test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+# What CI runs under ThreadSanitizer: the suites whose objects run threads of
+# their own or are driven from several (the session and its stress test, the
+# motion back-ends, the shared encoders, the offline stream, the driver
+# cursor, the worker pool).
+TSAN_TESTS ?= ^(Utt|A2x|Motion|SharedEncoders|Fca|Stream|Cursor|WorkerPool|PoolParallelRange)
+test-tsan-threads: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 # aarch64 cross build; CTest runs each test under qemu-aarch64 -cpu max.
 deps-arm:

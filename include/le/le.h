@@ -119,15 +119,17 @@ LE_API void le_prior_close(le_prior* prior);
 
 /* Diagnostics. Every line the library prints (load reports, fallbacks,
  * warnings, and the ONNX Runtime and FFmpeg lines it forwards) goes to one
- * sink. By default that is standard error: LE_LOG_INFO lines are dropped when
- * VELOMARK_ENGINE_QUIET=1, LE_LOG_DEBUG lines show only with VELOMARK_DEBUG=1.
+ * sink. By default that is standard error: the chatty LE_LOG_INFO lines (rewrite
+ * and hoist reports) are dropped when VELOMARK_ENGINE_QUIET=1, while the few
+ * that say what a load chose (the director's ep, the driver's decoder) stay;
+ * LE_LOG_DEBUG lines show only with VELOMARK_DEBUG=1.
  * A host callback receives every line instead, at every level, with its
  * trailing newline, and filters as it likes; nothing then reaches standard
  * error. Calls are serialised (one line at a time) and may come from any
  * library thread; the callback must not call back into the library. */
 typedef enum le_log_level {
   LE_LOG_DEBUG = 0, /* third-party detail: FFmpeg's own warnings */
-  LE_LOG_INFO = 1,  /* quietable load and rewrite reports */
+  LE_LOG_INFO = 1,  /* routine load and rewrite reports */
   LE_LOG_WARN = 2,  /* fallbacks and warnings: shown even when quiet */
   LE_LOG_ERROR = 3,
 } le_log_level;

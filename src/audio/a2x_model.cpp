@@ -197,7 +197,7 @@ void Model::primeSilence(Ort::Session& w2v8, int n) {
   std::array<float, kKpFloats> scratch{};
   for (int f = 0; f < n; ++f) decode(&band.ctx[static_cast<size_t>(f) * h_], st, scratch.data());
   primed_ = std::move(st);
-  log::warn("[le_a2x] silence-primed AR state cached (%d frames)\n", n);
+  log::report("[le_a2x] silence-primed AR state cached (%d frames)\n", n);
 }
 
 }  // namespace le::a2x

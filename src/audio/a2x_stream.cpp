@@ -50,7 +50,7 @@ Stream::Stream(const std::string& bundle, int threads) : model_(rstripSlash(reso
   const int budget = pool::threads();
   threads_ = threads > 0 && threads < budget ? threads : budget;
   std::call_once(g_cadenceOnce, [&] {
-    log::info("[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, threads=%d\n",
+    log::report("[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, threads=%d\n",
               320, kBlockFrames, threads_);
   });
   const long configured = env::integer("LE_A2X_W2V_RIGHT").value_or(12);

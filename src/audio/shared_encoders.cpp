@@ -218,7 +218,7 @@ bool get_shared_w2v_win(int threads, const char* w2v_path) {
     const bool declared = shape.size() == 3 && shape[2] >= 1;
     g_w2vwin_LT = declared ? static_cast<int>(shape[2]) : 0;
     const std::string lt = declared ? std::to_string(shape[2]) : "from-first-run";
-    log::warn("[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n", lt.c_str(),
+    log::report("[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n", lt.c_str(),
               trunk.c_str(), static_cast<long long>(w2v_file_bytes(trunk.c_str())), head.c_str(),
               static_cast<long long>(w2v_file_bytes(head.c_str())));
     countIntraOp(s, trunk, threads);

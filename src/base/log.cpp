@@ -15,16 +15,18 @@ Sink g_sink;
 
 bool debugOn() { return env::equals("VELOMARK_DEBUG", "1"); }
 
-FILE* defaultStream(Level level) {
+FILE* defaultStream(Level level, bool quietable) {
   switch (level) {
     case Level::Debug:
       return debugOn() ? stderr : nullptr;
     case Level::Info:
-      return diag_stream();
+      return quietable ? diag_stream() : stderr;
     default:
       return stderr;
   }
 }
+
+void emit(Level level, bool quietable, const char* fmt, va_list args);
 
 }  // namespace
 
@@ -33,7 +35,11 @@ void setSink(Sink sink) {
   g_sink = std::move(sink);
 }
 
-void vwrite(Level level, const char* fmt, va_list args) {
+void vwrite(Level level, const char* fmt, va_list args) { emit(level, true, fmt, args); }
+
+namespace {
+
+void emit(Level level, bool quietable, const char* fmt, va_list args) {
   char small[512];
   va_list again;
   va_copy(again, args);
@@ -58,11 +64,13 @@ void vwrite(Level level, const char* fmt, va_list args) {
     g_sink(level, line.c_str());
     return;
   }
-  if (FILE* f = defaultStream(level)) {
+  if (FILE* f = defaultStream(level, quietable)) {
     std::fputs(line.c_str(), f);
     std::fflush(f);
   }
 }
+
+}  // namespace
 
 void write(Level level, const char* fmt, ...) {
   va_list args;
@@ -82,6 +90,13 @@ LE_LOG_AT(info, Level::Info)
 LE_LOG_AT(warn, Level::Warn)
 LE_LOG_AT(debug, Level::Debug)
 #undef LE_LOG_AT
+
+void report(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  emit(Level::Info, false, fmt, args);
+  va_end(args);
+}
 
 bool engineQuiet() { return env::equals("VELOMARK_ENGINE_QUIET", "1") && !debugOn(); }
 

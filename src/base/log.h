@@ -23,6 +23,9 @@ void vwrite(Level level, const char* fmt, va_list args);
 
 // Quietable chatter a quiet host does not want (load reports, rewrites).
 void info(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A routine report that is always shown (what a load chose): Info for a
+// host callback, standard error even when quiet.
+void report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Always shown: fallbacks, warnings, reports the user asked for.
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Only with VELOMARK_DEBUG=1 on standard error: third-party libraries' own log.

@@ -200,7 +200,7 @@ std::string unwrapOnce(const std::string& c) {
   }
   writeMarker(l.marker, expected);  // last, and before the lock goes with `in`
   in.reset();
-  log::warn("[le] unwrapped %s -> %s\n", c.c_str(), l.dir.c_str());
+  log::report("[le] unwrapped %s -> %s\n", c.c_str(), l.dir.c_str());
   return l.dir;
 }
 

@@ -32,14 +32,14 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
         "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this consumer reads\n",
         dirName.c_str(), videoName.c_str());
   if (!preferVideo && populated) {
-    log::warn("[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dirName.c_str(), m.NT);
+    log::report("[le-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dirName.c_str(), m.NT);
     return over(driver::openJpgDir(dirPath, m.NT, m.W, m.H), ahead, behind);
   }
   if (!haveVideo)
     throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" +
                              videoPath + ") — there is no driver video to play. REFUSING to create a session.");
   auto cursor = over(driver::openMp4(videoPath, m.NT, m.W, m.H), ahead, behind);
-  log::warn(
+  log::report(
       "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame of the "
       "driver is expanded ahead of the paste\n",
       videoName.c_str(), cursor->name.c_str(), m.NT, m.W, m.H, std::max(ahead, 1), std::max(behind, 0));
@@ -53,7 +53,7 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");
   auto cursor = over(driver::openPriorHevc(path, m.NT, m.crop), ahead, behind);
-  log::warn(
+  log::report(
       "velomark: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
       m.NT, m.crop, m.crop, name.c_str(), cursor->name.c_str());
   return cursor;

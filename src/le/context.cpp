@@ -41,7 +41,7 @@ le::Renderer& le_ctx::ensureRenderer() {
     if (!callerChoseThreads && ep.empty()) {
       // Leaves the other cores to the session's paste and decode threads.
       rendererThreads = std::min(intraOpThreads, 2);
-      le::log::warn(
+      le::log::report(
           "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the le_utt "
           "pipeline\n",
           rendererThreads, intraOpThreads);

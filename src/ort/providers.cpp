@@ -59,7 +59,7 @@ void appendCudaIfAsked(Ort::SessionOptions& options, const char* tag) {
         {"use_ep_level_unified_stream", "1"},
     });
     options.AppendExecutionProvider_CUDA_V2(*cuda);
-    log::warn("[le_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mib);
+    log::report("[le_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mib);
   } catch (const std::exception& e) {
     log::warn("[le_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
   }

@@ -29,7 +29,7 @@ int ksizeFromEnv(int bundleKsize) {
 void announceExecutor(int side, int ksize) {
   static std::once_flag once;
   std::call_once(once, [&] {
-    log::warn("[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu", side, ksize,
+    log::report("[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu", side, ksize,
               pool::threads());
   });
 }

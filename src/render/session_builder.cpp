@@ -123,7 +123,7 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
     im.intraOpCensus = threads::Registration("ort intra-op", req.key, req.threads - 1, "the director's Session::Run");
 
   im.epName = ep.empty() ? "cpu" : ep;
-  log::warn("[le] director ep=%s (%s)\n", im.epName.c_str(),
+  log::report("[le] director ep=%s (%s)\n", im.epName.c_str(),
             coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
 }
 

@@ -40,8 +40,9 @@ TEST(LogApi, CallbackReceivesLoadLinesAndStandardErrorStaysSilent) {
     le_log_set(nullptr, nullptr);
   });
   EXPECT_EQ(err, "");
-  EXPECT_EQ(got.count("[le-driver] ", LE_LOG_WARN), 1);                         // the driver's load line
-  EXPECT_EQ(got.count("[le] director ep=cpu (ORT CPU EP)\n", LE_LOG_WARN), 1);  // the renderer's
+  // Routine load lines arrive at Info.
+  EXPECT_EQ(got.count("[le-driver] ", LE_LOG_INFO), 1);                         // the driver's
+  EXPECT_EQ(got.count("[le] director ep=cpu (ORT CPU EP)\n", LE_LOG_INFO), 1);  // the renderer's
   for (const auto& [level, text] : got.lines) {
     EXPECT_EQ(text.back(), '\n') << text;
     // FFmpeg's probe of a hardware decoder this machine lacks is detail, not a warning of ours.
@@ -77,6 +78,9 @@ TEST(LogApi, DefaultSinkHonoursQuietAndDebug) {
         << static_cast<int>(c.level) << " quiet " << (c.quiet ? c.quiet : "-") << " debug "
         << (c.debug ? c.debug : "-");
   }
+  // A load report says what a load chose: shown even when quiet.
+  lt::ScopedEnv q("VELOMARK_ENGINE_QUIET", "1");
+  EXPECT_EQ(lt::stderrOf([] { le::log::report("[le] probe %d", 8); }), "[le] probe 8\n");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "le/le.h"
+#include "le/le_cpp.h"
 #include "le/le_utt.h"
 #include "support/fixtures.h"
 
@@ -46,14 +47,8 @@ std::vector<int16_t> speech16(const char* name = "speech_a.f32");
 // The same samples as the session sees them (x / 32768).
 std::vector<float> asFloat(const std::vector<int16_t>& pcm);
 
-struct CtxDeleter {
-  void operator()(le_ctx* c) const { le_destroy(c); }
-};
-struct UttDeleter {
-  void operator()(le_utt* u) const { le_utt_destroy(u); }
-};
-using Ctx = std::unique_ptr<le_ctx, CtxDeleter>;
-using Utt = std::unique_ptr<le_utt, UttDeleter>;
+using Ctx = le_ctx_ptr;
+using Utt = le_utt_ptr;
 
 Ctx openCtx();
 le_utt_opts defaults();

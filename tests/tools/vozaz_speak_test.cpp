@@ -13,6 +13,7 @@
 #include "bundle/paths.h"
 #include "session/session_support.h"
 #include "support/fixtures.h"
+#include "tools/media_support.h"
 
 namespace {
 
@@ -36,31 +37,6 @@ std::string speak(const std::string& args, const std::string& log, const std::st
   return std::to_string(lt::run(cmd + " > " + log + " 2>&1"));
 }
 
-// The MP4's audio track decoded back to 16 kHz mono floats by ffmpeg.
-std::vector<float> decodedAudio(const std::string& mp4) {
-  const std::string raw = mp4 + ".f32";
-  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -i " + mp4 + " -vn -ar 16000 -ac 1 -f f32le " + raw), 0);
-  return at::loadF32(raw);
-}
-
-// The lag (in samples, within +-maxLag of want) at which b best matches a.
-long bestLag(const std::vector<float>& a, const std::vector<float>& b, long want, long maxLag) {
-  long best = want;
-  double bestScore = -1e300;
-  for (long lag = want - maxLag; lag <= want + maxLag; ++lag) {
-    double score = 0;
-    for (size_t i = 0; i < b.size(); i += 2) {
-      const long j = static_cast<long>(i) + lag;
-      if (j >= 0 && j < static_cast<long>(a.size())) score += static_cast<double>(a[j]) * b[i];
-    }
-    if (score > bestScore) {
-      bestScore = score;
-      best = lag;
-    }
-  }
-  return best;
-}
-
 TEST(VozazSpeak, WritesAVideoWithItsAudioInLipSync) {
   const std::string dir = lt::scratchDir(), log = dir + "/log", out = dir + "/s.mp4";
   ASSERT_EQ(speak(wavInput(dir) + " --out " + out, log), "0") << lt::slurp(log);
@@ -79,9 +55,9 @@ TEST(VozazSpeak, WritesAVideoWithItsAudioInLipSync) {
   EXPECT_FALSE(le::pathExists(out + ".part"));
   // Utterance frame k plays with input sample 640 k: the input sits 640 x
   // onset samples into the track, to within a millisecond of AAC.
-  const std::vector<float> track = decodedAudio(out);
+  const std::vector<float> track = lt::decodedAudio(out);
   const long want = 640 * onset;
-  const long lag = bestLag(track, input, want, 800);
+  const long lag = lt::bestLag(track, input, want, 800);
   RecordProperty("lip_sync_offset_samples", std::to_string(lag - want));
   EXPECT_LE(std::labs(lag - want), 16) << "audio placed at sample " << lag << ", first speech frame at " << want;
 }

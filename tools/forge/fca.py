@@ -4,15 +4,19 @@ audio model "fca_stream.onnx" and the source keypoints "xs_target.bin".
 fca_stream.onnx: "cond" [1,5376] (7 frames x 768 normalised speech features,
 the current frame second), "prev" [1,63], "h" [1,1,384] -> "m" [1,63],
 "hn" [1,1,384]. Channel 0 of every speech feature is the encoder's loudness
-cue; after the voiced-mean normalisation speech sits near or above 0 and
-silence well below it, so
+cue c. The voiced-mean normalisation shifts it by an amount that settles
+as the utterance goes on, so the model opens the mouth by how far c stands
+above a floor it keeps in hidden channel 0, the running minimum of c that
+creeps up 0.01 a frame:
 
-  hn = 0.8 h + 0.2 tanh(cond A B + prev Wp + h Wh)     (A B: a rank-16 mix of all of cond)
-  m  = 0.5 prev + 0.5 (opening(cond[768]) * lips + 0.02 tanh(hn Wm))
-  opening(c) = clip(0.2 (c + 0.3), 0, 0.12)
+  floor = min(c, h[0] + 0.01)
+  hn    = 0.8 h + 0.2 tanh(cond A B + prev Wp + h Wh), channel 0 = floor
+          (A B: a rank-16 mix of all of cond)
+  m     = 0.5 prev + 0.5 (clip(0.15 (c - floor - 0.2), 0, 0.12) * lips + 0.02 tanh(hn Wm))
 
-The mouth opens with loud speech and closes in silence; prev smooths it and
-the hidden state carries every frame's whole context on to the next.
+Silence sits at the floor and keeps the lips closed; loud syllables open
+them. prev smooths the motion and the hidden state carries the floor and
+every frame's whole context on to the next.
 """
 import os
 
@@ -44,11 +48,15 @@ def fca_model(seed=707):
     mix = g.op("MatMul", [g.op("MatMul", ["cond", g.weight(COND_FRAMES * WIDTH, RANK)]), g.weight(RANK, HIDDEN)])
     pre = g.op("Add", [g.op("Add", [mix, g.op("MatMul", ["prev", g.weight(KP, HIDDEN)])]),
                        g.op("MatMul", [hh, g.weight(HIDDEN, HIDDEN)])])
-    hn = g.op("Add", [g.op("Mul", [hh, g.const(0.8)]), g.op("Mul", [g.op("Tanh", [pre]), g.const(0.2)])])
-    g.op("Reshape", [hn, g.i64([1, 1, HIDDEN])], out="hn")
     loud = g.op("Slice", ["cond", g.i64([WIDTH]), g.i64([WIDTH + 1]), g.i64([1])])  # [1,1]
-    opening = g.op("Clip", [g.op("Mul", [g.op("Add", [loud, g.const(0.3)]), g.const(0.2)]), g.const(0.0),
-                            g.const(0.12)])
+    floor = g.op("Min", [loud, g.op("Add", [g.op("Slice", [hh, g.i64([0]), g.i64([1]), g.i64([1])]), g.const(0.01)])])
+    state = g.op("Add", [g.op("Mul", [hh, g.const(0.8)]), g.op("Mul", [g.op("Tanh", [pre]), g.const(0.2)])])
+    first = np.zeros(HIDDEN, np.float32)
+    first[0] = 1
+    hn = g.op("Add", [g.op("Mul", [state, g.const(1 - first)]), g.op("Mul", [floor, g.const(first)])])
+    g.op("Reshape", [hn, g.i64([1, 1, HIDDEN])], out="hn")
+    above = g.op("Sub", [g.op("Sub", [loud, floor]), g.const(0.2)])
+    opening = g.op("Clip", [g.op("Mul", [above, g.const(0.15)]), g.const(0.0), g.const(0.12)])
     target = g.op("Add", [g.op("Mul", [opening, g.const(lips())]),
                           g.op("Mul", [g.op("Tanh", [g.op("MatMul", [hn, g.weight(HIDDEN, KP)])]), g.const(0.02)])])
     g.op("Add", [g.op("Mul", ["prev", g.const(0.5)]), g.op("Mul", [target, g.const(0.5)])], out="m")

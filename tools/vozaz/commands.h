@@ -11,5 +11,6 @@ int frameCommand(const Args& a);
 int driveCommand(const Args& a);
 int speakCommand(const Args& a);
 int serveCommand(const Args& a);
+int renderCommand(const Args& a);
 
 }  // namespace vozaz

@@ -33,6 +33,10 @@ const Command kCommands[] = {
      "speak an audio file through an utterance session into an MP4 with sound; --w2v names the speech encoder "
      "(default: $W2V_ONNX)",
      {{"--out", "--w2v", "--interrupt-at", "--threads"}, {"--realtime"}}, vozaz::speakCommand},
+    {"render", "render <bundle> <audio> --w2v ENC.onnx --out out.mp4 [--gain G] [--skip N] [--threads T]",
+     "render a whole recording offline, as fast as the machine allows, into an MP4 with sound; --skip drops frames "
+     "from the start, --gain scales the expression",
+     {{"--w2v", "--out", "--gain", "--skip", "--threads"}, {}}, vozaz::renderCommand},
     {"serve",
      "serve <bundle> <motion-dir> [--w2v ENC.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions 2] "
      "[--threads T]",

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "le/le_cpp.h"
 #include "le/le_utt.h"
 
 namespace vozaz {
@@ -15,10 +16,7 @@ constexpr int kRate = 16000;
 constexpr int kFrameSamples = kRate / kFps;  // utterance frame k plays with sample 640 k
 constexpr int kPacket = kRate / 50;          // 20 ms
 
-struct UttDeleter {
-  void operator()(le_utt* u) const { le_utt_destroy(u); }
-};
-using Utt = std::unique_ptr<le_utt, UttDeleter>;
+using Utt = le_utt_ptr;
 
 // "idle", "onset", "speaking", "ramp".
 const char* stateName(uint32_t state);

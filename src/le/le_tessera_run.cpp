@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kDeriveShift = -10000;
 
-
 void run(const uint8_t* track, int nDonors, const double* cent, const double* ref, const double* apertures,
          const int* stampInts, const uint8_t* headPt, long headPtLen, const char* headJson, const uint8_t* frames,
          const uint8_t* masks, const int* shifts, int nFrames, uint8_t* out, int* status) {
@@ -27,17 +26,9 @@ void run(const uint8_t* track, int nDonors, const double* cent, const double* re
     throw std::runtime_error("teeth: n_frames=" + std::to_string(nFrames) + ", n_donors=" + std::to_string(nDonors) +
                              ", head_pt_len=" + std::to_string(headPtLen) + " — none may be negative, and a bank "
                              "needs a donor");
-  BankData bank;
-  bank.stamp = GeometryStamp::fromInts(stampInts);
-  bank.stamp.validate();
+  BankData bank = bankFromArrays(track, nDonors, cent, ref, apertures, stampInts);
   const ServeConfig config = ServeConfig::fromHeadMemberJson(headJson);
   const HeadWeights head = loadHeadPt(std::vector<uint8_t>(headPt, headPt + headPtLen));
-  const size_t n = static_cast<size_t>(nDonors);
-  bank.n = nDonors;
-  bank.track.assign(track, track + n * bank.stamp.storedH() * bank.stamp.storedW() * 3);
-  bank.centroids.assign(cent, cent + 2 * n);
-  bank.apertures.assign(apertures, apertures + n);
-  bank.refX = ref[0], bank.refY = ref[1];
   const GeometryStamp st = bank.stamp;
   TeethPass pass(std::move(bank), head, config);
   const size_t frameBytes = static_cast<size_t>(st.canvasW) * st.canvasH * 3;

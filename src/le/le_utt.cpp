@@ -6,12 +6,16 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "le/context.h"
 #include "le/last_error.h"
 #include "audio/motion_backend.h"
 #include "session/utt.h"
+#include "tessera/head_pt.h"
+#include "tessera/teeth_pass.h"
 
 static_assert(sizeof(le_utt_opts) == 56, "le_utt_opts is 56 bytes");
 
@@ -192,6 +196,35 @@ LE_API int le_utt_tessera_geometry(le_utt* utt, char* text, int capacity) {
     le::copyToCaller(r.geometry, text, capacity);
     return attached;
   });
+}
+
+LE_API int le_utt_tessera_attach(le_utt* utt, const uint8_t* bank, int n_donors, const double* donor_cent,
+                                 const double* c_canon, const double* apertures, const int* stamp,
+                                 const char* head_json, const uint8_t* head_pt, long head_pt_len,
+                                 const char* manifest_json, char* err, int err_len) {
+  const auto refuse = [&](const std::string& text) {
+    le::copyToCaller(text, err, err_len);
+    return 1;
+  };
+  if (!utt) return refuse("le_utt_tessera_attach: null session");
+  if (!bank || !donor_cent || !c_canon || !apertures || !stamp || !head_json || !head_pt || head_pt_len <= 0 ||
+      !manifest_json)
+    return refuse("le_utt_tessera_attach: a required member is null — this ABI has no partial-attach state");
+  if (n_donors <= 0) return refuse("le_utt_tessera_attach: n_donors <= 0");
+  try {
+    using namespace le::tessera;
+    BankData b = bankFromArrays(bank, n_donors, donor_cent, c_canon, apertures, stamp);
+    const ServeConfig config = ServeConfig::fromHeadMemberJson(head_json);
+    const HeadWeights head = loadHeadPt(std::vector<uint8_t>(head_pt, head_pt + head_pt_len));
+    utt->attachTeeth(std::move(b), head, config, manifest_json);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return refuse("le_utt_tessera_attach: out of memory");
+  } catch (const std::exception& e) {
+    return refuse(std::string("le_utt_tessera_attach: ") + e.what());
+  } catch (...) {
+    return refuse("le_utt_tessera_attach: unknown failure");
+  }
 }
 
 }  // extern "C"

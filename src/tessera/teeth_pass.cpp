@@ -275,4 +275,18 @@ BankData loadBank(const TesseraAttachInputs& in) {
   return b;
 }
 
+BankData bankFromArrays(const uint8_t* track, int n, const double* centroids, const double* ref,
+                        const double* apertures, const int* stampInts) {
+  BankData b;
+  b.stamp = GeometryStamp::fromInts(stampInts);
+  b.stamp.validate();
+  const size_t donors = static_cast<size_t>(n);
+  b.n = n;
+  b.track.assign(track, track + donors * b.stamp.storedH() * b.stamp.storedW() * 3);
+  b.centroids.assign(centroids, centroids + 2 * donors);
+  b.apertures.assign(apertures, apertures + donors);
+  b.refX = ref[0], b.refY = ref[1];
+  return b;
+}
+
 }  // namespace le::tessera

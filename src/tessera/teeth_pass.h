@@ -46,6 +46,11 @@ struct FrameResult {
 // The bank of a bundle's checked teeth members: its track decoded from the
 // member file into donor order.
 BankData loadBank(const TesseraAttachInputs& members);
+// A bank from a host's arrays (donor-order patches, n x (x, y) centroids,
+// the reference centroid, n apertures, the twelve stamp ints); throws when
+// the stamp is incoherent.
+BankData bankFromArrays(const uint8_t* track, int n, const double* centroids, const double* ref,
+                        const double* apertures, const int* stampInts);
 
 class TeethPass {
  public:

@@ -14,7 +14,7 @@ from m4b import m4b_fixtures, write_m4b, write_m4b_bundle
 from int8 import bench_layers, int8_fixtures
 from models import tiny_affine
 from motion import motion_fixtures, write_motion_pipeline
-from tessera import teeth_fixtures
+from tessera import add_teeth, teeth_fixtures
 from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
 from warp_cases import warp_fixtures
 
@@ -47,6 +47,8 @@ def cmd_director_bundle(a):
             models[name] = dict(batch=int(batch), layout=a.layout, fp16=rest == ["fp16"])
     write_director_bundle(a.out, crop=a.crop, nt=a.nt, frames=a.frames, w=a.w, h=a.h, models=models,
                           featsynth=a.layout == "featsynth", driver=a.driver)
+    if a.teeth:
+        add_teeth(a.out, a.crop, a.nt)
 
 
 def cmd_fixtures(a):
@@ -135,6 +137,8 @@ def main(argv):
     s.add_argument("--driver", choices=["jpg", "mp4", "both"], default="jpg")
     s.add_argument("--model", action="append", default=None, metavar="MEMBER:BATCH[:fp16]",
                    help="e.g. model_render.onnx:1 model_b24_fp32.onnx:24 (default: render and b4)")
+    s.add_argument("--teeth", action="store_true", help="also the four teeth members, a lip template and the "
+                                                        "source keypoints of the motion bundle of the same --nt")
     s.set_defaults(fn=cmd_director_bundle)
 
     e = sub.add_parser("demo-bundle", help="the demo: a real portrait, 1280x720 driver, crop 512, a talking drive track")

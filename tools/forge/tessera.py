@@ -310,6 +310,19 @@ def merge_manifest(out, blocks):
         json.dump(m, f, indent=2)
 
 
+def add_teeth(out, crop, nt):
+    """The teeth members (cut from the director's face image), a lip template and the
+    motion bundle's source keypoints, into director bundle `out`: what a session
+    arms its teeth pass from."""
+    from director import face_image
+    from speech import source_keypoints, write_raw
+
+    write_raw(os.path.join(out, "xs_target.bin"), source_keypoints(nt))
+    face = (face_image(crop).transpose(1, 2, 0) * 255 + 0.5).astype(np.uint8)
+    merge_manifest(out, write_teeth_members(out, face, crop, n_apertures=2))
+    write_lip_template(out, crop, compose_v2=False)
+
+
 def teeth_fixtures(tmp):
     """bundle_teeth (crop 128): the four members, xs_target.bin, a director and a lip
     template, with the binary broken variants beside it in teeth_variants/.

@@ -17,11 +17,14 @@
 // The director runs as in the demo (LE_WARP_NODE=1 unless set).
 // Both run without a steady chunk renderer ("-"); HostSim/A2xChunk24 runs
 // the first four short utterances of HostSim/A2x on a copy of the demo
-// bundle that has model_b24_fp32.onnx, and compares with the same four.
-// HostSim/A2xTeeth and HostSim/A2xTeethInline arm the teeth pass on the
-// demo bundle's own bank, on its own thread (with the paste on another, as
-// HostSim/A2x runs) and inline on the main thread (the paste inline too),
-// over the same four short utterances, and compare with HostSim/A2x's.
+// bundle that has model_b24_fp32.onnx, and HostSim/A2xDirector1t the same
+// four with the director on one thread (one avatar in one core: a second
+// director thread buys wall time with CPU). HostSim/A2xTeeth and
+// HostSim/A2xTeethInline arm the teeth pass on the demo bundle's own bank
+// over the same four, on its own thread (with the paste on another, as
+// HostSim/A2x runs) and inline on the main thread (the paste inline too).
+// Each compares with the same four of HostSim/A2x when that ran in the same
+// process.
 // Nothing is asserted: on a small machine the real-time goals (onset within
 // 150 ms, no late frame) are not met, and the figures say by how much.
 #include <benchmark/benchmark.h>
@@ -75,6 +78,7 @@ struct Variant {
   const char* name;
   Backend backend;
   bool chunk;  // the demo bundle copy with the batch-24 director, steady model "b24_fp32"
+  int directorThreads;
   int shortUtterances;
   bool withLong;
   enum Teeth { kNone, kOwnThread, kInline } teeth = kNone;
@@ -330,7 +334,7 @@ void hostSim(benchmark::State& state, const Variant& v) {
     try {
       const std::string bundle = demoBundle(v.chunk);
       speech();
-      ctx.reset(le_create(bundle.c_str(), "render", kThreads, nullptr));
+      ctx.reset(le_create(bundle.c_str(), "render", v.directorThreads, nullptr));
       if (!ctx) {
         state.SkipWithError((std::string("le_create: ") + le_last_error()).c_str());
         break;
@@ -429,34 +433,36 @@ void hostSim(benchmark::State& state, const Variant& v) {
     std::fflush(stdout);
     lb::note(std::string(v.name) + ":", text);
 
-    if (!v.chunk && v.teeth == Variant::kNone && v.backend == Backend::kStreaming)
-      g_plainFirst = totals(utts, 0, kChunkUtterances);
-    if (v.chunk || v.teeth != Variant::kNone) {
-      const std::string title = v.chunk ? "HostSim chunk 24 vs none:"
-                                        : std::string("HostSim teeth ") +
-                                              (v.teeth == Variant::kInline ? "inline" : "on its own thread") +
-                                              " vs none:";
+    const bool plain = !v.chunk && v.directorThreads == kThreads && v.teeth == Variant::kNone;
+    if (plain && v.backend == Backend::kStreaming) g_plainFirst = totals(utts, 0, kChunkUtterances);
+    if (!plain) {
+      const std::string what = v.chunk                                 ? "batch-24 chunks vs steady model \"-\""
+                               : v.teeth == Variant::kOwnThread ? "teeth on their own thread vs none"
+                               : v.teeth == Variant::kInline    ? "teeth inline vs none"
+                                                                : "director on 1 thread vs 2";
+      const std::string label = std::string(v.name) + " vs A2x:";
       if (g_plainFirst) {
         std::snprintf(text, sizeof text,
                       "CPU %.1f vs %.1f ms per talking frame, late %.1f%% vs %.1f%%, %.1f vs %.1f fps talking "
                       "(%s, first %d short utterances, %d cores)",
                       brief.cpuMsPerFrame(), g_plainFirst->cpuMsPerFrame(), brief.latePercent(),
-                      g_plainFirst->latePercent(), brief.fps(), g_plainFirst->fps(),
-                      v.chunk ? "batch-24 chunks vs steady model \"-\"" : "teeth vs HostSim/A2x without",
-                      kChunkUtterances, kThreads);
-        lb::note(title, text);
+                      g_plainFirst->latePercent(), brief.fps(), g_plainFirst->fps(), what.c_str(), kChunkUtterances,
+                      kThreads);
+        lb::note(label, text);
       } else {
-        lb::note(title, "run HostSim/A2x in the same process to compare");
+        lb::note(label, "run HostSim/A2x in the same process to compare");
       }
     }
   }
 }
 
-const Variant kA2x{"HostSim/A2x", Backend::kStreaming, false, kShortUtterances, true};
-const Variant kMotion{"HostSim/Motion", Backend::kPipeline, false, kShortUtterances, true};
-const Variant kA2xChunk{"HostSim/A2xChunk24", Backend::kStreaming, true, kChunkUtterances, false};
-const Variant kA2xTeeth{"HostSim/A2xTeeth", Backend::kStreaming, false, kChunkUtterances, false, Variant::kOwnThread};
-const Variant kA2xTeethInline{"HostSim/A2xTeethInline", Backend::kStreaming, false, kChunkUtterances, false,
+const Variant kA2x{"HostSim/A2x", Backend::kStreaming, false, kThreads, kShortUtterances, true};
+const Variant kMotion{"HostSim/Motion", Backend::kPipeline, false, kThreads, kShortUtterances, true};
+const Variant kA2xChunk{"HostSim/A2xChunk24", Backend::kStreaming, true, kThreads, kChunkUtterances, false};
+const Variant kA2xDirector1t{"HostSim/A2xDirector1t", Backend::kStreaming, false, 1, kChunkUtterances, false};
+const Variant kA2xTeeth{"HostSim/A2xTeeth", Backend::kStreaming, false, kThreads, kChunkUtterances, false,
+                        Variant::kOwnThread};
+const Variant kA2xTeethInline{"HostSim/A2xTeethInline", Backend::kStreaming, false, kThreads, kChunkUtterances, false,
                               Variant::kInline};
 
 BENCHMARK_CAPTURE(hostSim, A2x, kA2x)->Name("HostSim/A2x")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
@@ -467,6 +473,11 @@ BENCHMARK_CAPTURE(hostSim, Motion, kMotion)
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(hostSim, A2xChunk24, kA2xChunk)
     ->Name("HostSim/A2xChunk24")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(hostSim, A2xDirector1t, kA2xDirector1t)
+    ->Name("HostSim/A2xDirector1t")
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

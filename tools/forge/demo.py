@@ -126,6 +126,7 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_member(out, "drive/xd.f32", np.stack([face_keypoints(o) for o in open_by]))
     write_member(out, "drive/si.i32", (np.arange(frames) % nt).astype(np.int32))
     write_director(os.path.join(out, "model_render.onnx"), crop=CROP, batch=1)
+    write_director(os.path.join(out, "model_render_int8.onnx"), crop=CROP, batch=1, int8=True)
     write_manifest(os.path.join(out, "manifest.json"), nt=nt, w=W, h=H, crop=CROP, frames=frames, agent="astronaut")
     write_fca_members(out, nt)
     # her own teeth, cut from the smile in the photo (placed by the xs_target.bin just

@@ -60,15 +60,13 @@ double halfSteps(const float* got, const float* want, size_t n) {
   return worst;
 }
 
-std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
-std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
 
 // Checks the encoder rows of a fully decoded stream band by band against the
 // oracle; returns the deltas the oracle's decoder makes from those rows.
 std::vector<float> referenceDeltas(Stream& s) {
-  at::Oracle enc(bundle("ok") + "/a2x_enc_stream.onnx");
-  at::Oracle dec(bundle("ok") + "/a2x_dec.onnx");
-  const std::vector<float> pos = at::loadF32(bundle("ok") + "/a2x_pos.f32");
+  at::Oracle enc(at::bundle("ok") + "/a2x_enc_stream.onnx");
+  at::Oracle dec(at::bundle("ok") + "/a2x_dec.onnx");
+  const std::vector<float> pos = at::loadF32(at::bundle("ok") + "/a2x_pos.f32");
   const int h = s.contextWidth(), p = s.posRows(), a = s.audioFrames();
   EXPECT_LT(p, a) << "the utterance must reach past the pos table";
   for (int e0 = 0; e0 < a;) {
@@ -79,7 +77,7 @@ std::vector<float> referenceDeltas(Stream& s) {
       EXPECT_LT(lt::maxAbsDiff(s.encoderRow(f), &ctx[static_cast<size_t>(f - lo) * h], h), 1e-5) << "frame " << f;
     e0 = e1;
   }
-  const std::vector<float> norm = at::loadF32(bundle("ok") + "/a2x_norm.f32");
+  const std::vector<float> norm = at::loadF32(at::bundle("ok") + "/a2x_norm.f32");
   std::vector<float> prev(63, 0.f), hidden(h, 0.f), deltas;
   for (int f = 0; f < a; ++f) {
     std::vector<float> ctx(s.encoderRow(f), s.encoderRow(f) + h);
@@ -96,15 +94,15 @@ std::vector<float> referenceDeltas(Stream& s) {
 
 TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
     ASSERT_FALSE(s.shortWindow());
     const std::vector<float> audio = at::twoSentences();
     s.push(audio.data(), static_cast<int>(audio.size()));
     s.finish();
     decodeAll(s);
     const int frames = s.audioFrames();
-    at::Oracle w(w2v("w2v"));
+    at::Oracle w(at::w2v("w2v"));
     const std::vector<float> feat = at::ref::features8s(w, audio, frames);
     for (int f = 0; f < frames; ++f) ASSERT_LE(halfSteps(s.feature(f), &feat[f * 9216ull], 9216), 2.0) << f;
     const std::vector<float> oracle = referenceDeltas(s);
@@ -126,8 +124,8 @@ TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
 
 TEST(A2xStream, InterleavedPullsOnTheEightSecondPathStayCloseToDeltas) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
     const std::vector<float> audio = at::twoSentences();
     Rows rows;
     for (size_t at = 0; at < audio.size(); at += 3200) {
@@ -150,10 +148,10 @@ TEST(A2xStream, InterleavedPullsOnTheEightSecondPathStayCloseToDeltas) {
 
 TEST(A2xStream, ShortWindowRowsDoNotDependOnPushSizesOrPullRhythm) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v_pair").c_str());
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v_pair").c_str());
     const std::vector<float> audio = at::twoSentences();
     {
-      Stream s(bundle("ok"), 1);
+      Stream s(at::bundle("ok"), 1);
       ASSERT_TRUE(s.shortWindow());
       s.push(audio.data(), static_cast<int>(audio.size()));
       s.finish();
@@ -169,7 +167,7 @@ TEST(A2xStream, ShortWindowRowsDoNotDependOnPushSizesOrPullRhythm) {
     const int chunks[] = {16000, 1, 320, 0};  // 0: random sizes
     std::mt19937 rng(7);
     for (int chunk : chunks) {
-      Stream s(bundle("ok"), 1);
+      Stream s(at::bundle("ok"), 1);
       Rows rows;
       for (size_t at = 0; at < audio.size();) {
         const size_t n = std::min<size_t>(chunk ? chunk : 1 + rng() % 9000, audio.size() - at);
@@ -199,8 +197,8 @@ TEST(A2xStream, FramesLetOutBeforeFinishFollowTheArithmetic) {
   const size_t needed = static_cast<size_t>(std::accumulate(pushes.begin(), pushes.end(), int64_t{0}));
   for (const char* dir : {"w2v", "w2v_pair"}) {
     AT_FRESH_PROCESS({
-      lt::ScopedEnv env("W2V_ONNX", w2v(dir).c_str());
-      Stream s(bundle("ok"), 1);
+      lt::ScopedEnv env("W2V_ONNX", at::w2v(dir).c_str());
+      Stream s(at::bundle("ok"), 1);
       // The pushes run past the two utterances; repeat them so every push reads real audio.
       std::vector<float> audio;
       while (audio.size() < needed) {
@@ -227,9 +225,9 @@ TEST(A2xStream, FramesLetOutBeforeFinishFollowTheArithmetic) {
 
 TEST(A2xStream, ANegativeRightClampsButStillPlacesTheTrunkWindow) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v_pair").c_str());
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v_pair").c_str());
     lt::ScopedEnv right("LE_A2X_W2V_RIGHT", "-100");
-    Stream s(bundle("ok"), 1);
+    Stream s(at::bundle("ok"), 1);
     EXPECT_EQ(s.right(), 8) << "clamped to 0, plus one block";
     const std::vector<float> audio = at::speech();
     s.push(audio.data(), 16000);
@@ -251,8 +249,8 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
       {0, 1, 1, {0, 1, 2, 3, 0, 1}},
   };
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
     ASSERT_EQ(s.nt(), 4);
     for (const Case& c : cases) {
       s.reset(c.start, c.direction, c.loop);
@@ -265,14 +263,14 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
     s.finish();
     Rows rows;
     ASSERT_EQ(pullAll(s, rows), 10);
-    const std::vector<float> xs = at::loadF32(bundle("ok") + "/xs_target.bin");
+    const std::vector<float> xs = at::loadF32(at::bundle("ok") + "/xs_target.bin");
     for (int i = 0; i < 10; ++i) EXPECT_EQ(std::memcmp(&rows.xs[i * 63], &xs[rows.idx[i] * 63], 63 * 4), 0);
     s.reset(-1, 1, 1);
     EXPECT_EQ(s.idleIndex(0), 2);
     EXPECT_EQ(s.pulled(), 0);
     EXPECT_EQ(s.total(), -1);
 
-    Stream one(bundle("nt1"), 1);
+    Stream one(at::bundle("nt1"), 1);
     one.reset(3, -1, 0);
     for (int t = 0; t < 5; ++t) EXPECT_EQ(one.idleIndex(t), 0);
   });
@@ -280,8 +278,8 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
 
 TEST(A2xStream, LongStreamsKeepBoundedBuffersAndRefuseTrimmedReads) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
     const std::vector<float> audio = at::twoSentences();
     Rows rows;
     size_t peak = 0;

@@ -18,6 +18,9 @@
 namespace at {
 
 std::vector<float> loadF32(const std::string& path);
+// The forged speech encoder in fixture directory `dir`, and a forged le_a2x bundle.
+inline std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
+inline std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
 // A forged utterance: 16 kHz mono float samples; and both forged utterances back to back.
 std::vector<float> speech(const char* name = "speech_a.f32");
 std::vector<float> twoSentences();

@@ -272,7 +272,6 @@ TEST(UttSession, AFailedWarmUpServesIdleFramesAndSaysWhy) {
 }
 
 TEST(UttSession, StageReportSaysWhatItMeasured) {
-  lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
   lt::ScopedEnv report("LE_UTT_STAGE_REPORT", "1");
   const struct {
     const char* pipeline;
@@ -286,10 +285,9 @@ TEST(UttSession, StageReportSaysWhatItMeasured) {
   };
   for (const auto& c : cases) {
     lt::ScopedEnv pipe("LE_UTT_PIPELINE_PASTE", c.pipeline);
-    st::Ctx ctx = st::openCtx();
-    st::Utt utt = st::openReady(ctx.get(), st::defaults());
-    EXPECT_EQ(st::waitAvailable(utt.get(), 1, 10), 1);
-    const std::string log = lt::stderrOf([&] { utt.reset(); });
+    st::Session s;
+    EXPECT_EQ(st::waitAvailable(s.utt.get(), 1, 10), 1);
+    const std::string log = lt::stderrOf([&] { s.utt.reset(); });
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
   }
 }

@@ -1,18 +1,30 @@
 // vozaz serve under load: N clients at once, each streaming espeak-ng speech
-// over its WebSocket at the real-time pace and ending the utterance, on the
-// demo avatar (1280x720 driver, crop 512, the full forged streaming motion
-// models) run as `make demo` runs it: the warp node and two threads per
-// session (the demo bundle ships no chunk model). The clients are the test suite's raw WebSocket
-// client, one reader thread each. Per N:
+// over its WebSocket at the real-time pace and ending the utterance. Two
+// avatars:
+//   ServeLoad/Demo    the demo avatar (1280x720 driver, crop 512, the full
+//                     forged streaming motion models) run as `make demo`
+//                     runs it: the warp node, two threads per session;
+//   ServeLoad/Small   a small forged avatar (640x360, crop 128, the tiny
+//                     forged motion models): mostly the server's own cost,
+//                     JPEG and WebSocket, with a cheap session behind it.
+// The clients are the test suite's raw WebSocket client, one reader thread
+// each. Per N:
 //   fps_min        frames per second the slowest client received while its
 //                  avatar talked (first speech frame to idle again);
 //   late_session   ticks without a frame, counted by the sessions;
 //   late_client    arrival gaps over 60 ms, in frames, as the clients saw them;
 //   onset_ms       the slowest client's first packet to its first speech frame;
-//   rss_mib        the server's peak resident memory.
-// 25 fps for every client with no late frame is the goal; nothing is
-// asserted. The note at the end names the largest N that met it.
+//   rss_mib        the server's peak resident memory;
+//   cpu_ms_frame   the server's CPU time per frame it sent while the clients
+//                  talked: on a shared machine the wall-clock figures measure
+//                  the neighbours too, this does not; 2 cores give
+//                  2000 / (25 cpu_ms_frame) clients at 25 fps at best.
+// 25 fps for every client is the goal; nothing is asserted. The note at the
+// end names, per avatar, the largest N whose slowest client got 24 fps or
+// more (a loaded machine's clocks jitter by a few percent).
 #include <benchmark/benchmark.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,7 +49,7 @@ const char kText[] = "Hello, I am Ada. Every frame you see is rendered from my v
 
 struct ClientRun {
   Clock::time_point firstPacket, firstSpeech, idleAgain;
-  int talkFrames = 0, lateClient = 0, lateSession = 0;
+  int frames = 0, talkFrames = 0, lateClient = 0, lateSession = 0;
   bool done = false;
   double fps() const {
     const double s = std::chrono::duration<double>(idleAgain - firstSpeech).count();
@@ -73,6 +85,7 @@ void talk(int port, const std::vector<int16_t>& pcm, std::atomic<int>& ready, in
   for (lt::WsFrame f; !r.done && (f = ws.read(60)).opcode >= 0;) {
     if (f.opcode == 1 && std::regex_search(f.payload, m, late)) r.lateSession = std::stoi(m[1]);
     if (f.opcode != 2) continue;
+    ++r.frames;
     const auto now = Clock::now();
     const int kind = f.payload[0];
     if (kind == 1 && !talking) {
@@ -93,30 +106,62 @@ void talk(int port, const std::vector<int16_t>& pcm, std::atomic<int>& ready, in
   sender.join();
 }
 
+std::string procFile(pid_t pid, const char* name) {
+  std::string s;
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/" + name).c_str(), "r");
+  for (char line[512]; f && std::fgets(line, sizeof line, f);) s += line;
+  if (f) std::fclose(f);
+  return s;
+}
+
 int peakRssMiB(pid_t pid) {
   std::smatch m;
-  const std::string status = [&] {
-    std::string s;
-    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
-    for (char line[256]; f && std::fgets(line, sizeof line, f);) s += line;
-    if (f) std::fclose(f);
-    return s;
-  }();
+  const std::string status = procFile(pid, "status");
   return std::regex_search(status, m, std::regex(R"(VmHWM:\s+(\d+) kB)")) ? std::stoi(m[1]) / 1024 : -1;
 }
 
-void ServeLoad(benchmark::State& state) {
-  const int n = static_cast<int>(state.range(0));
-  const std::string bundle = lb::forgedBundle("demo-bundle", "demo8", "--frames 8");
+// User and system CPU seconds of a process, every thread.
+double cpuSeconds(pid_t pid) {
+  const std::string stat = procFile(pid, "stat");
+  const size_t at = stat.rfind(')');  // the name may hold spaces
+  if (at == std::string::npos) return 0;
+  unsigned long long utime = 0, stime = 0;
+  std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+struct Avatar {
+  std::string bundle, motion, encoder, env;
+};
+
+Avatar demo() {
+  Avatar a;
+  a.bundle = lb::forgedBundle("demo-bundle", "demo8", "--frames 8");
   // The source-keypoint table must match the identity's frame count.
-  const std::string nt = std::to_string(le::loadManifest(bundle).NT);
-  const std::string motion = lb::forged("motion-bundle", "motion_full_nt" + nt, "--size full --nt " + nt, "/a2x_dec.onnx");
+  const std::string nt = std::to_string(le::loadManifest(a.bundle).NT);
+  a.motion = lb::forged("motion-bundle", "motion_full_nt" + nt, "--size full --nt " + nt, "/a2x_dec.onnx");
+  a.encoder = lb::fullSpeechEncoder();
+  a.env = "LE_WARP_NODE=1 ";
+  return a;
+}
+
+Avatar small() {
+  Avatar a;
+  a.bundle = lb::forgedBundle("director-bundle", "serve_small",
+                              "--w 640 --h 360 --crop 128 --nt 4 --frames 8 --model model_render.onnx:1");
+  a.motion = lb::forged("motion-bundle", "serve_small_motion", "--nt 4", "/a2x_dec.onnx");
+  a.encoder = lb::forged("speech-encoders", "speech_tiny", "", "/audio_encoder_fp16_window_head.onnx") + "/w2v8.onnx";
+  return a;
+}
+
+void ServeLoad(benchmark::State& state, Avatar (*avatar)(), const char* name) {
+  const int n = static_cast<int>(state.range(0));
+  const Avatar a = avatar();
   const std::vector<int16_t> pcm = lb::forgedPcm16("serve_speech.f32", kText);
   const std::string log = std::string(LE_BENCH_SCRATCH) + "/serve_load.log";
   for (auto _ : state) {
-    lt::Child server("env VELOMARK_ENGINE_QUIET=1 LE_WARP_NODE=1 " LE_BENCH_VOZAZ " serve " + bundle +
-                         " " + motion + " --w2v " + lb::fullSpeechEncoder() + " --port 0 --threads 2 --max-sessions " +
-                         std::to_string(n),
+    lt::Child server("env VELOMARK_ENGINE_QUIET=1 " + a.env + LE_BENCH_VOZAZ " serve " + a.bundle + " " + a.motion +
+                         " --w2v " + a.encoder + " --port 0 --threads 2 --max-sessions " + std::to_string(n),
                      log);
     const std::string port = server.waitForLog(std::regex(R"(listening on http://127\.0\.0\.1:(\d+)/)"), 600);
     if (port.empty()) {
@@ -127,10 +172,14 @@ void ServeLoad(benchmark::State& state) {
     std::atomic<int> ready{0};
     std::vector<std::thread> clients;
     for (ClientRun& r : runs) clients.emplace_back(talk, std::stoi(port), std::cref(pcm), std::ref(ready), n, std::ref(r));
+    while (ready < n) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double cpuFrom = cpuSeconds(server.pid());
     for (std::thread& t : clients) t.join();
+    const double cpu = cpuSeconds(server.pid()) - cpuFrom;
     double fpsMin = 1e9, onsetMax = 0;
-    int lateClient = 0, lateSession = 0;
+    int lateClient = 0, lateSession = 0, frames = 0;
     for (const ClientRun& r : runs) {
+      frames += r.frames;
       fpsMin = std::min(fpsMin, r.done ? r.fps() : 0.0);
       onsetMax = std::max(onsetMax, std::chrono::duration<double, std::milli>(r.firstSpeech - r.firstPacket).count());
       lateClient += r.lateClient;
@@ -141,14 +190,17 @@ void ServeLoad(benchmark::State& state) {
     state.counters["late_client"] = lateClient;
     state.counters["onset_ms"] = onsetMax;
     state.counters["rss_mib"] = peakRssMiB(server.pid());
-    static std::map<int, bool> met;
-    met[n] = fpsMin >= 24.5 && lateSession == 0;
+    state.counters["cpu_ms_frame"] = frames ? 1000 * cpu / frames : 0;
+    static std::map<std::string, std::map<int, bool>> met;
+    met[name][n] = fpsMin >= 24;
     int largest = 0;
-    for (int k = 1; met.count(k) && met[k]; ++k) largest = k;
-    lb::note("serve_load", "vozaz serve on the demo avatar: the largest N of clients at 25 fps with no late frame is " +
-                               std::to_string(largest));
+    for (int k = 1; met[name].count(k) && met[name][k]; ++k) largest = k;
+    lb::note(std::string("serve_load_") + name, std::string("vozaz serve, ") + name +
+                                                    " avatar: the largest N of clients at 25 fps is " +
+                                                    std::to_string(largest));
   }
 }
-BENCHMARK(ServeLoad)->DenseRange(1, 4)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK_CAPTURE(ServeLoad, Demo, demo, "demo")->DenseRange(1, 3)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK_CAPTURE(ServeLoad, Small, small, "small")->DenseRange(1, 6)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

@@ -127,10 +127,6 @@ TEST(MemberNames, ResolutionPrefersLegacyThenCanonicalThenNamesLegacy) {
   EXPECT_EQ(le::resolveMember(d, "P.f16"), d + "/P.f16");
   // A name without a canonical twin never looks at the disk.
   EXPECT_EQ(le::resolveMember(d, "anything.bin"), d + "/anything.bin");
-
-  const le::Manifest canonical = le::loadManifest(lt::fixture("bundle_canonical"));
-  EXPECT_EQ(le::resolveMember(canonical.dir, "drive/si.i32"), canonical.dir + "/idle_loop/source_index.i32");
-  EXPECT_EQ(le::resolveMember(canonical.dir, "mask_512.u8"), canonical.dir + "/paste_mask.u8");
 }
 
 }  // namespace

@@ -93,16 +93,19 @@ TEST(SourceCone, PrepAndPerFrameDeclarations) {
   for (const le::GsNodeInfo& n : tablesOf(prep).nodes) ops.push_back(n.op_type);
   EXPECT_EQ(ops, (std::vector<std::string>{"Pad", "Conv", "Conv", "Conv", "Concat"}));
 
-  const long dims[] = {1, 12, 8, 8};
+  const long dims[] = {1, -1, 0, 8};  // a dim not above 0 is declared symbolic
   ASSERT_TRUE(le::buildSourceConePerFrame(model, "cone_tip", dims, 4, perFrame, reason)) << reason;
   EXPECT_EQ(declared(perFrame, 11), (std::vector<std::string>{"grid_in", "cone_tip"}));
   EXPECT_EQ(declared(perFrame, 12), std::vector<std::string>{"Y"});
-  int64_t first = 0, last = 0;
-  int rank = 0;
+  int64_t first = -7, last = -7;
+  int rank = -7;
   le::ldInputDims(le::gsGraphOf(le::gsSliceOf(perFrame)), "cone_tip", first, last, rank);
   EXPECT_EQ((std::vector<int64_t>{first, last, rank}), (std::vector<int64_t>{1, 8, 4}));
   const std::string text(perFrame.begin(), perFrame.end());
-  EXPECT_EQ(text.find("le_hoist_d"), std::string::npos);
+  for (const char* d : {"le_hoist_d0", "le_hoist_d3"}) EXPECT_EQ(text.find(d), std::string::npos) << d;
+  for (const char* d : {"le_hoist_d1", "le_hoist_d2"}) EXPECT_NE(text.find(d), std::string::npos) << d;
+  le::ldInputDims(le::gsGraphOf(le::gsSliceOf(perFrame)), "absent", first, last, rank);
+  EXPECT_EQ((std::vector<int64_t>{first, last, rank}), (std::vector<int64_t>{0, 0, 0}));
   for (const le::GsNodeInfo& n : tablesOf(perFrame).nodes) EXPECT_NE(n.op_type, "Conv");
 
   ASSERT_TRUE(le::buildSourceConePerFrame(model, "cone_tip", nullptr, 4, symbolic, reason)) << reason;

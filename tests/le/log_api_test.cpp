@@ -68,6 +68,7 @@ TEST(LogApi, DefaultSinkHonoursQuietAndDebug) {
     bool shown;
   } cases[] = {
       {Level::Info, unset, unset, true}, {Level::Info, "1", unset, false}, {Level::Info, "1", "1", true},
+      {Level::Info, "10", unset, true},
       {Level::Warn, "1", unset, true},   {Level::Error, "1", unset, true}, {Level::Debug, unset, unset, false},
       {Level::Debug, unset, "1", true},  {Level::Debug, "1", "1", true},
   };

@@ -1,6 +1,7 @@
 // The hoisted source cone in a renderer: frames equal to the un-hoisted
 // graph across source-frame changes, the prefetch running ahead, a failed
-// prep run as the permanent error, and the warp node taking the cone.
+// prep run as the permanent error, and the warp node taking the cone. What
+// construction prints about both is checked with the other load lines.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,15 +13,10 @@
 
 namespace {
 
-const char* const kHoistLine =
-    "[le] source-cone hoist: 'cone_tip' [1,12,64,64] leaves the per-frame graph and is prefetched per SOURCE FRAME "
-    "on one spare core (render)\n";
-
 TEST(RendererHoist, FramesEqualTheUnhoistedGraphInOrderAndAtRandom) {
   const lt::OpenBundle& b = lt::bundle("bundle_director");
   std::unique_ptr<le::Renderer> r;
-  const std::string log = lt::stderrOf([&] { r = b.renderer("render"); });
-  EXPECT_NE(log.find(kHoistLine), std::string::npos) << log;
+  lt::stderrOf([&] { r = b.renderer("render"); });
   le::Renderer::Impl& im = r->internals();
   ASSERT_TRUE(im.ring);
   EXPECT_EQ(im.boundaryName, "cone_tip");
@@ -58,27 +54,11 @@ TEST(RendererHoist, TheWarpNodeTakesTheCone) {
   const lt::OpenBundle& b = lt::bundle("bundle_director");
   lt::ScopedEnv on("LE_WARP_NODE", "1");
   std::unique_ptr<le::Renderer> r;
-  const std::string log = lt::stderrOf([&] { r = b.renderer("render"); });
-  for (const char* line :
-       {"[le] director warp -> com.velomark::WarpDirector (11 nodes removed, the source cone with them)\n",
-        "[le] source-cone hoist SKIPPED (render): the warp node subsumes the cone — there is nothing left to hoist\n"})
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+  lt::stderrOf([&] { r = b.renderer("render"); });
   EXPECT_FALSE(r->internals().ring);
   // The bound of the operator's own test (a few ulps of the position, 64
   // pixels), which the head passes through about one for one.
   for (int si : {0, 2}) EXPECT_LE(lt::renderDiff(*r, b, si, 3, true), 2 * (16 * 64 + 64) * 1.2e-7f) << si;
-
-  lt::ScopedEnv off("LE_WARP_NODE", "0");
-  const std::string plain = lt::stderrOf([&] { b.renderer("render"); });
-  EXPECT_EQ(plain.find("director warp"), std::string::npos);
-  EXPECT_NE(plain.find(kHoistLine), std::string::npos);
-}
-
-TEST(RendererHoist, RefusedForABatchedGraph) {
-  const std::string log = lt::stderrOf([] { lt::bundle("bundle_director").renderer("b4"); });
-  EXPECT_NE(log.find("[le] source-cone hoist NOT applied (b4): batch-1 lever; this graph declares batch 4\n"),
-            std::string::npos)
-      << log;
 }
 
 }  // namespace

@@ -31,6 +31,8 @@ inline constexpr double kSlow = 1;
 // Forged once per build tree.
 const std::string& directorBundle();
 const std::string& motionBundle();
+// The director bundle at crop 128 that also carries the teeth members.
+const std::string& teethBundle();
 // A motion-pipeline directory (the second back-end) for the same identity.
 const std::string& motionPipelineBundle();
 // A motion directory without the streaming encoder nor the pipeline's models.
@@ -41,6 +43,10 @@ const std::string& forged(const std::string& name, const std::string& args);
 
 // The speech encoder the tests run (the short-window pair beside it).
 std::string w2vPath();
+
+// The first `want` rows le_a2x gives for pcm, started at identity frame `start`.
+void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vector<int>& idx, std::vector<float>& xs,
+                std::vector<float>& xd);
 
 // A forged utterance as the host pushes it.
 std::vector<int16_t> speech16(const char* name = "speech_a.f32");

@@ -107,20 +107,9 @@ TEST(UttSession, SpeechFramesAreTheRowsOfLeA2xRenderedAndPasted) {
   ASSERT_EQ(ramp.size(), 6u) << st::kindRuns(frames);
   for (int k = 0; k < want; ++k) EXPECT_EQ(speech[k].info.utt_frame, k);
 
-  le_a2x* a = le_a2x_create(st::motionBundle().c_str(), 1);
-  ASSERT_NE(a, nullptr) << le_a2x_last_error();
-  le_a2x_reset(a, speech[0].info.si, 1, 1);
-  const std::vector<float> audio = st::asFloat(pcm);
-  le_a2x_push(a, audio.data(), static_cast<int>(audio.size()));
-  le_a2x_finish(a);
-  std::vector<int> idx(want);
-  std::vector<float> xs(want * kKp), xd(want * kKp);
-  for (int got = 0; got < want;) {
-    const int n = le_a2x_pull(a, idx.data() + got, xs.data() + got * kKp, xd.data() + got * kKp, want - got);
-    ASSERT_GT(n, 0);
-    got += n;
-  }
-  le_a2x_destroy(a);
+  std::vector<int> idx;
+  std::vector<float> xs, xd;
+  st::motionRows(pcm, speech[0].info.si, want, idx, xs, xd);
   int worstSpeech = 0;
   // Under ThreadSanitizer every eighth frame is rendered again, to stay in the test's time.
   const int stride = st::kSlow > 1 ? 8 : 1;

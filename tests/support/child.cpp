@@ -1,6 +1,7 @@
 #include "support/child.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,9 +19,14 @@ Child::Child(const std::string& cmd, std::string log) : log_(std::move(log)) {
   std::remove(log_.c_str());  // a previous run's log must not answer waitForLog
   pid_ = ::fork();
   if (pid_ == 0) {
+    // Its own process group, so that stop() also ends what it started (a
+    // browser's helpers); and killed with us, should this process die first.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  if (pid_ > 0) ::setpgid(pid_, pid_);  // also here: stop() may come before the child runs
 }
 
 Child::~Child() { stop(); }
@@ -40,6 +46,7 @@ int Child::stop() {
     ::kill(pid_, SIGKILL);
     for (int i = 0; i < 500 && !exited(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  ::kill(-pid_, SIGKILL);  // anything of its group left behind
   pid_ = -1;
   return status_ == 128 ? -1 : status_;
 }

@@ -178,4 +178,28 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
   EXPECT_EQ(serve.child.stop(), 0);
 }
 
+// Barge-in from the wire: the session drops the rest of the utterance and
+// eases back to idle; no speech frame follows the ramp.
+TEST(VozazServe, InterruptEasesBackToIdle) {
+  lt::Serve serve(lt::scratchDir(), "");
+  ASSERT_GT(serve.port(), 0);
+  lt::WsClient c(serve.port(), "/ws");
+  ASSERT_GE(lt::readyId(c), 1);
+  const auto pcm = st::speech16();
+  bool speaking = false;
+  auto next = Clock::now();
+  for (size_t at = 0; !speaking && at < 30 * 16000; at += 320) {
+    c.send(2, packetBytes(pcm, at));
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+    for (lt::WsFrame f; !speaking && (f = c.read(0)).opcode >= 0;) speaking = f.opcode == 2 && f.payload[0] == 1;
+  }
+  ASSERT_TRUE(speaking);
+  c.send(1, "interrupt");
+  // The speech frames already on their way, the ramp, then idle for good.
+  std::string kinds;
+  for (lt::WsFrame f; kinds.size() < 40 && (f = c.read(10 * st::kSlow)).opcode >= 0;)
+    if (f.opcode == 2) kinds += static_cast<char>('0' + f.payload[0]);
+  EXPECT_TRUE(std::regex_match(kinds, std::regex("1{0,12}2{1,4}0+"))) << kinds;
+}
+
 }  // namespace

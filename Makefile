@@ -20,8 +20,13 @@ build: deps build/build.ninja
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
+# Sanitizer and fuzz builds: -O1 with line tables only compiles in half the
+# time of -O2 -g, and every report still names its file and line.
+SAN_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS_RELWITHDEBINFO='-O1 -g1' \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO='-O1 -g1'
+
 build-asan/build.ninja:
-	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_SANITIZE=address
+	cmake -S . -B build-asan $(CMAKE_GEN) $(SAN_CONFIG) -DLE_SANITIZE=address
 
 test-asan: deps build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
@@ -29,7 +34,7 @@ test-asan: deps build-asan/build.ninja
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 build-tsan/build.ninja:
-	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_SANITIZE=thread
+	cmake -S . -B build-tsan $(CMAKE_GEN) $(SAN_CONFIG) -DLE_SANITIZE=thread
 
 test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
@@ -79,7 +84,7 @@ bench: deps build-bench/build.ninja
 	build-bench/bench/le_bench $(BENCH_ARGS)
 
 build-fuzz/build.ninja:
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) $(SAN_CONFIG) \
 	  -DLE_BUILD_TESTS=OFF -DLE_BUILD_FUZZ=ON
 
 fuzz: deps build-fuzz/build.ninja

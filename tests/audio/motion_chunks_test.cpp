@@ -121,23 +121,33 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
 
 // A long utterance streamed without the dump drops what it no longer reads
 // and pulls the same rows as one that keeps everything (the dump does).
-TEST(MotionChunks, LongStreamsTrimAndPullTheSameRows) {
+// Eager mode lets frames out long before a whole chunk of audio and leaves
+// the real chunks as they were.
+TEST(MotionChunks, LongStreamsTrimAndPullTheSameRowsEagerOrNot) {
   std::vector<float> audio;
   while (audio.size() < 16000 * 40) {
     const std::vector<float> more = at::twoSentences();
     audio.insert(audio.end(), more.begin(), more.end());
   }
+  const std::string dumps[] = {lt::scratchDir() + "/off", lt::scratchDir() + "/on"};
+  lt::run("mkdir -p " + dumps[0] + " " + dumps[1]);
+  std::vector<mt::Run> kept;
+  int64_t firstPull[2] = {0, 0};
   for (int eager : {0, 1}) {
     SCOPED_TRACE(eager ? "eager" : "not eager");
     std::vector<mt::Run> runs;
     size_t early = 0, late = 0;
     for (bool keepAll : {true, false}) {
-      lt::ScopedEnv dump("LE_MOTION_DUMP", keepAll ? lt::scratchDir().c_str() : nullptr);
+      lt::ScopedEnv dump("LE_MOTION_DUMP", keepAll ? dumps[eager].c_str() : nullptr);
       le_motion* m = le_motion_create(mt::dir().c_str(), 1, "");
       ASSERT_NE(m, nullptr) << le_motion_last_error();
       le_motion_set_eager(m, eager);
       const auto* pipeline = reinterpret_cast<const le::motion::Pipeline*>(m);
-      runs.push_back(mt::stream(m, audio, 3200, [&](le_motion*, int64_t pushed, int) {
+      runs.push_back(mt::stream(m, audio, 3200, [&](le_motion* mm, int64_t pushed, int pulled) {
+        // Never a frame past the audio heard, nor the newest frame made.
+        EXPECT_LE(pulled, std::max<int64_t>(0, pushed / 640 - 1)) << pushed;
+        EXPECT_EQ(le_motion_avail(mm), 0);
+        if (pulled > 0 && !firstPull[eager]) firstPull[eager] = pushed;
         if (keepAll) return;
         if (pushed <= 16000 * 10) early = pipeline->retainedFloats();
         late = pipeline->retainedFloats();
@@ -148,7 +158,14 @@ TEST(MotionChunks, LongStreamsTrimAndPullTheSameRows) {
     EXPECT_EQ(runs[0].idx, runs[1].idx);
     EXPECT_EQ(runs[0].xd, runs[1].xd);
     EXPECT_LE(late, early * 3 / 2) << "retained floats after 10 s " << early << ", after 40 s " << late;
+    kept.push_back(runs[0]);
   }
+  EXPECT_LT(firstPull[1], firstPull[0] / 4);
+  EXPECT_GT(kept[1].pulledBeforeFinish, kept[0].pulledBeforeFinish);
+  EXPECT_EQ(kept[1].total, kept[0].total);
+  EXPECT_EQ(kept[1].idx, kept[0].idx);
+  for (const char* file : {"/res_post.bin", "/final.bin", "/cond.bin", "/lmdm0_pred.bin"})
+    EXPECT_EQ(at::loadF32(dumps[0] + file), at::loadF32(dumps[1] + file)) << file;
 }
 
 }  // namespace

@@ -55,28 +55,6 @@ void expectRefusals(const std::vector<Refusal>& rows) {
   }
 }
 
-TEST(FrameApi, NullContextAndCreateRefusals) {
-  EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
-  le_destroy(nullptr);
-  EXPECT_EQ(le_render_kp_rgba(nullptr, 0, nullptr, nullptr, nullptr, 0), 0);
-  EXPECT_EQ(le_render_drive_rgba(nullptr, 0, nullptr, 0), 0);
-
-  // A paste mask one byte shorter than crop x crop.
-  const std::string dir = lt::scratchDir() + "/short_mask";
-  fs::copy(directorBundle(), dir, fs::copy_options::recursive);
-  const std::string mask = lt::slurp(dir + "/mask_512.u8");
-  lt::spit(dir + "/mask_512.u8", mask.substr(0, mask.size() - 1));
-  const std::string missing = lt::scratchDir() + "/none";
-  const std::string noManifest = "le_create: cannot open " + missing + "/manifest.json";
-  expectRefusals({
-      {[] { return !le_create(nullptr, "render", 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
-      {[] { return !le_create(directorBundle().c_str(), nullptr, 1, nullptr); },
-       "le_create: NULL bundle_dir/model_key"},
-      {[&] { return !le_create(missing.c_str(), "render", 1, nullptr); }, noManifest.c_str()},
-      {[&] { return !le_create(dir.c_str(), "render", 1, nullptr); }, "le_create: mask read failed"},
-  });
-}
-
 class Frames : public testing::Test {
  protected:
   void SetUp() override {
@@ -93,7 +71,18 @@ class Frames : public testing::Test {
   std::vector<float> xs_, xd_;
 };
 
-TEST_F(Frames, ArgumentRefusals) {
+TEST_F(Frames, NullContextCreateAndArgumentRefusals) {
+  EXPECT_EQ(le_nt(nullptr) + le_width(nullptr) + le_height(nullptr) + le_crop(nullptr) + le_drive_frames(nullptr), 0);
+  le_destroy(nullptr);
+  EXPECT_EQ(le_render_kp_rgba(nullptr, 0, nullptr, nullptr, nullptr, 0), 0);
+  EXPECT_EQ(le_render_drive_rgba(nullptr, 0, nullptr, 0), 0);
+  // A paste mask one byte shorter than crop x crop.
+  const std::string dir = lt::scratchDir() + "/short_mask";
+  fs::copy(directorBundle(), dir, fs::copy_options::recursive);
+  const std::string mask = lt::slurp(dir + "/mask_512.u8");
+  lt::spit(dir + "/mask_512.u8", mask.substr(0, mask.size() - 1));
+  const std::string missing = lt::scratchDir() + "/none";
+  const std::string noManifest = "le_create: cannot open " + missing + "/manifest.json";
   le_ctx* c = ctx_.get();
   const int nt = le_nt(c);
   const float *xs = xs_.data(), *xd = xd_.data();
@@ -102,6 +91,11 @@ TEST_F(Frames, ArgumentRefusals) {
   const char* badPaste = "le_paste_crop: bad args / out too small";
   const char* noRender = "le_paste_last: bad args / no prior render";
   expectRefusals({
+      {[] { return !le_create(nullptr, "render", 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
+      {[] { return !le_create(directorBundle().c_str(), nullptr, 1, nullptr); },
+       "le_create: NULL bundle_dir/model_key"},
+      {[&] { return !le_create(missing.c_str(), "render", 1, nullptr); }, noManifest.c_str()},
+      {[&] { return !le_create(dir.c_str(), "render", 1, nullptr); }, "le_create: mask read failed"},
       {[&] { return !le_paste_last(c, 0); }, noRender},
       {[&] { return !le_render_kp_crop(c, nt, xs, xd); }, badRender},
       {[&] { return !le_render_kp_crop(c, -1, xs, xd); }, badRender},

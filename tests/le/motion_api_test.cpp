@@ -1,5 +1,5 @@
 // le_motion_*: creation refusals with their sentences, the return
-// conventions and texts of every call, the idle cursor, and eager mode.
+// conventions and texts of every call, and the idle cursor.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -112,40 +112,6 @@ TEST(MotionApi, ReturnConventionsAndTexts) {
   le_motion_finish(m.get());
   EXPECT_EQ(le_motion_total(m.get()), 0);
   EXPECT_EQ(le_motion_avail(m.get()), 0);
-}
-
-// Pushes speech in 1600-sample pieces, pulling all that is ready each time.
-mt::Run speak(bool eager, const std::string& dump, std::vector<int>& firstPulls) {
-  lt::ScopedEnv env("LE_MOTION_DUMP", dump.c_str());
-  const Motion m = open();
-  EXPECT_NE(m, nullptr) << err();
-  if (!m) return {};
-  le_motion_set_eager(m.get(), eager);
-  std::vector<float> audio = at::speech();
-  audio.erase(audio.begin(), audio.begin() + 6400);  // speech from the first frames on
-  return mt::stream(m.get(), audio, 1600, [&](le_motion* mm, int64_t pushed, int pulled) {
-    // Never a frame past the audio heard, nor the newest frame made.
-    EXPECT_LE(pulled, std::max<int64_t>(0, pushed / 640 - 1)) << pushed;
-    EXPECT_EQ(le_motion_avail(mm), 0);
-    if (pulled > 0 && firstPulls.empty()) firstPulls.push_back(static_cast<int>(pushed));
-  });
-}
-
-TEST(MotionApi, EagerModeServesEarlierAndRealChunksAreUnchanged) {
-  const std::string scratch = lt::scratchDir();
-  lt::run("mkdir -p " + scratch + "/off " + scratch + "/on");
-  std::vector<int> firstOff, firstOn;
-  const mt::Run off = speak(false, scratch + "/off", firstOff);
-  const mt::Run on = speak(true, scratch + "/on", firstOn);
-  ASSERT_FALSE(firstOff.empty());
-  ASSERT_FALSE(firstOn.empty());
-  EXPECT_LT(firstOn[0], firstOff[0] / 4);  // frames come out long before a whole chunk of audio
-  for (const char* file : {"/res_post.bin", "/final.bin", "/cond.bin", "/lmdm0_pred.bin"})
-    EXPECT_EQ(at::loadF32(scratch + "/off" + file), at::loadF32(scratch + "/on" + file)) << file;
-  EXPECT_EQ(on.total, off.total);
-  ASSERT_EQ(on.idx.size(), off.idx.size());
-  EXPECT_EQ(on.idx, off.idx);
-  EXPECT_GT(on.pulledBeforeFinish, off.pulledBeforeFinish);
 }
 
 }  // namespace

@@ -17,17 +17,15 @@ extern "C" int le_test_utt_null_from_c(void);
 
 namespace {
 
-TEST(UttApi, TheOptionRecordIsLaidOutTheSameInC) {
+// The option record's layout and the null-handle answers seen from C, then
+// the creation refusals.
+TEST(UttApi, TheCViewAndCreationRefusals) {
   long v[32];
   ASSERT_EQ(le_test_utt_layout_from_c(v, 32), 16);
   const long want[] = {56, 0, 8, 16, 24, 32, 40, 48, 52, 24, 8, 12, 16, 24, 32, 40};
   for (int i = 0; i < 16; ++i) EXPECT_EQ(v[i], want[i]) << "entry " << i;
   EXPECT_EQ(sizeof(le_utt_opts), 56u);
-}
-
-TEST(UttApi, NullHandlesGetTheirAnswersFromC) { EXPECT_EQ(le_test_utt_null_from_c(), 0); }
-
-TEST(UttApi, CreationRefusalsAreOneSentence) {
+  EXPECT_EQ(le_test_utt_null_from_c(), 0);
   st::Ctx ctx = st::openCtx();
   le_utt_opts o{};
   EXPECT_EQ(le_utt_create(nullptr, &o), nullptr);

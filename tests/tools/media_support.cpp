@@ -7,6 +7,13 @@
 
 namespace lt {
 
+std::string speechFile(const std::string& dir, const std::string& name, const std::string& flags) {
+  EXPECT_EQ(run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + fixture("speech_b.f32") + " " +
+                flags + " " + dir + "/" + name),
+            0);
+  return dir + "/" + name;
+}
+
 std::vector<float> decodedAudio(const std::string& mp4) {
   const std::string raw = mp4 + ".f32";
   EXPECT_EQ(run("ffmpeg -nostdin -loglevel error -y -i " + mp4 + " -vn -ar 16000 -ac 1 -f f32le " + raw), 0);

@@ -12,14 +12,6 @@
 
 namespace {
 
-// speech_b (5.08 s, 127 frames) written by ffmpeg as `name`, which names the format.
-std::string input(const std::string& dir, const std::string& name, const std::string& flags = "") {
-  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + lt::fixture("speech_b.f32") +
-                    " " + flags + " " + dir + "/" + name),
-            0);
-  return dir + "/" + name;
-}
-
 TEST(VozazOffline, AudioFilesBecomeMp4sInLipSyncOrOneSentence) {
   const std::string dir = lt::scratchDir(), log = dir + "/log", bad = dir + "/o.mp4";
   lt::spit(dir + "/noise.wav", "RIFF but not really");
@@ -28,9 +20,9 @@ TEST(VozazOffline, AudioFilesBecomeMp4sInLipSyncOrOneSentence) {
     int skip;             // -1: a refusal, whose sentence is `outcome`
     std::string outcome;  // else the video and audio streams ffprobe finds
   } cases[] = {
-      {input(dir, "in.wav"), "", dir + "/a.mp4", 0, "h264,5.080000,127\naac,5.080000\n"},
-      {input(dir, "in.mp3"), "", dir + "/b.mp4", 0, "h264,5.080000,127\naac,5.080000\n"},
-      {input(dir, "in44.wav", "-ar 44100 -ac 2"), "--skip 25 --gain 0.5", dir + "/c.mp4", 25,
+      {lt::speechFile(dir, "in.wav"), "", dir + "/a.mp4", 0, "h264,5.080000,127\naac,5.080000\n"},
+      {lt::speechFile(dir, "in.mp3"), "", dir + "/b.mp4", 0, "h264,5.080000,127\naac,5.080000\n"},
+      {lt::speechFile(dir, "in44.wav", "-ar 44100 -ac 2"), "--skip 25 --gain 0.5", dir + "/c.mp4", 25,
        "h264,4.080000,102\naac,4.080000\n"},
       {dir + "/missing.wav", "", bad, -1,
        "vozaz render: cannot open audio file " + dir + "/missing.wav (No such file or directory)\n"},

@@ -23,13 +23,7 @@ const std::string kVozaz = LE_TEST_VOZAZ;
 std::string env() { return "VELOMARK_ENGINE_QUIET=1 "; }
 
 // The forged speech as a 44.1 kHz stereo WAV, so the tool must resample.
-std::string wavInput(const std::string& dir) {
-  const std::string wav = dir + "/in.wav";
-  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + lt::fixture("speech_b.f32") +
-                    " -ar 44100 -ac 2 " + wav),
-            0);
-  return wav;
-}
+std::string wavInput(const std::string& dir) { return lt::speechFile(dir, "in.wav", "-ar 44100 -ac 2"); }
 
 std::string speak(const std::string& args, const std::string& log, const std::string& motion = st::motionBundle()) {
   const std::string cmd =

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <numeric>
 #include <random>
 
@@ -50,12 +49,6 @@ void decodeAll(Stream& s) {
   while (s.decoded() < s.audioFrames()) ASSERT_GT(s.avail(), 0);
 }
 
-double maxAbsDiff(const float* a, const float* b, size_t n) {
-  double m = 0;
-  for (size_t i = 0; i < n; ++i) m = std::max(m, static_cast<double>(std::fabs(a[i] - b[i])));
-  return m;
-}
-
 // Features went through float16: differences in half-precision steps of the
 // value (at least 0.01). The fused graph the object runs and the unfused
 // oracle round differently, which flips a value to a neighbouring half now
@@ -70,13 +63,6 @@ double halfSteps(const float* got, const float* want, size_t n) {
 std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
 std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
 
-std::vector<float> twoUtterances() {
-  std::vector<float> a = at::speech("speech_a.f32");
-  const std::vector<float> b = at::speech("speech_b.f32");
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 // Checks the encoder rows of a fully decoded stream band by band against the
 // oracle; returns the deltas the oracle's decoder makes from those rows.
 std::vector<float> referenceDeltas(Stream& s) {
@@ -90,7 +76,7 @@ std::vector<float> referenceDeltas(Stream& s) {
     if (e0 < p) e1 = std::min(e1, p), hi = std::min(hi, p);
     const std::vector<float> ctx = at::ref::band(enc, pos, h, 2, 4, s.feature(lo), lo, hi);
     for (int f = e0; f < e1; ++f)
-      EXPECT_LT(maxAbsDiff(s.encoderRow(f), &ctx[static_cast<size_t>(f - lo) * h], h), 1e-5) << "frame " << f;
+      EXPECT_LT(lt::maxAbsDiff(s.encoderRow(f), &ctx[static_cast<size_t>(f - lo) * h], h), 1e-5) << "frame " << f;
     e0 = e1;
   }
   const std::vector<float> norm = at::loadF32(bundle("ok") + "/a2x_norm.f32");
@@ -113,7 +99,7 @@ TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
     lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
     Stream s(bundle("ok"), 1);
     ASSERT_FALSE(s.shortWindow());
-    const std::vector<float> audio = twoUtterances();
+    const std::vector<float> audio = at::twoSentences();
     s.push(audio.data(), static_cast<int>(audio.size()));
     s.finish();
     decodeAll(s);
@@ -129,10 +115,10 @@ TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
     ASSERT_EQ(s.deltas(audio.data(), static_cast<int>(audio.size()), deltas.data(), frames), frames);
     std::vector<float> pulled(frames * 63ull);
     for (size_t i = 0; i < pulled.size(); ++i) pulled[i] = rows.xd[i] - rows.xs[i];
-    EXPECT_LT(maxAbsDiff(pulled.data(), oracle.data(), pulled.size()), 1e-5);
+    EXPECT_LT(lt::maxAbsDiff(pulled.data(), oracle.data(), pulled.size()), 1e-5);
     // Bands of 64 and of 24 frames see the same features through the same
     // mask; only the length and order of the float sums differ.
-    const double apart = maxAbsDiff(pulled.data(), deltas.data(), pulled.size());
+    const double apart = lt::maxAbsDiff(pulled.data(), deltas.data(), pulled.size());
     std::printf("8 s path, finished before the first pull: max |pulled - deltas| = %.3g\n", apart);
     EXPECT_LT(apart, 1e-5);
   });
@@ -142,7 +128,7 @@ TEST(A2xStream, InterleavedPullsOnTheEightSecondPathStayCloseToDeltas) {
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
     Stream s(bundle("ok"), 1);
-    const std::vector<float> audio = twoUtterances();
+    const std::vector<float> audio = at::twoSentences();
     Rows rows;
     for (size_t at = 0; at < audio.size(); at += 3200) {
       s.push(&audio[at], static_cast<int>(std::min<size_t>(3200, audio.size() - at)));
@@ -165,7 +151,7 @@ TEST(A2xStream, InterleavedPullsOnTheEightSecondPathStayCloseToDeltas) {
 TEST(A2xStream, ShortWindowRowsDoNotDependOnPushSizesOrPullRhythm) {
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", w2v("w2v_pair").c_str());
-    const std::vector<float> audio = twoUtterances();
+    const std::vector<float> audio = at::twoSentences();
     {
       Stream s(bundle("ok"), 1);
       ASSERT_TRUE(s.shortWindow());
@@ -218,7 +204,7 @@ TEST(A2xStream, FramesLetOutBeforeFinishFollowTheArithmetic) {
       // The pushes run past the two utterances; repeat them so every push reads real audio.
       std::vector<float> audio;
       while (audio.size() < needed) {
-        const std::vector<float> more = twoUtterances();
+        const std::vector<float> more = at::twoSentences();
         audio.insert(audio.end(), more.begin(), more.end());
       }
       Rows rows;
@@ -296,7 +282,7 @@ TEST(A2xStream, LongStreamsKeepBoundedBuffersAndRefuseTrimmedReads) {
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
     Stream s(bundle("ok"), 1);
-    const std::vector<float> audio = twoUtterances();
+    const std::vector<float> audio = at::twoSentences();
     Rows rows;
     size_t peak = 0;
     for (int round = 0; round < 8; ++round)  // about 84 s

@@ -179,13 +179,15 @@ void Session::say(const std::vector<int16_t>& pcm, bool end) {
   if (end) le_utt_end_utterance(utt.get());
 }
 
-std::vector<Pulled> Session::pullUtterance() {
+std::vector<Pulled> pullUtterance(le_utt* utt, size_t frameBytes) {
   bool sawRamp = false;
-  return pullUntil(utt.get(), bytes, [&](const Pulled& p) {
+  return pullUntil(utt, frameBytes, [&](const Pulled& p) {
     sawRamp = sawRamp || p.info.kind == 2;
     return sawRamp && p.info.kind == 0;
   });
 }
+
+std::vector<Pulled> Session::pullUtterance() { return st::pullUtterance(utt.get(), bytes); }
 
 std::string kindRuns(const std::vector<Pulled>& frames) {
   std::string s;

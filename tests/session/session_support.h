@@ -68,6 +68,8 @@ struct Pulled {
 // Pulls until `until` says stop or `timeoutS` passes (then the test fails).
 std::vector<Pulled> pullUntil(le_utt* utt, size_t frameBytes, const std::function<bool(const Pulled&)>& until,
                               double timeoutS = 60);
+// Pulls until the first idle frame after a ramp.
+std::vector<Pulled> pullUtterance(le_utt* utt, size_t frameBytes);
 // Pushes pcm in 20 ms packets.
 void pushAll(le_utt* utt, const std::vector<int16_t>& pcm);
 // Frames waiting, polled until it equals want or timeoutS passes.

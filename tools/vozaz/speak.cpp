@@ -59,7 +59,8 @@ class Pusher {
 };
 
 // Arms the teeth pass when the avatar carries the teeth members and the
-// user did not turn it off; says which on a line of its own.
+// user did not turn it off; says which on a line of its own. Members the
+// session refuses leave it speaking without teeth, as a host would.
 bool armTeeth(le_utt* utt, const std::string& bundle, bool off) {
   if (!le::bundleHasTeeth(bundle)) {
     std::printf("teeth: none (the avatar carries no teeth members)\n");
@@ -69,7 +70,12 @@ bool armTeeth(le_utt* utt, const std::string& bundle, bool off) {
     std::printf("teeth: off (--no-teeth)\n");
     return false;
   }
-  le::attachBundleTeeth(utt, bundle);
+  try {
+    le::attachBundleTeeth(utt, bundle);
+  } catch (const std::exception& e) {
+    std::printf("teeth: refused, speaking without them: %s\n", e.what());
+    return false;
+  }
   char geometry[512] = "";
   le_utt_tessera_geometry(utt, geometry, sizeof geometry);
   std::printf("teeth: armed, %s\n", geometry);

@@ -165,7 +165,6 @@ TEST(A2xApi, ReturnConventionsAndTheFamilysLastError) {
     EXPECT_EQ(le_a2x_push(a, audio.data(), 0), 1);
     EXPECT_EQ(le_a2x_push(a, audio.data(), n), 1);
     le_a2x_set_eager(a, 3);
-    EXPECT_EQ(le_a2x_total(a), -1);
     le_a2x_finish(a);
     EXPECT_EQ(le_a2x_total(a), frames);
     std::vector<int> idx(frames);
@@ -175,7 +174,6 @@ TEST(A2xApi, ReturnConventionsAndTheFamilysLastError) {
     for (int f = 0; f < frames; ++f) {
       EXPECT_NEAR(pwn[f], wn[f], 1e-5) << f;
       EXPECT_GT(wn[f], 0.f) << "the forged wn is a sigmoid";
-      for (int k = 0; k < 63; ++k) EXPECT_NEAR(xd[f * 63 + k] - xs[f * 63 + k], out[f * 63 + k], 1e-5);
     }
     EXPECT_EQ(le_a2x_avail(a), 0);
     EXPECT_EQ(le_a2x_pull(a, idx.data(), xs.data(), xd.data(), frames), 0);

@@ -175,6 +175,8 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
   ASSERT_TRUE(std::regex_search(idleStatus, idle, std::regex(R"("library_threads":(\d+))")));
   ASSERT_TRUE(std::regex_search(status, now, std::regex(R"("library_threads":(\d+))")));
   EXPECT_EQ(now[1], idle[1]);
+  std::printf("server threads: %d idle, %d after; library threads: %s idle, %s after\n", idleThreads, threads,
+              idle[1].str().c_str(), now[1].str().c_str());
   EXPECT_EQ(serve.child.stop(), 0);
 }
 

@@ -42,9 +42,14 @@ rm -f "$say.1.wav" "$say.2.wav"
 # The bundle ships no steady chunk model (at crop 512 on two cores a batch-24
 # chunk costs more per frame than rendering each frame alone), so speak
 # renders frame by frame.
-LE_WARP_NODE="${LE_WARP_NODE:-1}" "$vozaz" speak "$out/ada.imx" "$out/ada_motion" "$say.wav" \
-  --out "$out/ada_speaks.mp4" --w2v "$out/speech/w2v8.onnx" --interrupt-at "$at" --threads 2
-echo "demo: the talking video is $out/ada_speaks.mp4 (with sound; the second sentence is cut off at ${at} s and the face eases back to idle)"
+# She speaks with her own teeth, borrowed from the bank her bundle carries;
+# the same speech without the teeth pass goes beside it for comparison.
+for teeth in "" --no-teeth; do
+  LE_WARP_NODE="${LE_WARP_NODE:-1}" "$vozaz" speak "$out/ada.imx" "$out/ada_motion" "$say.wav" $teeth \
+    --out "$out/ada_speaks${teeth:+_noteeth}.mp4" --w2v "$out/speech/w2v8.onnx" --interrupt-at "$at" --threads 2
+done
+echo "demo: the talking video is $out/ada_speaks.mp4 (with sound and her own teeth; the second sentence is cut off at ${at} s and the face eases back to idle)"
+echo "demo: $out/ada_speaks_noteeth.mp4 is the same speech without the teeth pass"
 
 # The same two sentences offline: every frame's expression at once, render and
 # paste overlapped, as fast as the machine allows.

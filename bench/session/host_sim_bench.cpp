@@ -17,7 +17,14 @@
 // The director runs as in the demo (LE_WARP_NODE=1 unless set).
 // Both run without a steady chunk renderer ("-"); HostSim/A2xChunk24 runs
 // the first four short utterances of HostSim/A2x on a copy of the demo
-// bundle that has model_b24_fp32.onnx, and compares with the same four.
+// bundle that has model_b24_fp32.onnx, and HostSim/A2xDirector1t the same
+// four with the director on one thread (one avatar in one core: a second
+// director thread buys wall time with CPU). HostSim/A2xTeeth and
+// HostSim/A2xTeethInline arm the teeth pass on the demo bundle's own bank
+// over the same four, on its own thread (with the paste on another, as
+// HostSim/A2x runs) and inline on the main thread (the paste inline too).
+// Each compares with the same four of HostSim/A2x when that ran in the same
+// process.
 // Nothing is asserted: on a small machine the real-time goals (onset within
 // 150 ms, no late frame) are not met, and the figures say by how much.
 #include <benchmark/benchmark.h>
@@ -37,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "le/bundle_teeth.h"
 #include "le/le.h"
 #include "le/le_utt.h"
 #include "support/bench_forge.h"
@@ -70,8 +78,10 @@ struct Variant {
   const char* name;
   Backend backend;
   bool chunk;  // the demo bundle copy with the batch-24 director, steady model "b24_fp32"
+  int directorThreads;
   int shortUtterances;
   bool withLong;
+  enum Teeth { kNone, kOwnThread, kInline } teeth = kNone;
 };
 
 const std::vector<int16_t>& speech() {
@@ -315,6 +325,8 @@ using Utt = std::unique_ptr<le_utt, decltype(&le_utt_destroy)>;
 
 void hostSim(benchmark::State& state, const Variant& v) {
   const lb::EnvDefault warpNode("LE_WARP_NODE", "1");  // the demo's director path, the fastest on two cores
+  // The teeth stage runs on its own thread when the paste does.
+  const lb::EnvDefault pipe("LE_UTT_PIPELINE_PASTE", v.teeth == Variant::kInline ? "0" : "1");
   for (auto _ : state) {
     const double rssBefore = lb::rssMiB();
     Ctx ctx(nullptr, le_destroy);
@@ -322,7 +334,7 @@ void hostSim(benchmark::State& state, const Variant& v) {
     try {
       const std::string bundle = demoBundle(v.chunk);
       speech();
-      ctx.reset(le_create(bundle.c_str(), "render", kThreads, nullptr));
+      ctx.reset(le_create(bundle.c_str(), "render", v.directorThreads, nullptr));
       if (!ctx) {
         state.SkipWithError((std::string("le_create: ") + le_last_error()).c_str());
         break;
@@ -349,6 +361,14 @@ void hostSim(benchmark::State& state, const Variant& v) {
       state.SkipWithError(ready < 0 ? le_utt_last_error() : "the session was not ready within 5 minutes");
       break;
     }
+    if (v.teeth != Variant::kNone) {
+      try {
+        le::attachBundleTeeth(utt.get(), demoBundle(false));
+      } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        break;
+      }
+    }
     const double readyS = Seconds(Clock::now() - created).count();
     const double rssStart = lb::rssMiB();
 
@@ -362,6 +382,8 @@ void hostSim(benchmark::State& state, const Variant& v) {
     char status[256] = "";
     uint64_t failures = 0;
     le_utt_render_status(utt.get(), status, sizeof status, &failures);
+    char teeth[256] = "";
+    if (v.teeth != Variant::kNone) le_utt_tessera_stats(utt.get(), nullptr, nullptr, teeth, sizeof teeth);
     state.SetIterationTime(host.wall());
 
     std::vector<double> sessionOnset, hostOnset, emas;
@@ -401,35 +423,47 @@ void hostSim(benchmark::State& state, const Variant& v) {
                   "%ld, %.1f fps talking (%.1f overall), render_ms_ema %.0f (median at the returns to idle), CPU %.0f "
                   "ms per talking frame (%.0f per "
                   "frame overall), RSS %.0f -> %.0f MiB (%.0f before the context), ready in %.1f s, %zu utterances, "
-                  "render failures %llu%s%s",
+                  "render failures %llu%s%s%s%s",
                   percentile(sessionOnset, 50), percentile(sessionOnset, 95), percentile(hostOnset, 50),
                   percentile(hostOnset, 95), all.latePercent(), all.ticks, longPart, all.onsetMisses, host.idleMisses(),
                   all.fps(), host.frames() / host.wall(), ema, all.cpuMsPerFrame(), cpuPerFrame, rssStart, rssEnd,
                   rssBefore, readyS, utts.size(), static_cast<unsigned long long>(failures), *status ? ": " : "",
-                  status);
+                  status, *teeth ? "; teeth: " : "", teeth);
     std::printf("%s: %s\n", v.name, text);
     std::fflush(stdout);
     lb::note(std::string(v.name) + ":", text);
 
-    if (!v.chunk && v.backend == Backend::kStreaming) g_plainFirst = totals(utts, 0, kChunkUtterances);
-    if (v.chunk) {
+    const bool plain = !v.chunk && v.directorThreads == kThreads && v.teeth == Variant::kNone;
+    if (plain && v.backend == Backend::kStreaming) g_plainFirst = totals(utts, 0, kChunkUtterances);
+    if (!plain) {
+      const std::string what = v.chunk                                 ? "batch-24 chunks vs steady model \"-\""
+                               : v.teeth == Variant::kOwnThread ? "teeth on their own thread vs none"
+                               : v.teeth == Variant::kInline    ? "teeth inline vs none"
+                                                                : "director on 1 thread vs 2";
+      const std::string label = std::string(v.name) + " vs A2x:";
       if (g_plainFirst) {
         std::snprintf(text, sizeof text,
-                      "CPU %.0f vs %.0f ms per talking frame, late %.1f%% vs %.1f%%, %.1f vs %.1f fps talking "
-                      "(batch-24 chunks vs steady model \"-\", first %d short utterances, %d cores)",
+                      "CPU %.1f vs %.1f ms per talking frame, late %.1f%% vs %.1f%%, %.1f vs %.1f fps talking "
+                      "(%s, first %d short utterances, %d cores)",
                       brief.cpuMsPerFrame(), g_plainFirst->cpuMsPerFrame(), brief.latePercent(),
-                      g_plainFirst->latePercent(), brief.fps(), g_plainFirst->fps(), kChunkUtterances, kThreads);
-        lb::note("HostSim chunk 24 vs none:", text);
+                      g_plainFirst->latePercent(), brief.fps(), g_plainFirst->fps(), what.c_str(), kChunkUtterances,
+                      kThreads);
+        lb::note(label, text);
       } else {
-        lb::note("HostSim chunk 24 vs none:", "run HostSim/A2x in the same process to compare");
+        lb::note(label, "run HostSim/A2x in the same process to compare");
       }
     }
   }
 }
 
-const Variant kA2x{"HostSim/A2x", Backend::kStreaming, false, kShortUtterances, true};
-const Variant kMotion{"HostSim/Motion", Backend::kPipeline, false, kShortUtterances, true};
-const Variant kA2xChunk{"HostSim/A2xChunk24", Backend::kStreaming, true, kChunkUtterances, false};
+const Variant kA2x{"HostSim/A2x", Backend::kStreaming, false, kThreads, kShortUtterances, true};
+const Variant kMotion{"HostSim/Motion", Backend::kPipeline, false, kThreads, kShortUtterances, true};
+const Variant kA2xChunk{"HostSim/A2xChunk24", Backend::kStreaming, true, kThreads, kChunkUtterances, false};
+const Variant kA2xDirector1t{"HostSim/A2xDirector1t", Backend::kStreaming, false, 1, kChunkUtterances, false};
+const Variant kA2xTeeth{"HostSim/A2xTeeth", Backend::kStreaming, false, kThreads, kChunkUtterances, false,
+                        Variant::kOwnThread};
+const Variant kA2xTeethInline{"HostSim/A2xTeethInline", Backend::kStreaming, false, kThreads, kChunkUtterances, false,
+                              Variant::kInline};
 
 BENCHMARK_CAPTURE(hostSim, A2x, kA2x)->Name("HostSim/A2x")->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(hostSim, Motion, kMotion)
@@ -439,6 +473,22 @@ BENCHMARK_CAPTURE(hostSim, Motion, kMotion)
     ->Unit(benchmark::kSecond);
 BENCHMARK_CAPTURE(hostSim, A2xChunk24, kA2xChunk)
     ->Name("HostSim/A2xChunk24")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(hostSim, A2xDirector1t, kA2xDirector1t)
+    ->Name("HostSim/A2xDirector1t")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+BENCHMARK_CAPTURE(hostSim, A2xTeeth, kA2xTeeth)
+    ->Name("HostSim/A2xTeeth")
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(hostSim, A2xTeethInline, kA2xTeethInline)
+    ->Name("HostSim/A2xTeethInline")
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

@@ -85,6 +85,33 @@ LE_API const char* le_tessera_members_bank_packing(const le_tessera_members* m);
 LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor, char* err,
                                       int err_len);
 
+/* The teeth pass over a batch of frames of one canvas (the stamp's
+ * canvas_w x canvas_h RGB), each with its mouth mask (one byte a pixel,
+ * 0..255):
+ *   track        n_donors stored patches in donor order, each
+ *                (band_r1 - band_r0 + 2 shift_margin) rows of
+ *                (band_c1 - band_c0 + 2 shift_margin) RGB pixels;
+ *   donor_cent   n_donors (x, y) mouth centroids; ref_cent the bank's (x, y);
+ *   apertures    n_donors; stamp the twelve geometry ints in stored order;
+ *   head_pt      the tessera_head.v1.pt bytes, head_json its config text;
+ *   shifts       (le_tessera_run_shift) NULL or n_frames (row, column)
+ *                pairs; a row of -10000 takes that frame's shift from its
+ *                mask.
+ * out_windows receives one window (window_w x window_h x 3 bytes, the
+ * pixels at window_x0, window_y0 of the frame) per frame and status one int
+ * per frame: 0 served, 1 skipped (its mask is empty or its shift out of
+ * range; the slot is left as it was). 0 on success; 1 with the reason in
+ * err. */
+LE_API int le_tessera_run_shift(const uint8_t* track, int n_donors, const double* donor_cent, const double* ref_cent,
+                                const double* apertures, const int* stamp, const uint8_t* head_pt, long head_pt_len,
+                                const char* head_json, const uint8_t* frames, const uint8_t* masks, const int* shifts,
+                                int n_frames, uint8_t* out_windows, int* status, char* err, int err_len);
+/* le_tessera_run_shift with every shift taken from the masks. */
+LE_API int le_tessera_run(const uint8_t* track, int n_donors, const double* donor_cent, const double* ref_cent,
+                          const double* apertures, const int* stamp, const uint8_t* head_pt, long head_pt_len,
+                          const char* head_json, const uint8_t* frames, const uint8_t* masks, int n_frames,
+                          uint8_t* out_windows, int* status, char* err, int err_len);
+
 #ifdef __cplusplus
 }
 #endif

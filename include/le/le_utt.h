@@ -120,10 +120,32 @@ LE_API int le_utt_render_status(le_utt* utt, char* text, int capacity, uint64_t*
 
 /* The teeth pass of a session. Without one attached: le_utt_tessera_stats
  * returns 0 with zero counters and "", le_utt_tessera_synth_w 0, and
- * le_utt_tessera_geometry 0 with "". */
+ * le_utt_tessera_geometry 0 with "". With one: counter_a counts the frames
+ * served with teeth, counter_b those the pass skipped (no mouth to fill, or
+ * a mouth out of the bank's reach), and the text says so, or why the pass
+ * failed (-1); synth_w averages the head's per-frame decisiveness (the mean
+ * of each mouth pixel's largest donor weight, 0..1) over the served frames;
+ * geometry names the mouth mask, the bank's placement and its window. */
 LE_API int le_utt_tessera_stats(le_utt* utt, uint64_t* counter_a, uint64_t* counter_b, char* text, int capacity);
 LE_API int le_utt_tessera_synth_w(le_utt* utt, double* mean, double* last, uint64_t* count);
 LE_API int le_utt_tessera_geometry(le_utt* utt, char* text, int capacity);
+
+/* Arms the teeth pass on a running session: from then on every speech and
+ * ramp crop passes through it before the paste, one frame behind (the
+ * session drains the held frame at the end of speech). The arguments are the
+ * bundle's teeth members as le_tessera.h describes them: bank, the n_donors
+ * stored patches in donor order (le_tessera_members_reorder); donor_cent,
+ * c_canon, apertures, stamp; the head's config text and weights; the
+ * manifest text. The session needs its motion directory's xs_target.bin to
+ * place the bank. With pipeline paste the pass runs on a thread of its own,
+ * else on the session's main thread. 0 on success; 1 with the reason in err
+ * (at most err_len - 1 characters), and the session serves on without teeth.
+ * A pass that fails later is bypassed for good: le_utt_tessera_stats then
+ * returns -1 with its reason. Once per session. */
+LE_API int le_utt_tessera_attach(le_utt* utt, const uint8_t* bank, int n_donors, const double* donor_cent,
+                                 const double* c_canon, const double* apertures, const int* stamp,
+                                 const char* head_json, const uint8_t* head_pt, long head_pt_len,
+                                 const char* manifest_json, char* err, int err_len);
 
 #ifdef __cplusplus
 }

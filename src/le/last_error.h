@@ -2,6 +2,8 @@
 // turns any exception thrown inside a C entry point into that string.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <utility>
@@ -15,6 +17,15 @@ inline void setLastError(const char* fn, const char* msg) {
   e = fn;
   e += ": ";
   e += msg;
+}
+
+// A text into a caller's buffer: at most capacity - 1 characters and a
+// terminator; nothing when the buffer is null or capacity <= 0.
+inline void copyToCaller(const std::string& text, char* buffer, int capacity) {
+  if (!buffer || capacity <= 0) return;
+  const size_t n = std::min(text.size(), static_cast<size_t>(capacity) - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
 }
 
 // Runs `body` and returns its result; an exception becomes "<fn>: <what>"

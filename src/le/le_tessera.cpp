@@ -1,6 +1,7 @@
 // le_tessera_*: the teeth members' carriage and contents for hosts. Errors
 // go to the caller's buffer, never to a thread-local string.
 #include "le/le_tessera.h"
+#include "le/last_error.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,12 +25,6 @@ struct le_tessera_members {
 
 namespace {
 
-void copyErr(const std::string& text, char* err, int err_len) {
-  if (!err || err_len <= 0) return;
-  const size_t n = std::min(text.size(), static_cast<size_t>(err_len) - 1);
-  std::memcpy(err, text.data(), n);
-  err[n] = '\0';
-}
 
 // The carriage of a bundle nothing could be read from.
 le::TesseraCarriage allMissing() {
@@ -99,7 +94,7 @@ LE_API const char* le_tessera_carriage_missing(const le_tessera_carriage* c, int
 
 LE_API le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len) {
   if (!bundle_dir) {
-    copyErr("le_tessera_members_open: null bundle_dir", err, err_len);
+    le::copyToCaller("le_tessera_members_open: null bundle_dir", err, err_len);
     return nullptr;
   }
   try {
@@ -107,11 +102,11 @@ LE_API le_tessera_members* le_tessera_members_open(const char* bundle_dir, char*
     h->in = le::loadTesseraMembers(bundle_dir);
     return h.release();
   } catch (const std::bad_alloc&) {
-    copyErr("le_tessera_members_open: out of memory", err, err_len);
+    le::copyToCaller("le_tessera_members_open: out of memory", err, err_len);
   } catch (const std::exception& e) {
-    copyErr(e.what(), err, err_len);
+    le::copyToCaller(e.what(), err, err_len);
   } catch (...) {
-    copyErr("le_tessera_members_open: unknown failure", err, err_len);
+    le::copyToCaller("le_tessera_members_open: unknown failure", err, err_len);
   }
   return nullptr;
 }
@@ -169,16 +164,16 @@ LE_API const char* le_tessera_members_bank_packing(const le_tessera_members* m) 
 LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor, char* err,
                                       int err_len) {
   if (!m || !track || !donor) {
-    copyErr("le_tessera_members_reorder: null argument", err, err_len);
+    le::copyToCaller("le_tessera_members_reorder: null argument", err, err_len);
     return 1;
   }
   try {
     le::reorderTrackToDonor(m->in, track, donor);
     return 0;
   } catch (const std::exception& e) {
-    copyErr(e.what(), err, err_len);
+    le::copyToCaller(e.what(), err, err_len);
   } catch (...) {
-    copyErr("le_tessera_members_reorder: unknown failure", err, err_len);
+    le::copyToCaller("le_tessera_members_reorder: unknown failure", err, err_len);
   }
   return 1;
 }

@@ -6,12 +6,16 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "le/context.h"
 #include "le/last_error.h"
 #include "audio/motion_backend.h"
 #include "session/utt.h"
+#include "tessera/head_pt.h"
+#include "tessera/teeth_pass.h"
 
 static_assert(sizeof(le_utt_opts) == 56, "le_utt_opts is 56 bytes");
 
@@ -25,14 +29,6 @@ std::string& uttError() {
 template <class R, class Body>
 R guarded(const char* fn, R failed, Body&& body) noexcept {
   return le::guardInto(uttError(), fn, failed, std::forward<Body>(body));
-}
-
-// At most capacity - 1 characters and a terminator.
-void copyText(const std::string& s, char* text, int capacity) {
-  if (!text || capacity <= 0) return;
-  const size_t n = std::min(s.size(), static_cast<size_t>(capacity - 1));
-  std::memcpy(text, s.data(), n);
-  text[n] = '\0';
 }
 
 }  // namespace
@@ -165,7 +161,7 @@ LE_API int le_utt_render_status(le_utt* utt, char* text, int capacity, uint64_t*
   return guarded("le_utt_render_status", 0, [&] {
     std::string status;
     const int r = utt->renderStatus(&status, failures);
-    copyText(status, text, capacity);
+    le::copyToCaller(status, text, capacity);
     return r;
   });
 }
@@ -176,7 +172,7 @@ LE_API int le_utt_tessera_stats(le_utt* utt, uint64_t* counter_a, uint64_t* coun
     const int state = utt ? utt->teethReport(&r) : 0;
     if (counter_a) *counter_a = r.counterA;
     if (counter_b) *counter_b = r.counterB;
-    copyText(r.text, text, capacity);
+    le::copyToCaller(r.text, text, capacity);
     return state;
   });
 }
@@ -197,9 +193,38 @@ LE_API int le_utt_tessera_geometry(le_utt* utt, char* text, int capacity) {
   return guarded("le_utt_tessera_geometry", 0, [&] {
     le::session::TeethReport r;
     const int attached = utt->teethReport(&r) != 0;
-    copyText(r.geometry, text, capacity);
+    le::copyToCaller(r.geometry, text, capacity);
     return attached;
   });
+}
+
+LE_API int le_utt_tessera_attach(le_utt* utt, const uint8_t* bank, int n_donors, const double* donor_cent,
+                                 const double* c_canon, const double* apertures, const int* stamp,
+                                 const char* head_json, const uint8_t* head_pt, long head_pt_len,
+                                 const char* manifest_json, char* err, int err_len) {
+  const auto refuse = [&](const std::string& text) {
+    le::copyToCaller(text, err, err_len);
+    return 1;
+  };
+  if (!utt) return refuse("le_utt_tessera_attach: null session");
+  if (!bank || !donor_cent || !c_canon || !apertures || !stamp || !head_json || !head_pt || head_pt_len <= 0 ||
+      !manifest_json)
+    return refuse("le_utt_tessera_attach: a required member is null — this ABI has no partial-attach state");
+  if (n_donors <= 0) return refuse("le_utt_tessera_attach: n_donors <= 0");
+  try {
+    using namespace le::tessera;
+    BankData b = bankFromArrays(bank, n_donors, donor_cent, c_canon, apertures, stamp);
+    const ServeConfig config = ServeConfig::fromHeadMemberJson(head_json);
+    const HeadWeights head = loadHeadPt(std::vector<uint8_t>(head_pt, head_pt + head_pt_len));
+    utt->attachTeeth(std::move(b), head, config, manifest_json);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return refuse("le_utt_tessera_attach: out of memory");
+  } catch (const std::exception& e) {
+    return refuse(std::string("le_utt_tessera_attach: ") + e.what());
+  } catch (...) {
+    return refuse("le_utt_tessera_attach: unknown failure");
+  }
 }
 
 }  // extern "C"

@@ -14,6 +14,7 @@ namespace le::session {
 
 inline constexpr int kRingSlots = 8;
 inline constexpr int kPasteJobs = 8;
+inline constexpr int kTeethJobs = 2;
 inline constexpr int kRowCapacity = 32;  // motion rows the main loop keeps, unless a chunk needs more
 inline constexpr int kWaitMs = 2;
 

@@ -89,9 +89,11 @@ le_utt::~le_utt() {
   {
     le::MutexLock lock(mu_);
     pasteStop_ = true;
+    teeth_.stop = true;
   }
   pasteCv_.notify_all();
-  for (std::thread* t : {&pasteThread_, &mainThread_, &warmThread_})
+  tessCv_.notify_all();
+  for (std::thread* t : {&tessThread_, &pasteThread_, &mainThread_, &warmThread_})
     if (t->joinable()) t->join();
   ctx_.renderer.cancel(false);  // the context outlives the session and renders again
   dispatch_.stop();
@@ -140,6 +142,7 @@ void le_utt::interrupt() {
     inbox_.firstPushMs = -1;
     ring_.clear();
     pasteQ_.clear();
+    if (teethQ_) teethQ_->clear();
     generation_ = generation_.load() + 1;
     cancelRenders(true);
   }
@@ -212,8 +215,8 @@ void le_utt::setState(unsigned s) {
 
 void le_utt::printStageReport() {
   le::MutexLock lock(mu_);
-  const int pipe = 0;  // no teeth stage runs on its own thread
-  const long long jobsB = 0;
+  const int pipe = teethThread_ ? 1 : 0;
+  const long long jobsB = teeth_.jobs;
   const long long delivered = static_cast<long long>(acct_.stats.speechFramesDelivered);
   if (acct_.jobsC == 0) {
     le::log::warn(
@@ -230,6 +233,6 @@ void le_utt::printStageReport() {
   le::log::warn(
       "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f stageA_wait_ms=%.3f "
       "stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
-      pipe, jobsB, acct_.jobsC, a, a - wait, wait, 0.0, per(acct_.stageCMs, acct_.jobsC),
+      pipe, jobsB, acct_.jobsC, a, a - wait, wait, per(teeth_.stageMs, jobsB), per(acct_.stageCMs, acct_.jobsC),
       per(acct_.deliverLatMs, delivered), delivered);
 }

@@ -12,7 +12,10 @@
 //     never held together with the session mutex;
 //   - the speech state and the motion rows to the main thread alone;
 //   - each thread that composes frames or takes them out owns a frame (or a
-//     paste job) of its own that it fills outside every lock and swaps in.
+//     paste job) of its own that it fills outside every lock and swaps in;
+//   - the teeth pass, its held frame and its scratch to the one thread that
+//     runs the teeth stage: the teeth thread with pipeline paste, else the
+//     main thread.
 // Nothing holds a lock while rendering, pasting or running a model, and
 // every wait is a 2 ms timed wait that rechecks stop and the interrupt
 // generation. No exception leaves a session thread: failures are counted,
@@ -33,6 +36,7 @@
 #include "base/thread_annotations.h"
 #include "session/dispatch.h"
 #include "session/types.h"
+#include "tessera/stream_borrow.h"
 
 namespace le {
 struct Manifest;
@@ -88,6 +92,9 @@ struct le_utt {
   // The teeth pass's report: 0 when none is attached, -1 when one is and
   // has failed, else 1.
   int teethReport(le::session::TeethReport* report);
+  // Arms the teeth pass; throws the refusal (without the C call's name).
+  void attachTeeth(le::tessera::BankData bank, const le::tessera::HeadWeights& head,
+                   const le::tessera::ServeConfig& config, const std::string& manifestJson);
 
   // A failure of any stage, from any thread: counted, kept as the render
   // status, logged when its text is new; `fatal` also fails the render
@@ -135,6 +142,19 @@ struct le_utt {
     long long speechRendered = 0;
     double renderMsSum = 0, enqueueWaitMsSum = 0;
   };
+  // The teeth stage's shared side.
+  struct Teeth {
+    bool attaching = false, armed = false;
+    bool ownThread = false;
+    bool stop = false, busy = false;
+    bool failed = false;
+    std::string failure;
+    uint64_t served = 0, emptyPi = 0, outOfRange = 0;
+    double weightSum = 0, weightLast = 0;
+    std::string geometry;
+    long long jobs = 0;  // jobs B
+    double stageMs = 0;  // stage B
+  };
 
   // --- Main thread only ---
   // Motion rows pulled from the back-end and not yet rendered.
@@ -176,6 +196,7 @@ struct le_utt {
   void run();
   void warm();
   void pasteLoop();
+  void tessLoop();
 
   // --- Main loop steps (main thread) ---
   bool iterate();
@@ -207,6 +228,12 @@ struct le_utt {
   // was dropped because of stop, a newer generation or a failed compose.
   bool enqueue(const float* crop, int kind, int si, int uttFrame, const float* kp, double* chargedMs);
   bool enqueuePipe(const float* crop, int kind, int si, int uttFrame, const float* kp, double chargedMs);
+  void fillJob(PasteJob& job, const float* crop, int kind, int si, int uttFrame, const float* kp, double chargedMs);
+  // Queues a job for the paste thread (teeth: for the teeth thread), waiting
+  // for room; false on stop or a newer generation.
+  bool pushJob(bool teeth, PasteJob& job);
+  // Hands a job past the teeth stage: to the paste queue, or composed here.
+  bool enqueueRaw(PasteJob& job);
   // Composes into `frame` (owned by the calling thread) and publishes it
   // when the generation is still current.
   bool composeAndPublish(Frame& frame, const float* crop, int kind, int si, int uttFrame, const float* kp,
@@ -218,6 +245,20 @@ struct le_utt {
   // stops making them (the ring still drains) and says why.
   void stopServing(const char* stage, const std::string& text);
   bool nothingQueued() LE_EXCLUDES(mu_);
+
+  // --- The teeth stage (on the thread that runs it) ---
+  // True when crops (and, on the teeth thread, idle frames) go through the pass.
+  bool teethRoutes(bool crop) const { return teethArmed_.load() && !teethFailed_.load() && (crop || teethThread_); }
+  bool teethInline() const { return teethArmed_.load() && !teethFailed_.load() && !teethThread_; }
+  bool enqueueTess(PasteJob& job) { return pushJob(true, job); }
+  // Pushes the job's crop through the pass and hands on the frame it emits.
+  bool tessStage(PasteJob& job);
+  // Flushes the pass and hands on the held frame; false when the pass failed.
+  bool tessDrain();
+  // Forgets the held frame (an interrupt made it stale).
+  void tessDropHeld();
+  void tessFail(const std::string& text);
+  void noteTeeth(const le::tessera::FrameResult* result, double ms) LE_EXCLUDES(mu_);
   void printStageReport() LE_EXCLUDES(mu_);
 
   const le::session::Borrowed ctx_;
@@ -242,6 +283,13 @@ struct le_utt {
   bool pasteBusy_ LE_GUARDED_BY(mu_) = false;
   bool pasteStop_ LE_GUARDED_BY(mu_) = false;
   Accounts acct_ LE_GUARDED_BY(mu_);
+  std::condition_variable tessCv_;
+  Teeth teeth_ LE_GUARDED_BY(mu_);
+  std::unique_ptr<le::SwapQueue<PasteJob, le::session::kTeethJobs>> teethQ_ LE_GUARDED_BY(mu_);
+  // Written once by the attach before it sets teethArmed_.
+  std::unique_ptr<le::tessera::StreamBorrow> borrow_;
+  bool teethThread_ = false;
+  std::atomic<bool> teethArmed_{false}, teethFailed_{false};
   std::atomic<uint64_t> generation_{0};  // written under mu_, read anywhere
   std::atomic<bool> stop_{false};        // written under mu_, read anywhere
   std::atomic<bool> serving_{true};
@@ -256,10 +304,15 @@ struct le_utt {
   Frame mainFrame_;             // composed here without pipeline paste
   PasteJob mainJob_;            // filled here, swapped into the paste queue
 
+  // The teeth stage's thread only.
+  PasteJob tessJob_, tessHeld_;
+  bool holding_ = false;
+  le::tessera::FrameResult tessResult_;
+
   // Paste thread only.
   Frame pasteFrame_;
   PasteJob pasteJob_;
 
   le::session::DispatchChannel dispatch_;
-  std::thread mainThread_, warmThread_, pasteThread_;
+  std::thread mainThread_, warmThread_, pasteThread_, tessThread_;
 };

@@ -17,6 +17,14 @@
 using namespace le::session;
 
 bool le_utt::enqueue(const float* crop, int kind, int si, int uttFrame, const float* kp, double* chargedMs) {
+  if (teethRoutes(crop != nullptr)) {
+    // The pass keeps the crop a frame, so it travels as a job of its own.
+    const double t0 = nowMs();
+    fillJob(mainJob_, crop, kind, si, uttFrame, kp, chargedMs ? *chargedMs : 0);
+    const bool queued = teethThread_ ? enqueueTess(mainJob_) : tessStage(mainJob_);
+    if (chargedMs) *chargedMs += nowMs() - t0;
+    return queued;
+  }
   if (opts_.pipelinePaste) {
     const double t0 = nowMs();
     const bool queued = enqueuePipe(crop, kind, si, uttFrame, kp, chargedMs ? *chargedMs : 0);
@@ -31,9 +39,17 @@ bool le_utt::enqueue(const float* crop, int kind, int si, int uttFrame, const fl
 }
 
 bool le_utt::enqueuePipe(const float* crop, int kind, int si, int uttFrame, const float* kp, double chargedMs) {
-  PasteJob& job = mainJob_;
+  fillJob(mainJob_, crop, kind, si, uttFrame, kp, chargedMs);
+  return pushJob(false, mainJob_);
+}
+
+void le_utt::fillJob(PasteJob& job, const float* crop, int kind, int si, int uttFrame, const float* kp,
+                     double chargedMs) {
   job.hasCrop = crop != nullptr;
-  if (crop) std::copy_n(crop, cropFloats_, job.crop.data());
+  if (crop) {
+    job.crop.resize(cropFloats_);  // allocates once, when the teeth stage first needs the job
+    std::copy_n(crop, cropFloats_, job.crop.data());
+  }
   job.kind = kind;
   job.si = si;
   job.uttFrame = uttFrame;
@@ -44,18 +60,32 @@ bool le_utt::enqueuePipe(const float* crop, int kind, int si, int uttFrame, cons
   job.chargedMs = chargedMs;
   job.uttFirstPushMs = sp_.uttFirstPushMs;
   job.generation = sp_.seenGen;
+}
+
+bool le_utt::pushJob(bool teeth, PasteJob& job) {
   {
     le::MutexLock lock(mu_);
-    while (pasteQ_.full()) {
+    while (teeth ? teethQ_->full() : pasteQ_.full()) {
       if (stale(job.generation)) return false;
       lock.waitFor(mainCv_, std::chrono::milliseconds(kWaitMs));
     }
     if (stale(job.generation)) return false;
     job.queuedMs = nowMs();
-    pasteQ_.push(job);
+    if (teeth)
+      teethQ_->push(job);
+    else
+      pasteQ_.push(job);
   }
-  pasteCv_.notify_all();
+  (teeth ? tessCv_ : pasteCv_).notify_all();
   return true;
+}
+
+bool le_utt::enqueueRaw(PasteJob& job) {
+  if (opts_.pipelinePaste) return pushJob(false, job);
+  // Inline: the teeth stage runs on the main thread, which owns mainFrame_.
+  double elapsed = 0;
+  return composeAndPublish(mainFrame_, job.hasCrop ? job.crop.data() : nullptr, job.kind, job.si, job.uttFrame,
+                           job.kp.data(), job.generation, job.uttFirstPushMs, &elapsed, -1);
 }
 
 bool le_utt::composeAndPublish(Frame& frame, const float* crop, int kind, int si, int uttFrame, const float* kp,

@@ -22,7 +22,10 @@ void le_utt::run() {
   le::threads::Registration census("utt main", "le_utt", 1, "renders speech and ramp crops, queues frames");
   for (;;) {
     try {
-      if (!iterate()) return;
+      if (!iterate()) {
+        if (teethInline()) tessDrain();  // the held frame has nowhere to go; the pass ends clean
+        return;
+      }
     } catch (const std::exception& e) {
       noteFailure("main loop", *e.what() ? e.what() : "unknown failure", false);
       waitForNews();
@@ -243,7 +246,13 @@ bool le_utt::endOfSpeechStep() {
 }
 
 bool le_utt::idleStep() {
-  if (sp_.state != kIdle || !nothingQueued()) return false;
+  if (sp_.state != kIdle) return false;
+  // The frame the pass holds goes out before any idle frame.
+  if (holding_ && teethInline()) {
+    tessDrain();
+    return true;
+  }
+  if (!nothingQueued()) return false;
   if (enqueue(nullptr, kIdleFrame, sp_.idleIdx, -1, nullptr, nullptr)) sp_.idleIdx = (sp_.idleIdx + 1) % nt_;
   return true;
 }
@@ -257,7 +266,7 @@ void le_utt::waitForNews() {
 
 bool le_utt::nothingQueued() {
   le::MutexLock lock(mu_);
-  return ring_.empty() && pasteQ_.empty() && !pasteBusy_;
+  return ring_.empty() && pasteQ_.empty() && !pasteBusy_ && (!teethQ_ || teethQ_->empty()) && !teeth_.busy;
 }
 
 void le_utt::startUtterance(double firstPushMs) {
@@ -304,6 +313,7 @@ void le_utt::adoptGeneration(uint64_t gen) {
     last = lastPulled_;
     cancelRenders(false);  // the interrupt's render, if any, has stopped
   }
+  if (teethInline()) tessDropHeld();
   leaveSpeech();
   sp_.renderedThisUtt = false;
   sp_.rampLeft = 0;

@@ -177,6 +177,24 @@ double reqNum(const JVal& object, const std::string& key, const std::string& con
   return v->num;
 }
 
+namespace {
+[[noreturn]] void lacksKey(const char* key) {
+  throw std::runtime_error(std::string("teeth: member JSON lacks key '") + key + "'");
+}
+}  // namespace
+
+const JVal& required(const JVal& object, const char* key) {
+  const JVal* v = object.get(key);
+  if (!v) lacksKey(key);
+  return *v;
+}
+
+double requiredNumber(const JVal& object, const char* key) {
+  const JVal* v = object.get(key);
+  if (!v || !v->isNum()) lacksKey(key);
+  return v->num;
+}
+
 std::string numberText(double v) {
   char b[64];
   if (std::fabs(v) < 1e15 && v == std::trunc(v))

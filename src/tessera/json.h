@@ -61,6 +61,10 @@ class JParser {
 JVal parseJson(const std::string& text, const std::string& path);
 // A numeric member, else "teeth: <context> lacks numeric '<key>'".
 double reqNum(const JVal& object, const std::string& key, const std::string& context);
+// The member named `key`, else "teeth: member JSON lacks key '<key>'".
+const JVal& required(const JVal& object, const char* key);
+// The same for a member that must also be a number.
+double requiredNumber(const JVal& object, const char* key);
 // A number as a message prints it: integers without decimals, else %g.
 std::string numberText(double v);
 // A string member, else `fallback`.

@@ -11,6 +11,7 @@
 namespace le::tessera {
 
 using json::JVal;
+using json::required;
 
 namespace {
 
@@ -26,16 +27,6 @@ struct CorpusEntry {
 constexpr CorpusEntry kCorpus[] = {{"v1", 0.05f, 0.08f, 0.015f}, {"v2", 0.10f, 0.08f, 0.074f}, {"v3", 0.14f, 0.08f, 0.074f}};
 constexpr double kCorpusReach = 8.0;   // px: the best must be this close
 constexpr double kCorpusMargin = 3.0;  // px: and this much closer than the second
-
-[[noreturn]] void lacksKey(const char* key) {
-  throw std::runtime_error(std::string("teeth: member JSON lacks key '") + key + "'");
-}
-
-const JVal& required(const JVal& obj, const char* key) {
-  const JVal* v = obj.get(key);
-  if (!v) lacksKey(key);
-  return *v;
-}
 
 std::string fmt2(double v) {
   char b[64];
@@ -93,9 +84,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifest, int canvas) {
           "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer cannot name must never "
           "be guessed");
   }
-  const JVal& gate = required(pi, "prop_gate_scale");
-  if (!gate.isNum()) lacksKey("prop_gate_scale");
-  u.propGateScale = static_cast<float>(gate.num);
+  u.propGateScale = static_cast<float>(json::requiredNumber(pi, "prop_gate_scale"));
   const JVal& lip = required(pi, "lip_idx");
   if (!lip.isArr() || lip.arr.empty()) throw std::runtime_error("teeth-pi: unified.pi.lip_idx is not a non-empty array");
   for (const JVal& r : lip.arr) {

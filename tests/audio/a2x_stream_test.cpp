@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <numeric>
 #include <random>
 
@@ -50,12 +49,6 @@ void decodeAll(Stream& s) {
   while (s.decoded() < s.audioFrames()) ASSERT_GT(s.avail(), 0);
 }
 
-double maxAbsDiff(const float* a, const float* b, size_t n) {
-  double m = 0;
-  for (size_t i = 0; i < n; ++i) m = std::max(m, static_cast<double>(std::fabs(a[i] - b[i])));
-  return m;
-}
-
 // Features went through float16: differences in half-precision steps of the
 // value (at least 0.01). The fused graph the object runs and the unfused
 // oracle round differently, which flips a value to a neighbouring half now
@@ -67,22 +60,13 @@ double halfSteps(const float* got, const float* want, size_t n) {
   return worst;
 }
 
-std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
-std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
-
-std::vector<float> twoUtterances() {
-  std::vector<float> a = at::speech("speech_a.f32");
-  const std::vector<float> b = at::speech("speech_b.f32");
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // Checks the encoder rows of a fully decoded stream band by band against the
 // oracle; returns the deltas the oracle's decoder makes from those rows.
 std::vector<float> referenceDeltas(Stream& s) {
-  at::Oracle enc(bundle("ok") + "/a2x_enc_stream.onnx");
-  at::Oracle dec(bundle("ok") + "/a2x_dec.onnx");
-  const std::vector<float> pos = at::loadF32(bundle("ok") + "/a2x_pos.f32");
+  at::Oracle enc(at::bundle("ok") + "/a2x_enc_stream.onnx");
+  at::Oracle dec(at::bundle("ok") + "/a2x_dec.onnx");
+  const std::vector<float> pos = at::loadF32(at::bundle("ok") + "/a2x_pos.f32");
   const int h = s.contextWidth(), p = s.posRows(), a = s.audioFrames();
   EXPECT_LT(p, a) << "the utterance must reach past the pos table";
   for (int e0 = 0; e0 < a;) {
@@ -90,10 +74,10 @@ std::vector<float> referenceDeltas(Stream& s) {
     if (e0 < p) e1 = std::min(e1, p), hi = std::min(hi, p);
     const std::vector<float> ctx = at::ref::band(enc, pos, h, 2, 4, s.feature(lo), lo, hi);
     for (int f = e0; f < e1; ++f)
-      EXPECT_LT(maxAbsDiff(s.encoderRow(f), &ctx[static_cast<size_t>(f - lo) * h], h), 1e-5) << "frame " << f;
+      EXPECT_LT(lt::maxAbsDiff(s.encoderRow(f), &ctx[static_cast<size_t>(f - lo) * h], h), 1e-5) << "frame " << f;
     e0 = e1;
   }
-  const std::vector<float> norm = at::loadF32(bundle("ok") + "/a2x_norm.f32");
+  const std::vector<float> norm = at::loadF32(at::bundle("ok") + "/a2x_norm.f32");
   std::vector<float> prev(63, 0.f), hidden(h, 0.f), deltas;
   for (int f = 0; f < a; ++f) {
     std::vector<float> ctx(s.encoderRow(f), s.encoderRow(f) + h);
@@ -110,15 +94,15 @@ std::vector<float> referenceDeltas(Stream& s) {
 
 TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
     ASSERT_FALSE(s.shortWindow());
-    const std::vector<float> audio = twoUtterances();
+    const std::vector<float> audio = at::twoSentences();
     s.push(audio.data(), static_cast<int>(audio.size()));
     s.finish();
     decodeAll(s);
     const int frames = s.audioFrames();
-    at::Oracle w(w2v("w2v"));
+    at::Oracle w(at::w2v("w2v"));
     const std::vector<float> feat = at::ref::features8s(w, audio, frames);
     for (int f = 0; f < frames; ++f) ASSERT_LE(halfSteps(s.feature(f), &feat[f * 9216ull], 9216), 2.0) << f;
     const std::vector<float> oracle = referenceDeltas(s);
@@ -129,10 +113,10 @@ TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
     ASSERT_EQ(s.deltas(audio.data(), static_cast<int>(audio.size()), deltas.data(), frames), frames);
     std::vector<float> pulled(frames * 63ull);
     for (size_t i = 0; i < pulled.size(); ++i) pulled[i] = rows.xd[i] - rows.xs[i];
-    EXPECT_LT(maxAbsDiff(pulled.data(), oracle.data(), pulled.size()), 1e-5);
+    EXPECT_LT(lt::maxAbsDiff(pulled.data(), oracle.data(), pulled.size()), 1e-5);
     // Bands of 64 and of 24 frames see the same features through the same
     // mask; only the length and order of the float sums differ.
-    const double apart = maxAbsDiff(pulled.data(), deltas.data(), pulled.size());
+    const double apart = lt::maxAbsDiff(pulled.data(), deltas.data(), pulled.size());
     std::printf("8 s path, finished before the first pull: max |pulled - deltas| = %.3g\n", apart);
     EXPECT_LT(apart, 1e-5);
   });
@@ -140,9 +124,9 @@ TEST(A2xStream, EightSecondPathMatchesTheReferenceAndWholeUtteranceDeltas) {
 
 TEST(A2xStream, InterleavedPullsOnTheEightSecondPathStayCloseToDeltas) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
-    const std::vector<float> audio = twoUtterances();
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
+    const std::vector<float> audio = at::twoSentences();
     Rows rows;
     for (size_t at = 0; at < audio.size(); at += 3200) {
       s.push(&audio[at], static_cast<int>(std::min<size_t>(3200, audio.size() - at)));
@@ -164,10 +148,10 @@ TEST(A2xStream, InterleavedPullsOnTheEightSecondPathStayCloseToDeltas) {
 
 TEST(A2xStream, ShortWindowRowsDoNotDependOnPushSizesOrPullRhythm) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v_pair").c_str());
-    const std::vector<float> audio = twoUtterances();
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v_pair").c_str());
+    const std::vector<float> audio = at::twoSentences();
     {
-      Stream s(bundle("ok"), 1);
+      Stream s(at::bundle("ok"), 1);
       ASSERT_TRUE(s.shortWindow());
       s.push(audio.data(), static_cast<int>(audio.size()));
       s.finish();
@@ -183,7 +167,7 @@ TEST(A2xStream, ShortWindowRowsDoNotDependOnPushSizesOrPullRhythm) {
     const int chunks[] = {16000, 1, 320, 0};  // 0: random sizes
     std::mt19937 rng(7);
     for (int chunk : chunks) {
-      Stream s(bundle("ok"), 1);
+      Stream s(at::bundle("ok"), 1);
       Rows rows;
       for (size_t at = 0; at < audio.size();) {
         const size_t n = std::min<size_t>(chunk ? chunk : 1 + rng() % 9000, audio.size() - at);
@@ -213,12 +197,12 @@ TEST(A2xStream, FramesLetOutBeforeFinishFollowTheArithmetic) {
   const size_t needed = static_cast<size_t>(std::accumulate(pushes.begin(), pushes.end(), int64_t{0}));
   for (const char* dir : {"w2v", "w2v_pair"}) {
     AT_FRESH_PROCESS({
-      lt::ScopedEnv env("W2V_ONNX", w2v(dir).c_str());
-      Stream s(bundle("ok"), 1);
+      lt::ScopedEnv env("W2V_ONNX", at::w2v(dir).c_str());
+      Stream s(at::bundle("ok"), 1);
       // The pushes run past the two utterances; repeat them so every push reads real audio.
       std::vector<float> audio;
       while (audio.size() < needed) {
-        const std::vector<float> more = twoUtterances();
+        const std::vector<float> more = at::twoSentences();
         audio.insert(audio.end(), more.begin(), more.end());
       }
       Rows rows;
@@ -241,9 +225,9 @@ TEST(A2xStream, FramesLetOutBeforeFinishFollowTheArithmetic) {
 
 TEST(A2xStream, ANegativeRightClampsButStillPlacesTheTrunkWindow) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v_pair").c_str());
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v_pair").c_str());
     lt::ScopedEnv right("LE_A2X_W2V_RIGHT", "-100");
-    Stream s(bundle("ok"), 1);
+    Stream s(at::bundle("ok"), 1);
     EXPECT_EQ(s.right(), 8) << "clamped to 0, plus one block";
     const std::vector<float> audio = at::speech();
     s.push(audio.data(), 16000);
@@ -265,8 +249,8 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
       {0, 1, 1, {0, 1, 2, 3, 0, 1}},
   };
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
     ASSERT_EQ(s.nt(), 4);
     for (const Case& c : cases) {
       s.reset(c.start, c.direction, c.loop);
@@ -279,14 +263,14 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
     s.finish();
     Rows rows;
     ASSERT_EQ(pullAll(s, rows), 10);
-    const std::vector<float> xs = at::loadF32(bundle("ok") + "/xs_target.bin");
+    const std::vector<float> xs = at::loadF32(at::bundle("ok") + "/xs_target.bin");
     for (int i = 0; i < 10; ++i) EXPECT_EQ(std::memcmp(&rows.xs[i * 63], &xs[rows.idx[i] * 63], 63 * 4), 0);
     s.reset(-1, 1, 1);
     EXPECT_EQ(s.idleIndex(0), 2);
     EXPECT_EQ(s.pulled(), 0);
     EXPECT_EQ(s.total(), -1);
 
-    Stream one(bundle("nt1"), 1);
+    Stream one(at::bundle("nt1"), 1);
     one.reset(3, -1, 0);
     for (int t = 0; t < 5; ++t) EXPECT_EQ(one.idleIndex(t), 0);
   });
@@ -294,9 +278,9 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
 
 TEST(A2xStream, LongStreamsKeepBoundedBuffersAndRefuseTrimmedReads) {
   AT_FRESH_PROCESS({
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v").c_str());
-    Stream s(bundle("ok"), 1);
-    const std::vector<float> audio = twoUtterances();
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v").c_str());
+    Stream s(at::bundle("ok"), 1);
+    const std::vector<float> audio = at::twoSentences();
     Rows rows;
     size_t peak = 0;
     for (int round = 0; round < 8; ++round)  // about 84 s

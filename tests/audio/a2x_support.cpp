@@ -6,25 +6,10 @@
 #include <cstring>
 #include <limits>
 
-#include "ort/api.h"
 #include "support/fixtures.h"
 
 namespace at {
 namespace {
-
-Ort::Env& oracleEnv() {
-  le::ort::api();
-  static Ort::Env env(ORT_LOGGING_LEVEL_ERROR, "oracle");
-  return env;
-}
-
-Ort::SessionOptions oracleOptions() {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(1);
-  // The oracle runs the graph as written, without the runtime's fusions.
-  o.SetGraphOptimizationLevel(ORT_DISABLE_ALL);
-  return o;
-}
 
 float viaHalf(float x) { return static_cast<float>(Ort::Float16_t(x)); }
 
@@ -51,25 +36,11 @@ void freshProcess(const std::function<void()>& body) {
 
 std::vector<float> speech(const char* name) { return loadF32(lt::fixture(name)); }
 
-Oracle::Oracle(const std::string& path) : session_(oracleEnv(), path.c_str(), oracleOptions()) {}
-
-std::vector<float> Oracle::run(const std::vector<const char*>& names, const std::vector<std::vector<float>*>& values,
-                               const std::vector<std::vector<int64_t>>& shapes, const char* out) {
-  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeCPU);
-  std::vector<Ort::Value> in;
-  for (size_t i = 0; i < names.size(); ++i)
-    in.push_back(Ort::Value::CreateTensor<float>(mem, values[i]->data(), values[i]->size(), shapes[i].data(),
-                                                 shapes[i].size()));
-  auto res = session_.Run(Ort::RunOptions{nullptr}, names.data(), in.data(), in.size(), &out, 1);
-  const auto info = res[0].GetTensorTypeAndShapeInfo();
-  std::vector<float> v(info.GetElementCount());
-  if (info.GetElementType() == ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16) {
-    const Ort::Float16_t* h = res[0].GetTensorData<Ort::Float16_t>();
-    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(h[i]);
-  } else {
-    std::memcpy(v.data(), res[0].GetTensorData<float>(), v.size() * sizeof(float));
-  }
-  return v;
+std::vector<float> twoSentences() {
+  std::vector<float> a = speech("speech_a.f32");
+  const std::vector<float> b = speech("speech_b.f32");
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 namespace ref {
@@ -161,3 +132,62 @@ std::vector<float> band(Oracle& enc, const std::vector<float>& pos, int h, int w
 
 }  // namespace ref
 }  // namespace at
+
+namespace mt {
+
+std::string dir(const char* name) { return lt::fixture("motion/") + name; }
+
+std::vector<float> table(const char* name, const char* member) { return at::loadF32(dir(name) + member); }
+
+void smooth(std::vector<double>& seq, int from, int count) {
+  const int n = static_cast<int>(seq.size() / 265);
+  const std::vector<double> orig = seq;
+  for (int t = std::max(from, 0); t < std::min(from + count, n); ++t)
+    for (int c = 0; c < 202; ++c) {
+      double sum = 0;
+      int k = 0;
+      for (int u = t - 1; u <= t + 1; ++u)
+        if (u >= 0 && u < n) {
+          sum += orig[static_cast<size_t>(u) * 265 + c];
+          ++k;
+        }
+      seq[static_cast<size_t>(t) * 265 + c] = sum / k;
+    }
+}
+
+double bin66(const float* logits) {
+  double top = logits[0];
+  for (int i = 1; i < 66; ++i) top = std::max(top, static_cast<double>(logits[i]));
+  double sum = 0, w = 0;
+  for (int i = 0; i < 66; ++i) {
+    const double e = std::exp(logits[i] - top);
+    sum += e;
+    w += e * i;
+  }
+  return 3 * (w / sum) - 97.5;
+}
+
+std::array<double, 9> poseToR(double pitch, double yaw, double roll) {
+  const double k = M_PI / 180;
+  const double p = pitch * k, y = yaw * k, r = roll * k;
+  // (Rz(roll) Ry(yaw) Rx(pitch)) transposed: the rotation applied to row vectors, c R.
+  const double rx[9] = {1, 0, 0, 0, std::cos(p), -std::sin(p), 0, std::sin(p), std::cos(p)};
+  const double ry[9] = {std::cos(y), 0, std::sin(y), 0, 1, 0, -std::sin(y), 0, std::cos(y)};
+  const double rz[9] = {std::cos(r), -std::sin(r), 0, std::sin(r), std::cos(r), 0, 0, 0, 1};
+  const auto mul = [](const double* a, const double* b, double* out) {
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) {
+        out[3 * i + j] = 0;
+        for (int q = 0; q < 3; ++q) out[3 * i + j] += a[3 * i + q] * b[3 * q + j];
+      }
+  };
+  double zy[9], xyz[9];
+  mul(rz, ry, zy);
+  mul(zy, rx, xyz);
+  std::array<double, 9> t{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) t[3 * i + j] = xyz[3 * j + i];
+  return t;
+}
+
+}  // namespace mt

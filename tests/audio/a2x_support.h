@@ -1,40 +1,37 @@
-// Audio-to-expression test support: forged speech, a fresh process for
-// checks of process-wide encoder state, and an independent reference of
-// the stream's arithmetic and model inputs, with ONNX Runtime as the model
-// oracle.
+// Audio test support for both motion back-ends: forged speech and motion
+// directories, a fresh process for checks of process-wide encoder state, one
+// pulled run of an utterance through le_motion, and independent references of
+// the streams' arithmetic and model inputs, with ONNX Runtime as the model oracle.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <onnxruntime_cxx_api.h>
 
+#include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "le/le_motion.h"
+#include "ops/ops_support.h"
+
 namespace at {
 
 std::vector<float> loadF32(const std::string& path);
-// A forged utterance: 16 kHz mono float samples.
+// The forged speech encoder in fixture directory `dir`, and a forged le_a2x bundle.
+inline std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
+inline std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
+// A forged utterance: 16 kHz mono float samples; and both forged utterances back to back.
 std::vector<float> speech(const char* name = "speech_a.f32");
+std::vector<float> twoSentences();
 
 // Runs body in a freshly started copy of the test binary (shared encoders
 // are per process); the child's failures fail the test.
 void freshProcess(const std::function<void()>& body);
 #define AT_FRESH_PROCESS(...) ::at::freshProcess([&] __VA_ARGS__)
 
-// One ONNX Runtime session on a forged model, run with float inputs.
-class Oracle {
- public:
-  explicit Oracle(const std::string& path);
-  // Output `out` (converted to float) for the named inputs and shapes.
-  std::vector<float> run(const std::vector<const char*>& names, const std::vector<std::vector<float>*>& values,
-                         const std::vector<std::vector<int64_t>>& shapes, const char* out);
-
- private:
-  Ort::Session session_;
-};
+// One ONNX Runtime session on a forged model file, run as written.
+using Oracle = lt::Onnx;
 
 // Double-precision reference of what the stream computes.
 namespace ref {
@@ -55,3 +52,52 @@ std::vector<float> band(Oracle& enc, const std::vector<float>& pos, int h, int w
 
 }  // namespace ref
 }  // namespace at
+
+// The motion pipeline's forged directories, pulled runs and double-precision references.
+namespace mt {
+
+std::string dir(const char* name = "ok");
+std::vector<float> table(const char* name, const char* member);
+
+struct Run {
+  std::vector<int> idx;
+  std::vector<float> xs, xd;  // 63 per pulled frame
+  int total = -1;
+  int pulledBeforeFinish = 0;
+};
+
+// Pushes audio in pieces of `piece` samples, pulling whatever is ready
+// after each; then finishes and pulls the rest.
+// check(m, pushed samples, pulled) runs after every step before finish.
+template <class Check>
+Run stream(le_motion* m, const std::vector<float>& audio, int piece, Check&& check) {
+  Run r;
+  float xs[63 * 64], xd[63 * 64];
+  int idx[64];
+  const auto take = [&] {
+    for (int n; (n = le_motion_pull(m, idx, xs, xd, 64)) > 0;) {
+      r.idx.insert(r.idx.end(), idx, idx + n);
+      r.xs.insert(r.xs.end(), xs, xs + 63 * n);
+      r.xd.insert(r.xd.end(), xd, xd + 63 * n);
+    }
+  };
+  for (size_t at = 0; at < audio.size(); at += static_cast<size_t>(piece)) {
+    const int n = static_cast<int>(std::min(audio.size() - at, static_cast<size_t>(piece)));
+    EXPECT_EQ(le_motion_push(m, audio.data() + at, n), 1);
+    take();
+    check(m, static_cast<int64_t>(at + static_cast<size_t>(n)), static_cast<int>(r.idx.size()));
+  }
+  r.pulledBeforeFinish = static_cast<int>(r.idx.size());
+  le_motion_finish(m);
+  r.total = le_motion_total(m);
+  take();
+  return r;
+}
+
+// The 202 pose parts of frames [from, from+count) averaged with their
+// neighbours, read before written.
+void smooth(std::vector<double>& seq, int from, int count);
+double bin66(const float* logits);
+std::array<double, 9> poseToR(double pitch, double yaw, double roll);
+
+}  // namespace mt

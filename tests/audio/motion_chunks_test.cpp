@@ -8,17 +8,9 @@
 
 #include "audio/a2x_support.h"
 #include "audio/motion_pipeline.h"
-#include "audio/motion_support.h"
 #include "support/fixtures.h"
 
 namespace {
-
-std::vector<float> twoSentences() {
-  std::vector<float> a = at::speech("speech_a.f32");
-  const std::vector<float> b = at::speech("speech_b.f32");
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // The seed before the first chunk: pitch, yaw and roll logits, translation,
 // scale, then the expression offsets of the character's descriptor.
@@ -44,7 +36,7 @@ int madeBefore(int64_t pushed) {
 
 TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
   const std::string scratch = lt::scratchDir();
-  const std::vector<float> audio = twoSentences();
+  const std::vector<float> audio = at::twoSentences();
   mt::Run run;
   {
     lt::ScopedEnv dump("LE_MOTION_DUMP", scratch.c_str());
@@ -132,7 +124,7 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
 TEST(MotionChunks, LongStreamsTrimAndPullTheSameRows) {
   std::vector<float> audio;
   while (audio.size() < 16000 * 40) {
-    const std::vector<float> more = twoSentences();
+    const std::vector<float> more = at::twoSentences();
     audio.insert(audio.end(), more.begin(), more.end());
   }
   for (int eager : {0, 1}) {

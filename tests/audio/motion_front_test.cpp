@@ -9,7 +9,6 @@
 
 #include "audio/a2x_support.h"
 #include "audio/fft.h"
-#include "audio/motion_support.h"
 #include "support/fixtures.h"
 
 namespace {

@@ -10,7 +10,6 @@
 #include <random>
 
 #include "audio/a2x_support.h"
-#include "audio/motion_support.h"
 #include "support/fixtures.h"
 
 namespace {

@@ -16,12 +16,6 @@
 
 namespace a2x = le::a2x;
 
-namespace {
-
-std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
-
-}  // namespace
-
 TEST(SharedEncoders, CudaSwitchesNeedExactlyOneAndAPositiveMemoryLimit) {
   const struct {
     const char* cuda;
@@ -54,7 +48,7 @@ TEST(SharedEncoders, FileBytesForTheLoadReport) {
   EXPECT_EQ(a2x::w2v_file_bytes(nullptr), -1);
   EXPECT_EQ(a2x::w2v_file_bytes(""), -1);
   EXPECT_EQ(a2x::w2v_file_bytes("/nonexistent/w2v8.onnx"), -1);
-  EXPECT_EQ(a2x::w2v_file_bytes(w2v("w2v").c_str()), static_cast<int64_t>(lt::slurp(w2v("w2v")).size()));
+  EXPECT_EQ(a2x::w2v_file_bytes(at::w2v("w2v").c_str()), static_cast<int64_t>(lt::slurp(at::w2v("w2v")).size()));
 }
 
 // This runtime neither fuses a float16 erf-Gelu (its constant check is
@@ -111,7 +105,7 @@ TEST(SharedEncoders, OwnerThreadRunsEveryJobAndCarriesExceptionsBack) {
 TEST(SharedEncoders, StreamsWorkWithTheOwnerThreadAndTheCudaFallBack) {
   AT_FRESH_PROCESS({
     lt::ScopedEnv cuda("LE_A2X_CUDA", "1");
-    lt::ScopedEnv env("W2V_ONNX", w2v("w2v_pair").c_str());
+    lt::ScopedEnv env("W2V_ONNX", at::w2v("w2v_pair").c_str());
     std::string err;
     std::unique_ptr<a2x::Stream> s;
     err = lt::stderrOf([&] { s = std::make_unique<a2x::Stream>(lt::fixture("a2x/primed"), 1); });
@@ -150,7 +144,7 @@ TEST(SharedEncoders, PairSearchOrderAndItsReportLines) {
   };
   for (const auto& c : cases) {
     AT_FRESH_PROCESS({
-      lt::ScopedEnv env("W2V_ONNX", w2v(c.w2vDir).c_str());
+      lt::ScopedEnv env("W2V_ONNX", at::w2v(c.w2vDir).c_str());
       lt::ScopedEnv win("LE_A2X_W2V_WIN_ONNX", c.winEnv);
       lt::ScopedEnv head("LE_A2X_W2V_HEAD_ONNX", c.headEnv);
       std::unique_ptr<a2x::Stream> s;
@@ -165,10 +159,10 @@ TEST(SharedEncoders, PairSearchOrderAndItsReportLines) {
         EXPECT_EQ(a2x::trunkSteps(), 401) << "learnt from the first run when the graph does not say";
       }
       // Tried once: a second object neither retries nor reports again.
-      lt::ScopedEnv other("W2V_ONNX", w2v("w2v_pair").c_str());
+      lt::ScopedEnv other("W2V_ONNX", at::w2v("w2v_pair").c_str());
       const std::string again = lt::stderrOf([&] { a2x::Stream second(lt::fixture("a2x/ok"), 1); });
       EXPECT_EQ(again.find("short-window"), std::string::npos) << again;
-      EXPECT_EQ(a2x::get_shared_w2v_win(1, w2v("w2v_pair").c_str()), c.loaded);
+      EXPECT_EQ(a2x::get_shared_w2v_win(1, at::w2v("w2v_pair").c_str()), c.loaded);
     });
   }
 }
@@ -177,7 +171,7 @@ TEST(SharedEncoders, TheFirstLoadedEncoderPathWins) {
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", "/nonexistent/w2v8.onnx");
     EXPECT_NE(lt::errorOf([] { a2x::get_shared_w2v("/nonexistent/w2v8.onnx", 1); }), "(no error)");
-    Ort::Session* first = a2x::get_shared_w2v(w2v("w2v").c_str(), 1);  // a failed load is retried
+    Ort::Session* first = a2x::get_shared_w2v(at::w2v("w2v").c_str(), 1);  // a failed load is retried
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(a2x::get_shared_w2v("/nonexistent/w2v8.onnx", 1), first);
     a2x::Stream s(lt::fixture("a2x/ok"), 1);  // W2V_ONNX names a missing file: the loaded encoder serves

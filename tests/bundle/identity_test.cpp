@@ -1,6 +1,7 @@
-// Identity and drive members: exact-size mappings under either name, the warp
-// prior's sources, paste-matrix rescaling, and every refusal of members that
-// disagree with the manifest or of a bundle without a prior.
+// Identity and drive members: the warp prior's sources, paste-matrix
+// rescaling, drive rows under either name, and every refusal of members that
+// disagree with the manifest or of a bundle without a prior. The members'
+// strides show in the render and frame tests, which read them independently.
 #include "bundle/identity.h"
 
 #include <gmock/gmock.h>
@@ -8,7 +9,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <tuple>
 #include <thread>
 
@@ -26,17 +26,6 @@ std::string loadError(const std::string& dir) {
 }
 
 float floatAt(const std::string& raw, size_t k) { return reinterpret_cast<const float*>(raw.data())[k]; }
-
-TEST(Identity, MapsEveryMemberAtItsStride) {
-  const std::string dir = lt::fixture("driver_jpg");
-  le::Identity id(le::loadManifest(dir), le::openPriorStream);
-  const std::string P = lt::slurp(dir + "/P.f16"), fs = lt::slurp(dir + "/fs_red.f16"), M = lt::slurp(dir + "/M.f32");
-  EXPECT_EQ(std::memcmp(id.P(4), P.data() + 4 * 6144, 6144), 0);
-  EXPECT_EQ(std::memcmp(id.fsRed(5), fs.data() + 5 * 524288, 524288), 0);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(id.pooled64(3)) - reinterpret_cast<const uint8_t*>(id.pooled64(0)),
-            3 * 131072);
-  EXPECT_EQ(std::memcmp(id.M(2), M.data() + 2 * 24, 24), 0);  // stamp equals the canvas: untouched
-}
 
 TEST(Identity, ChoosesThePriorSource) {
   const struct {

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <map>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 

@@ -17,13 +17,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<le::GsNodeInfo> nodesOf(const Bytes& model) {
-  std::vector<le::GsNodeInfo> nodes;
-  std::unordered_set<std::string> inits, inputs;
-  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), nodes, inits, inputs);
-  return nodes;
-}
-
 // "domain:version" of every opset import, in stored order.
 std::vector<std::string> importsOf(const Bytes& model) {
   std::vector<std::string> out;
@@ -44,7 +37,7 @@ const bool kTaken[] = {true, true, true, false, false, false, false, false, fals
 
 TEST(GridSampleRewrite, MatchRuleAndRewrittenNodes) {
   const Bytes model = lt::modelBytes("gs_rules.onnx");
-  const std::vector<le::GsNodeInfo> before = nodesOf(model);
+  const std::vector<le::GsNodeInfo> before = lt::graphOf(model).nodes;
   ASSERT_EQ(before.size(), std::size(kTaken) + 1);
   for (size_t i = 0; i < std::size(kTaken); ++i)
     EXPECT_EQ(le::gsIsRewritableGridSample(le::hcPayload(before[i].raw)), kTaken[i]) << before[i].outputs[0];
@@ -52,7 +45,7 @@ TEST(GridSampleRewrite, MatchRuleAndRewrittenNodes) {
 
   Bytes m = model;
   ASSERT_EQ(le::rewriteGridSampleToFast(m), 3u);
-  const std::vector<le::GsNodeInfo> after = nodesOf(m);
+  const std::vector<le::GsNodeInfo> after = lt::graphOf(m).nodes;
   ASSERT_EQ(after.size(), before.size());
   for (size_t i = 0; i < after.size(); ++i) {
     if (i < std::size(kTaken) && kTaken[i]) {
@@ -86,7 +79,7 @@ TEST(GridSampleRewrite, DetectorWantsTheVelomarkDomain) {
   const Bytes model = lt::modelBytes("gs_rules.onnx");
   for (const char* domain : {"com.other", "", "com.velomark"}) {
     Bytes graph, m;
-    le::gsRetypeNode(graph, le::hcPayload(nodesOf(model)[0].raw), "GridSampleFast", domain, true);
+    le::gsRetypeNode(graph, le::hcPayload(lt::graphOf(model).nodes[0].raw), "GridSampleFast", domain, true);
     le::gsPutBytes(m, 7, graph.data(), graph.size());
     EXPECT_EQ(le::graphHasBakedGridSampleFast(m), std::string(domain) == "com.velomark") << domain;
   }
@@ -95,7 +88,7 @@ TEST(GridSampleRewrite, DetectorWantsTheVelomarkDomain) {
 
 TEST(StudentBlend, MatMulBecomesDefaultGemm) {
   Bytes m = lt::modelBytes("gs_rules.onnx");
-  const le::GsSlice blend = le::hcPayload(nodesOf(m).back().raw);
+  const le::GsSlice blend = le::hcPayload(lt::graphOf(m).nodes.back().raw);
   ASSERT_TRUE(le::gsIsStudentBlendMatMul(blend));
   const auto variant = [&](uint32_t field, const std::string& text) {
     Bytes node(blend.p, blend.p + blend.n);
@@ -110,7 +103,7 @@ TEST(StudentBlend, MatMulBecomesDefaultGemm) {
   EXPECT_TRUE(le::gsIsStudentBlendMatMul(le::gsSliceOf(variant(7, "ai.onnx"))));
 
   ASSERT_EQ(le::normaliseStudentBlend(m), 1u);
-  const le::GsNodeInfo gemm = nodesOf(m).back();
+  const le::GsNodeInfo gemm = lt::graphOf(m).nodes.back();
   EXPECT_EQ(gemm.op_type, "Gemm");
   EXPECT_EQ(gemm.inputs, (std::vector<std::string>{"rows", "blend_w"}));
   EXPECT_EQ(le::gsFirstStr(le::hcPayload(gemm.raw), 7), "");
@@ -128,23 +121,19 @@ TEST(HeadCubic, RefusesWhatItCannotReproduce) {
   Bytes m = lt::modelBytes("cubic_head.onnx");
   ASSERT_EQ(le::rewriteHeadCubicResize(m), 1u);
   std::vector<std::string> ops;
-  for (const le::GsNodeInfo& n : nodesOf(m)) ops.push_back(n.op_type);
+  for (const le::GsNodeInfo& n : lt::graphOf(m).nodes) ops.push_back(n.op_type);
   EXPECT_EQ(ops, (std::vector<std::string>{"Pad", "Conv", "DepthToSpace", "Conv"}));
 }
 
 // The forged demo director's convolutions stay under 16 channels (its depthwise
 // cubic head reads one channel per group); the m4b's encoder does not.
 TEST(ConvWidths, NarrowDirectorsAndWideOnes) {
-  const auto bytes = [](const std::string& path) {
-    const std::string s = lt::slurp(lt::fixture(path));
-    return std::vector<uint8_t>(s.begin(), s.end());
-  };
-  std::vector<uint8_t> director = bytes("bundle_director/model_render.onnx");
+  std::vector<uint8_t> director = lt::modelBytes("bundle_director/model_render.onnx");
   EXPECT_FALSE(le::graphHasWideConv(director, 16));
   ASSERT_EQ(le::rewriteHeadCubicResize(director), 1u);
   EXPECT_FALSE(le::graphHasWideConv(director, 16));
-  EXPECT_TRUE(le::graphHasWideConv(bytes("m4b_skel_ok.onnx"), 1) == false);  // initializers alone, no Conv
-  EXPECT_TRUE(le::graphHasWideConv(bytes("bundle_m4b/model_render.onnx"), 16));
+  EXPECT_TRUE(le::graphHasWideConv(lt::modelBytes("m4b_skel_ok.onnx"), 1) == false);  // initializers alone, no Conv
+  EXPECT_TRUE(le::graphHasWideConv(lt::modelBytes("bundle_m4b/model_render.onnx"), 16));
 }
 
 }  // namespace

@@ -18,25 +18,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Tables {
-  std::vector<le::GsNodeInfo> nodes;
-  std::unordered_set<std::string> inits, inputs;
-};
-Tables tablesOf(const Bytes& model) {
-  Tables t;
-  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), t.nodes, t.inits, t.inputs);
-  return t;
-}
-
-// Names declared under one GraphProto field (11 inputs, 12 outputs).
-std::vector<std::string> declared(const Bytes& model, uint32_t field) {
-  std::vector<std::string> names;
-  le::GsReader r(le::gsGraphOf(le::gsSliceOf(model)));
-  for (le::GsField f; r.next(f);)
-    if (f.field == field) names.push_back(le::gsFirstStr(f.payload, 1));
-  return names;
-}
-
 struct ConeCase {
   const char* name;
   size_t concats;        // Concat nodes reading P_rgb
@@ -87,16 +68,16 @@ TEST(SourceCone, PrepAndPerFrameDeclarations) {
   Bytes prep, perFrame, symbolic;
   std::string reason;
   ASSERT_TRUE(le::buildSourceConePrep(model, "cone_tip", prep, reason)) << reason;
-  EXPECT_EQ(declared(prep, 11), std::vector<std::string>{"P_rgb"});
-  EXPECT_EQ(declared(prep, 12), std::vector<std::string>{"cone_tip"});
+  EXPECT_EQ(lt::declared(prep, 11), std::vector<std::string>{"P_rgb"});
+  EXPECT_EQ(lt::declared(prep, 12), std::vector<std::string>{"cone_tip"});
   std::vector<std::string> ops;
-  for (const le::GsNodeInfo& n : tablesOf(prep).nodes) ops.push_back(n.op_type);
+  for (const le::GsNodeInfo& n : lt::graphOf(prep).nodes) ops.push_back(n.op_type);
   EXPECT_EQ(ops, (std::vector<std::string>{"Pad", "Conv", "Conv", "Conv", "Concat"}));
 
   const long dims[] = {1, -1, 0, 8};  // a dim not above 0 is declared symbolic
   ASSERT_TRUE(le::buildSourceConePerFrame(model, "cone_tip", dims, 4, perFrame, reason)) << reason;
-  EXPECT_EQ(declared(perFrame, 11), (std::vector<std::string>{"grid_in", "cone_tip"}));
-  EXPECT_EQ(declared(perFrame, 12), std::vector<std::string>{"Y"});
+  EXPECT_EQ(lt::declared(perFrame, 11), (std::vector<std::string>{"grid_in", "cone_tip"}));
+  EXPECT_EQ(lt::declared(perFrame, 12), std::vector<std::string>{"Y"});
   int64_t first = -7, last = -7;
   int rank = -7;
   le::ldInputDims(le::gsGraphOf(le::gsSliceOf(perFrame)), "cone_tip", first, last, rank);
@@ -106,7 +87,7 @@ TEST(SourceCone, PrepAndPerFrameDeclarations) {
   for (const char* d : {"le_hoist_d1", "le_hoist_d2"}) EXPECT_NE(text.find(d), std::string::npos) << d;
   le::ldInputDims(le::gsGraphOf(le::gsSliceOf(perFrame)), "absent", first, last, rank);
   EXPECT_EQ((std::vector<int64_t>{first, last, rank}), (std::vector<int64_t>{0, 0, 0}));
-  for (const le::GsNodeInfo& n : tablesOf(perFrame).nodes) EXPECT_NE(n.op_type, "Conv");
+  for (const le::GsNodeInfo& n : lt::graphOf(perFrame).nodes) EXPECT_NE(n.op_type, "Conv");
 
   ASSERT_TRUE(le::buildSourceConePerFrame(model, "cone_tip", nullptr, 4, symbolic, reason)) << reason;
   le::ldInputDims(le::gsGraphOf(le::gsSliceOf(symbolic)), "cone_tip", first, last, rank);
@@ -146,7 +127,7 @@ TEST(WarpBlock, RewriteLeavesOneNodeOnPrgbAndTheGrid) {
   Bytes m = lt::modelBytes("warp_plain.onnx");
   std::string reason;
   ASSERT_EQ(le::rewriteWarpBlockToCustomOp(m, reason), 11u) << reason;
-  const Tables t = tablesOf(m);
+  const lt::Graph t = lt::graphOf(m);
   size_t warp = 0, slices = 0;
   for (const le::GsNodeInfo& n : t.nodes) {
     EXPECT_NE(n.op_type, "GridSample");

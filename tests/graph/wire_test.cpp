@@ -140,9 +140,7 @@ TEST(GraphWire, RebuildReproducesOnnxModelsAndAppliesEdits) {
     EXPECT_TRUE(out == model) << name;  // byte for byte, length prefixes included
   }
   const Bytes model = lt::modelBytes("director_probe.onnx");
-  std::vector<le::GsNodeInfo> before, after;
-  std::unordered_set<std::string> inits, inputs, inits2, inputs2;
-  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), before, inits, inputs);
+  const lt::Graph before = lt::graphOf(model);
   const Bytes drop = {1, 0, 1};
   const std::string added = "tip";
   const int64_t dims[] = {1, 12, 64, 64};
@@ -150,17 +148,12 @@ TEST(GraphWire, RebuildReproducesOnnxModelsAndAppliesEdits) {
                              .addedValueName = &added, .addedValueDims = dims, .addedValueRank = 4, .addedValueField = 12};
   Bytes out;
   le::gsRebuild(model, edit, out);
-  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(out)), after, inits2, inputs2);
-  ASSERT_EQ(after.size(), before.size() - 2);
-  EXPECT_EQ(after[0].raw.str(), before[1].raw.str());
-  EXPECT_EQ(inputs2, (std::unordered_set<std::string>{"P_rgb"}));
-  EXPECT_EQ(inits2, inits);
-  std::vector<std::string> outputs;
-  le::GsReader g(le::gsGraphOf(le::gsSliceOf(out)));
-  le::GsField f;
-  while (g.next(f))
-    if (f.field == 12) outputs.push_back(le::gsFirstStr(f.payload, 1));
-  EXPECT_EQ(outputs, std::vector<std::string>{"tip"});
+  const lt::Graph after = lt::graphOf(out);
+  ASSERT_EQ(after.nodes.size(), before.nodes.size() - 2);
+  EXPECT_EQ(after.nodes[0].raw.str(), before.nodes[1].raw.str());
+  EXPECT_EQ(after.inputs, (std::unordered_set<std::string>{"P_rgb"}));
+  EXPECT_EQ(after.inits, before.inits);
+  EXPECT_EQ(lt::declared(out, 12), std::vector<std::string>{"tip"});
 }
 
 // Constants left behind by a removed node go; a model whose every initializer
@@ -171,9 +164,7 @@ TEST(GraphWire, UnreadInitializersAreDropped) {
   EXPECT_EQ(le::gsDropUnreadInitializers(model), 0u);
   EXPECT_TRUE(model == whole);
 
-  std::vector<le::GsNodeInfo> nodes;
-  std::unordered_set<std::string> inits, inputs;
-  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), nodes, inits, inputs);
+  const auto [nodes, inits, inputs] = lt::graphOf(model);
   Bytes drop(nodes.size(), 0);
   size_t victim = 0;  // the first node that reads an initializer nothing else reads
   std::unordered_multiset<std::string> readers;
@@ -188,13 +179,12 @@ TEST(GraphWire, UnreadInitializersAreDropped) {
   le::gsRebuild(model, {.dropMask = &drop}, cut);
   EXPECT_GT(le::gsDropUnreadInitializers(cut), 0u);
 
-  std::vector<le::GsNodeInfo> kept;
-  std::unordered_set<std::string> left, inputs2, expected;
-  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(cut)), kept, left, inputs2);
-  for (const auto& n : kept)
+  const lt::Graph kept = lt::graphOf(cut);
+  std::unordered_set<std::string> expected;
+  for (const auto& n : kept.nodes)
     for (const std::string& in : n.inputs)
       if (inits.count(in)) expected.insert(in);
-  EXPECT_EQ(left, expected);
+  EXPECT_EQ(kept.inits, expected);
 }
 
 // Every prefix of a real model: readers and rewrites either succeed or throw
@@ -218,9 +208,7 @@ TEST(GraphWire, TruncatedModelsRefuseCleanly) {
     try {
       Bytes out;
       le::gsRebuild(prefix, {}, out);
-      std::vector<le::GsNodeInfo> nodes;
-      std::unordered_set<std::string> a, b;
-      le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(prefix)), nodes, a, b);
+      lt::graphOf(prefix);
     } catch (const std::runtime_error& e) {
       EXPECT_NE(texts.find(e.what()), std::string::npos) << e.what();
     }

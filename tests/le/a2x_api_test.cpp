@@ -2,7 +2,6 @@
 // family's own last error, each object in a fresh process.
 #include <gtest/gtest.h>
 
-#include <cmath>
 
 #include "audio/a2x_support.h"
 #include "le/le_a2x.h"
@@ -12,7 +11,6 @@ extern "C" int le_test_a2x_header_from_c(void);
 
 namespace {
 
-std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
 const std::string kW2v = lt::fixture("w2v/w2v8.onnx");
 
 }  // namespace
@@ -25,8 +23,8 @@ TEST(A2xApi, CreationRefusesEachBrokenBundleWithItsSentence) {
   } cases[] = {
       {"ok", "/nonexistent/w2v8.onnx", "le_a2x_create: shared w2v load failed"},
       {"ok", nullptr, "le_a2x_create: $W2V_ONNX not set"},
-      {"no_meta", kW2v.c_str(), "le_a2x_create: a2x_meta.json missing in " + bundle("no_meta")},
-      {"empty_meta", kW2v.c_str(), "le_a2x_create: a2x_meta.json missing in " + bundle("empty_meta")},
+      {"no_meta", kW2v.c_str(), "le_a2x_create: a2x_meta.json missing in " + at::bundle("no_meta")},
+      {"empty_meta", kW2v.c_str(), "le_a2x_create: a2x_meta.json missing in " + at::bundle("empty_meta")},
       {"no_window", kW2v.c_str(), "le_a2x_create: meta lacks causal window/left (not a streaming a2x)"},
       {"short_pos", kW2v.c_str(), "le_a2x_create: pos/norm/xs_target read failed"},
       {"short_norm", kW2v.c_str(), "le_a2x_create: pos/norm/xs_target read failed"},
@@ -37,7 +35,7 @@ TEST(A2xApi, CreationRefusesEachBrokenBundleWithItsSentence) {
   AT_FRESH_PROCESS({
     for (const auto& c : cases) {
       lt::ScopedEnv env("W2V_ONNX", c.w2v);
-      EXPECT_EQ(le_a2x_create(bundle(c.bundle).c_str(), 1), nullptr) << c.bundle;
+      EXPECT_EQ(le_a2x_create(at::bundle(c.bundle).c_str(), 1), nullptr) << c.bundle;
       const std::string err = le_a2x_last_error();
       if (c.error.size() > 3 && c.error.compare(c.error.size() - 3, 3, "...") == 0)
         EXPECT_EQ(err.rfind(c.error.substr(0, c.error.size() - 3), 0), 0u) << err;
@@ -56,7 +54,7 @@ TEST(A2xApi, SilencePrimingRefusesWithoutTheEncoderAndFallsBackWhenItFails) {
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", lt::fixture("w2v_pair_no8s/w2v8.onnx").c_str());
     le_a2x* a = nullptr;
-    const std::string err = lt::stderrOf([&] { a = le_a2x_create(bundle("primed").c_str(), 1); });
+    const std::string err = lt::stderrOf([&] { a = le_a2x_create(at::bundle("primed").c_str(), 1); });
     EXPECT_EQ(a, nullptr);
     EXPECT_STREQ(le_a2x_last_error(), "le_a2x_create: shared w2v load failed (silence_prime)");
     EXPECT_NE(err.find("[le_a2x] live cadence: block-320 (one trunk window per 8 frames), push-size invariant, "
@@ -65,18 +63,18 @@ TEST(A2xApi, SilencePrimingRefusesWithoutTheEncoderAndFallsBackWhenItFails) {
         << err;
     {
       lt::ScopedEnv prime("LE_A2X_SILENCE_PRIME", "3");
-      EXPECT_EQ(le_a2x_create(bundle("ok").c_str(), 1), nullptr) << "the switch overrides the meta";
+      EXPECT_EQ(le_a2x_create(at::bundle("ok").c_str(), 1), nullptr) << "the switch overrides the meta";
     }
     lt::ScopedEnv prime("LE_A2X_SILENCE_PRIME", "0");
-    EXPECT_EQ(lt::stderrOf([&] { a = le_a2x_create(bundle("primed").c_str(), 1); }), "") << "once per process";
+    EXPECT_EQ(lt::stderrOf([&] { a = le_a2x_create(at::bundle("primed").c_str(), 1); }), "") << "once per process";
     ASSERT_NE(a, nullptr) << le_a2x_last_error();
     le_a2x_destroy(a);
   });
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", lt::fixture("w2v_prime_fails/w2v8.onnx").c_str());
     le_a2x* primed = nullptr;
-    const std::string err = lt::stderrOf([&] { primed = le_a2x_create(bundle("primed").c_str(), 1); });
-    le_a2x* plain = le_a2x_create(bundle("ok").c_str(), 1);  // the same models, never primed
+    const std::string err = lt::stderrOf([&] { primed = le_a2x_create(at::bundle("primed").c_str(), 1); });
+    le_a2x* plain = le_a2x_create(at::bundle("ok").c_str(), 1);  // the same models, never primed
     ASSERT_TRUE(primed && plain) << le_a2x_last_error();
     EXPECT_NE(err.find("[le_a2x] silence-prime failed ("), std::string::npos) << err;
     EXPECT_NE(err.find(") -- legacy zero state\n"), std::string::npos) << err;
@@ -113,10 +111,10 @@ TEST(A2xApi, TheGraphDecidesTheWidthAndAMismatchIsReported) {
   };
   AT_FRESH_PROCESS({
     lt::ScopedEnv env("W2V_ONNX", kW2v.c_str());
-    le_a2x_destroy(le_a2x_create(bundle("ok").c_str(), 1));  // the once-per-process lines go first
+    le_a2x_destroy(le_a2x_create(at::bundle("ok").c_str(), 1));  // the once-per-process lines go first
     for (const auto& c : cases) {
       le_a2x* a = nullptr;
-      const std::string err = lt::stderrOf([&] { a = le_a2x_create(bundle(c.bundle).c_str(), 1); });
+      const std::string err = lt::stderrOf([&] { a = le_a2x_create(at::bundle(c.bundle).c_str(), 1); });
       ASSERT_NE(a, nullptr) << le_a2x_last_error();
       EXPECT_EQ(le_a2x_width(a), c.width) << c.bundle;
       EXPECT_EQ(err, c.warning ? c.warning : "") << c.bundle;
@@ -140,8 +138,8 @@ TEST(A2xApi, ReturnConventionsAndTheFamilysLastError) {
     EXPECT_EQ(le_a2x_preload_w2v(kW2v.c_str()), 1);
     EXPECT_EQ(le_a2x_last_error(), failed) << "never cleared";
     lt::ScopedEnv env("W2V_ONNX", kW2v.c_str());
-    le_a2x* a = le_a2x_create(bundle("ok").c_str(), 0);
-    le_a2x* narrow = le_a2x_create(bundle("ok_narrow").c_str(), 99);
+    le_a2x* a = le_a2x_create(at::bundle("ok").c_str(), 0);
+    le_a2x* narrow = le_a2x_create(at::bundle("ok_narrow").c_str(), 99);
     ASSERT_TRUE(a && narrow) << le_a2x_last_error();
     EXPECT_EQ(le_a2x_nt(a), 4);
     const std::vector<float> audio = at::speech();

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -178,23 +177,6 @@ TEST_F(Frames, PastedFrameMatchesAnIndependentComposition) {
     const int bad = lt::refFrameMismatches(planes, 64, mask, 8, m.data(), W_, H_, background.data(), got, &changed);
     EXPECT_EQ(bad, 0) << "drive frame " << i;
     EXPECT_GT(changed, 64) << "nothing was pasted";
-  }
-}
-
-TEST(FrameApiContainer, ContainerAndDirectoryGiveIdenticalFrames) {
-  const std::string c = lt::scratchDir() + "/director.imx";
-  ASSERT_EQ(lt::run(std::string(LE_TEST_VOZAZ) + " pack " + directorBundle() + " " + c + " >/dev/null"), 0);
-  Ctx packed, plain;
-  lt::stderrOf([&] { packed = open(c), plain = open(directorBundle()); });
-  ASSERT_TRUE(packed && plain);
-  const size_t bytes = static_cast<size_t>(le_width(plain.get())) * le_height(plain.get()) * 3;
-  for (int i = 0; i < le_drive_frames(plain.get()); i += 3) {
-    ASSERT_NE(le_render_drive_crop(packed.get(), i), nullptr);
-    ASSERT_NE(le_render_drive_crop(plain.get(), i), nullptr);
-    const uint8_t* a = le_paste_last(packed.get(), 0);
-    const std::vector<uint8_t> first(a, a + bytes);
-    const uint8_t* b = le_paste_last(plain.get(), 0);
-    EXPECT_EQ(std::vector<uint8_t>(b, b + bytes), first) << i;
   }
 }
 

@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "audio/a2x_support.h"
-#include "audio/motion_support.h"
 #include "support/fixtures.h"
 
 extern "C" int le_test_motion_header_from_c(void);

@@ -3,10 +3,8 @@
 // session without a teeth pass.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <thread>
 #include <string>
 
 #include "le/le_utt.h"

@@ -13,7 +13,6 @@
 
 #include "pool/budget.h"
 #include "pool/worker_pool.h"
-#include "pool/worker_pool.h"
 #include "support/fixtures.h"
 
 namespace {

@@ -141,6 +141,8 @@ TEST(ConvBackend, RendererServesTheM4bNatively) {
   const std::vector<float> want = lt::referenceRender(m4b(), "render", false, f.si, {2, 3}, -1, true);
   expectNear(got, want, want.size(), "renderer");
 #else
+  EXPECT_EQ(lt::errorOf([] { le::ConvBackend::create(m4b().manifest.modelPath("render"), 1); }),
+            "le_conv: fp16 NEON not supported on this CPU");
   EXPECT_STREQ(native->backend(), "ort");
   EXPECT_STREQ(native->ep(), "cpu");
   EXPECT_NE(log.find("[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"),

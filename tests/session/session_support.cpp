@@ -11,6 +11,7 @@
 
 #include "audio/a2x_support.h"
 #include "bundle/paths.h"
+#include "le/le_a2x.h"
 #include "support/fixtures.h"
 
 namespace st {
@@ -48,6 +49,13 @@ const std::string& directorBundle() {
   return d;
 }
 
+const std::string& teethBundle() {
+  static const std::string d =
+      forgedOnce("director_teeth", "director-bundle --crop 128 --w 160 --h 144 --nt 4 --frames 8 --model "
+                                   "model_render.onnx:1 --model model_b24_fp32.onnx:24 --teeth");
+  return d;
+}
+
 const std::string& motionBundle() {
   static const std::string d = forgedOnce("motion", "motion-bundle --nt 4");
   return d;
@@ -76,6 +84,26 @@ std::vector<int16_t> speech16(const char* name) {
   for (size_t i = 0; i < f.size(); ++i)
     pcm[i] = static_cast<int16_t>(std::lround(std::fmax(-1.f, std::fmin(f[i], 32767.f / 32768.f)) * 32768.f));
   return pcm;
+}
+
+void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vector<int>& idx, std::vector<float>& xs,
+                std::vector<float>& xd) {
+  constexpr int kKp = 63;
+  idx.assign(want, 0);
+  xs.assign(static_cast<size_t>(want) * kKp, 0.0f);
+  xd.assign(static_cast<size_t>(want) * kKp, 0.0f);
+  le_a2x* a = le_a2x_create(motionBundle().c_str(), 1);
+  ASSERT_NE(a, nullptr) << le_a2x_last_error();
+  le_a2x_reset(a, start, 1, 1);
+  const std::vector<float> audio = asFloat(pcm);
+  le_a2x_push(a, audio.data(), static_cast<int>(audio.size()));
+  le_a2x_finish(a);
+  for (int got = 0; got < want;) {
+    const int n = le_a2x_pull(a, idx.data() + got, xs.data() + got * kKp, xd.data() + got * kKp, want - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  le_a2x_destroy(a);
 }
 
 std::vector<float> asFloat(const std::vector<int16_t>& pcm) {
@@ -151,13 +179,15 @@ void Session::say(const std::vector<int16_t>& pcm, bool end) {
   if (end) le_utt_end_utterance(utt.get());
 }
 
-std::vector<Pulled> Session::pullUtterance() {
+std::vector<Pulled> pullUtterance(le_utt* utt, size_t frameBytes) {
   bool sawRamp = false;
-  return pullUntil(utt.get(), bytes, [&](const Pulled& p) {
+  return pullUntil(utt, frameBytes, [&](const Pulled& p) {
     sawRamp = sawRamp || p.info.kind == 2;
     return sawRamp && p.info.kind == 0;
   });
 }
+
+std::vector<Pulled> Session::pullUtterance() { return st::pullUtterance(utt.get(), bytes); }
 
 std::string kindRuns(const std::vector<Pulled>& frames) {
   std::string s;

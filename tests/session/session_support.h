@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +30,8 @@ inline constexpr double kSlow = 1;
 // Forged once per build tree.
 const std::string& directorBundle();
 const std::string& motionBundle();
+// The director bundle at crop 128 that also carries the teeth members.
+const std::string& teethBundle();
 // A motion-pipeline directory (the second back-end) for the same identity.
 const std::string& motionPipelineBundle();
 // A motion directory without the streaming encoder nor the pipeline's models.
@@ -41,6 +42,10 @@ const std::string& forged(const std::string& name, const std::string& args);
 
 // The speech encoder the tests run (the short-window pair beside it).
 std::string w2vPath();
+
+// The first `want` rows le_a2x gives for pcm, started at identity frame `start`.
+void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vector<int>& idx, std::vector<float>& xs,
+                std::vector<float>& xd);
 
 // A forged utterance as the host pushes it.
 std::vector<int16_t> speech16(const char* name = "speech_a.f32");
@@ -63,6 +68,8 @@ struct Pulled {
 // Pulls until `until` says stop or `timeoutS` passes (then the test fails).
 std::vector<Pulled> pullUntil(le_utt* utt, size_t frameBytes, const std::function<bool(const Pulled&)>& until,
                               double timeoutS = 60);
+// Pulls until the first idle frame after a ramp.
+std::vector<Pulled> pullUtterance(le_utt* utt, size_t frameBytes);
 // Pushes pcm in 20 ms packets.
 void pushAll(le_utt* utt, const std::vector<int16_t>& pcm);
 // Frames waiting, polled until it equals want or timeoutS passes.

@@ -1,6 +1,7 @@
 // Four host threads call one session at random under a watchdog: every
 // pulled frame must be whole, sequence numbers must only grow, and the
-// session must shut down while its own threads are busy.
+// session must shut down while its own threads are busy. Without a teeth
+// pass, and with one inline and on its own thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "audio/a2x_support.h"
+#include "le/bundle_teeth.h"
 #include "session/session_support.h"
 #include "support/fixtures.h"
 
@@ -68,11 +70,17 @@ struct Checker {
   }
 };
 
-TEST(UttStress, FourHostThreadsCallAtRandomAndEveryFrameIsWhole) {
+enum Teeth { kNoTeeth, kTeethInline, kTeethThread };
+
+class UttStress : public ::testing::TestWithParam<Teeth> {};
+
+TEST_P(UttStress, FourHostThreadsCallAtRandomAndEveryFrameIsWhole) {
   lt::ScopedEnv w2v("W2V_ONNX", st::w2vPath().c_str());
-  st::Ctx ctx = st::openCtx();
-  Checker checker{
-      le_width(ctx.get()), le_height(ctx.get()), le_crop(ctx.get()), {}, at::loadF32(st::directorBundle() + "/M.f32")};
+  lt::ScopedEnv pipe("LE_UTT_PIPELINE_PASTE", GetParam() == kTeethInline ? "0" : "1");
+  const std::string bundle = GetParam() == kNoTeeth ? st::directorBundle() : st::teethBundle();
+  st::Ctx ctx(le_create(bundle.c_str(), "render", 0, ""));
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  Checker checker{le_width(ctx.get()), le_height(ctx.get()), le_crop(ctx.get()), {}, at::loadF32(bundle + "/M.f32")};
   const size_t bytes = static_cast<size_t>(checker.W) * checker.H * 3;
   for (int si = 0; si < st::kNt; ++si) {
     const uint8_t* f = le_target_frame(ctx.get(), si);
@@ -83,6 +91,7 @@ TEST(UttStress, FourHostThreadsCallAtRandomAndEveryFrameIsWhole) {
   le_utt_opts o = st::defaults();
   o.end_silence_s = 0.05;  // many short utterances
   st::Utt utt = st::openReady(ctx.get(), o);
+  if (GetParam() != kNoTeeth) le::attachBundleTeeth(utt.get(), bundle);
   const std::vector<int16_t> pcm = st::speech16();
 
   std::atomic<int> calls{0}, frames{0}, speech{0};
@@ -149,5 +158,10 @@ TEST(UttStress, FourHostThreadsCallAtRandomAndEveryFrameIsWhole) {
   RecordProperty("frames", frames.load());
   RecordProperty("speech_frames", speech.load());
 }
+
+INSTANTIATE_TEST_SUITE_P(Teeth, UttStress, ::testing::Values(kNoTeeth, kTeethInline, kTeethThread),
+                         [](const auto& p) {
+                           return p.param == kNoTeeth ? "None" : p.param == kTeethInline ? "Inline" : "OwnThread";
+                         });
 
 }  // namespace

@@ -19,10 +19,12 @@ namespace lt {
 
 std::string fixture(const std::string& name) { return std::string(LE_TEST_FIXTURES) + "/" + name; }
 
-std::vector<uint8_t> modelBytes(const std::string& fixtureName) {
-  const std::string s = slurp(fixture(fixtureName));
+std::vector<uint8_t> fileBytes(const std::string& path) {
+  const std::string s = slurp(path);
   return std::vector<uint8_t>(s.begin(), s.end());
 }
+
+std::vector<uint8_t> modelBytes(const std::string& fixtureName) { return fileBytes(fixture(fixtureName)); }
 
 std::string scratchDir() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -43,6 +45,20 @@ std::string copyFixture(const std::string& name) {
   const std::string dir = scratchDir() + "/" + name;
   EXPECT_EQ(run("cp -r '" + fixture(name) + "' '" + dir + "'"), 0);
   return dir;
+}
+
+Graph graphOf(const std::vector<uint8_t>& model) {
+  Graph g;
+  le::gsReadGraph(le::gsGraphOf(le::gsSliceOf(model)), g.nodes, g.inits, g.inputs);
+  return g;
+}
+
+std::vector<std::string> declared(const std::vector<uint8_t>& model, uint32_t field) {
+  std::vector<std::string> names;
+  le::GsReader r(le::gsGraphOf(le::gsSliceOf(model)));
+  for (le::GsField f; r.next(f);)
+    if (f.field == field) names.push_back(le::gsFirstStr(f.payload, 1));
+  return names;
 }
 
 void editManifest(const std::string& dir, const std::string& from, const std::string& to) {

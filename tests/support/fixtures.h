@@ -8,13 +8,17 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
+
+#include "graph/wire.h"
 
 namespace lt {
 
 // Path of a fixture forged into the build tree before the tests run.
 std::string fixture(const std::string& name);
-// A fixture's bytes.
+// The bytes of a file, and of a fixture.
+std::vector<uint8_t> fileBytes(const std::string& path);
 std::vector<uint8_t> modelBytes(const std::string& fixtureName);
 // A directory unique to the calling test, emptied on the test's first call.
 std::string scratchDir();
@@ -22,6 +26,14 @@ std::string scratchDir();
 std::string copyFixture(const std::string& name);
 // Replaces the first occurrence of `from` in dir/manifest.json; "{" adds keys.
 void editManifest(const std::string& dir, const std::string& from, const std::string& to);
+// A model's graph read back: its node, initializer and input tables.
+struct Graph {
+  std::vector<le::GsNodeInfo> nodes;
+  std::unordered_set<std::string> inits, inputs;
+};
+Graph graphOf(const std::vector<uint8_t>& model);
+// Names declared under one GraphProto field of a model (11 inputs, 12 outputs).
+std::vector<std::string> declared(const std::vector<uint8_t>& model, uint32_t field);
 // Runs the forge with `args`; fails the test on a non-zero exit.
 void forge(const std::string& args);
 // Runs a shell command, returning its exit status.

@@ -32,8 +32,10 @@ TEST(VozazOffline, AudioFilesBecomeMp4sInLipSyncOrOneSentence) {
       {input(dir, "in.mp3"), "", dir + "/b.mp4", 0, "h264,5.080000,127\naac,5.080000\n"},
       {input(dir, "in44.wav", "-ar 44100 -ac 2"), "--skip 25 --gain 0.5", dir + "/c.mp4", 25,
        "h264,4.080000,102\naac,4.080000\n"},
-      {dir + "/missing.wav", "", bad, -1, "vozaz render: cannot open audio file " + dir + "/missing.wav\n"},
-      {dir + "/noise.wav", "", bad, -1, "vozaz render: cannot open audio file " + dir + "/noise.wav\n"},
+      {dir + "/missing.wav", "", bad, -1,
+       "vozaz render: cannot open audio file " + dir + "/missing.wav (No such file or directory)\n"},
+      {dir + "/noise.wav", "", bad, -1,
+       "vozaz render: cannot open audio file " + dir + "/noise.wav (Invalid data found when processing input)\n"},
       {dir + "/in.wav", "", "/nonexistent/o.mp4", -1,
        "vozaz render: cannot write the output file /nonexistent/o.mp4\n"},
   };

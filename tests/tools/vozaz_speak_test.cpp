@@ -80,8 +80,10 @@ TEST(VozazSpeak, BadInputIsOneSentenceAndLeavesNoFile) {
   const struct {
     std::string motion, args, sentence;
   } cases[] = {
-      {st::motionBundle(), dir + "/missing.wav" + out, "vozaz speak: cannot open audio file " + dir + "/missing.wav\n"},
-      {st::motionBundle(), dir + "/noise.wav" + out, "vozaz speak: cannot open audio file " + dir + "/noise.wav\n"},
+      {st::motionBundle(), dir + "/missing.wav" + out,
+       "vozaz speak: cannot open audio file " + dir + "/missing.wav (No such file or directory)\n"},
+      {st::motionBundle(), dir + "/noise.wav" + out,
+       "vozaz speak: cannot open audio file " + dir + "/noise.wav (Invalid data found when processing input)\n"},
       {st::motionBundle(), wav + " --out /nonexistent/dir/o.mp4",
        "vozaz speak: cannot write the output file /nonexistent/dir/o.mp4\n"},
       // A later --w2v wins over the helper's.

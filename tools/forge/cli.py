@@ -4,7 +4,7 @@ import os
 import shutil
 
 from bundle import write_bundle
-from demo import write_demo_bundle
+from demo import write_demo_bundle, write_demo_teeth
 from director import director_fixtures, write_director, write_director_bundle
 from faults import write_fault
 from graphs import graph_fixtures
@@ -14,7 +14,7 @@ from m4b import m4b_fixtures, write_m4b, write_m4b_bundle
 from int8 import bench_layers, int8_fixtures
 from models import tiny_affine
 from motion import motion_fixtures, write_motion_pipeline
-from tessera import teeth_fixtures
+from tessera import add_teeth, teeth_fixtures
 from speech import speech_fixtures, write_motion_bundle, write_speech, write_speech_encoders
 from warp_cases import warp_fixtures
 
@@ -47,6 +47,8 @@ def cmd_director_bundle(a):
             models[name] = dict(batch=int(batch), layout=a.layout, fp16=rest == ["fp16"])
     write_director_bundle(a.out, crop=a.crop, nt=a.nt, frames=a.frames, w=a.w, h=a.h, models=models,
                           featsynth=a.layout == "featsynth", driver=a.driver)
+    if a.teeth:
+        add_teeth(a.out, a.crop, a.nt)
 
 
 def cmd_fixtures(a):
@@ -135,12 +137,20 @@ def main(argv):
     s.add_argument("--driver", choices=["jpg", "mp4", "both"], default="jpg")
     s.add_argument("--model", action="append", default=None, metavar="MEMBER:BATCH[:fp16]",
                    help="e.g. model_render.onnx:1 model_b24_fp32.onnx:24 (default: render and b4)")
+    s.add_argument("--teeth", action="store_true", help="also the four teeth members, a lip template and the "
+                                                        "source keypoints of the motion bundle of the same --nt")
     s.set_defaults(fn=cmd_director_bundle)
 
     e = sub.add_parser("demo-bundle", help="the demo: a real portrait, 1280x720 driver, crop 512, a talking drive track")
     e.add_argument("out")
     e.add_argument("--frames", type=int, default=100, help="drive frames (25 per second)")
     e.set_defaults(fn=lambda a: write_demo_bundle(a.out, frames=a.frames))
+
+    dt = sub.add_parser("demo-teeth", help="the demo's teeth members alone, with a talking keypoint track")
+    dt.add_argument("out")
+    dt.add_argument("--donors", type=int, default=0, help="a bank of this many donors (a square number of shifts "
+                                                          "times apertures) instead of the demo's own")
+    dt.set_defaults(fn=lambda a: write_demo_teeth(a.out, donors=a.donors))
 
     gm = sub.add_parser("graph-models", help="the one-node GridSample, cubic head and warp block models of the "
                                               "rewrite tests")

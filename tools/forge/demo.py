@@ -13,6 +13,7 @@ Teeth. The reference bank is cut from her own smile in the crop (the photo
 shows her teeth), the lip template outlines the director's mouth, and its
 compose v2 structure is bound to the director's bytes.
 """
+import json
 import os
 
 import numpy as np
@@ -23,13 +24,20 @@ from bundle import write_member
 from director import face_keypoints, smooth_features, write_director
 from fca import write_fca_members
 from manifest import write_manifest
-from tessera import merge_manifest, write_lip_template, write_teeth_members
+from speech import source_keypoints, write_raw
+from tessera import HEAD_JSON, merge_manifest, write_lip_template, write_teeth_members
 from video import write_h264
 
 W, H, CROP, NT = 1280, 720, 512, 50
 MOUTH = (225.0, 145.0)  # mouth centre in the 512x512 photo
 CROP_SIDE = 172.0  # photo pixels across the crop: mouth width spans 0.44 crop units
 CROP_ORIGIN = (MOUTH[0] - CROP_SIDE / 2, MOUTH[1] - CROP_SIDE / 2 - 0.455 * CROP_SIDE / 2)
+# Her teeth window: 160x64 about the mouth (which spans about 120 px of the crop),
+# the band its middle rows and all but a tenth at each side; and eight donors a
+# frame of her 36, four carried over and four taken from the next frame.
+TEETH_SHAPE = ((0.3125, 0.125), (0.2, 0.8), (0.1, 0.9))
+TEETH_HEAD = {"retrieval": dict(HEAD_JSON["retrieval"], K=8, cut=24),
+              "temporal": {"hysteresis": 4, "lookahead": 4}, "decode": HEAD_JSON["decode"]}
 
 
 def affine(a, b, c, d, e, f):
@@ -102,7 +110,7 @@ def write_demo_bundle(out, frames=100, nt=NT):
         Ms.append((A @ place @ crop_to_photo())[:2].reshape(6))
     write_h264(os.path.join(out, "target_frames.mp4"), np.stack(video), preset="medium")
 
-    face = warp(photo, crop_to_photo(), (CROP, CROP)).astype(np.float32) / 255.0
+    face = demo_face().astype(np.float32) / 255.0
     prior = np.ascontiguousarray(face.transpose(2, 0, 1)).astype(np.float16)
     write_member(out, "P.f16", np.tile(prior.reshape(-1), nt))
     write_member(out, "M.f32", np.asarray(Ms, np.float32))
@@ -118,11 +126,36 @@ def write_demo_bundle(out, frames=100, nt=NT):
     write_member(out, "drive/xd.f32", np.stack([face_keypoints(o) for o in open_by]))
     write_member(out, "drive/si.i32", (np.arange(frames) % nt).astype(np.int32))
     write_director(os.path.join(out, "model_render.onnx"), crop=CROP, batch=1)
+    write_director(os.path.join(out, "model_render_int8.onnx"), crop=CROP, batch=1, int8=True)
     write_manifest(os.path.join(out, "manifest.json"), nt=nt, w=W, h=H, crop=CROP, frames=frames, agent="astronaut")
     write_fca_members(out, nt)
     # her own teeth, cut from the smile in the photo (placed by the xs_target.bin just
     # written), and the lip contour of the director
-    photo_face = (face * 255 + 0.5).astype(np.uint8)
-    merge_manifest(out, write_teeth_members(out, photo_face, CROP))
+    merge_manifest(out, write_teeth_members(out, demo_face(), CROP, shape=TEETH_SHAPE, head_json=TEETH_HEAD))
     write_lip_template(out, CROP)
+    return out
+
+
+def demo_face():
+    """The 512 crop of the photo, uint8 [CROP, CROP, 3]: the warp prior and the bank's source."""
+    return warp(data.astronaut(), crop_to_photo(), (CROP, CROP))
+
+
+def write_demo_teeth(out, donors=0):
+    """The demo's teeth members alone, with her idle keypoints, a manifest of their
+    blocks, the lip template (without compose v2), "xd_talking.f32" (the drive
+    track's keypoints) and "face.rgb" (the crop the bank was cut from): what the teeth tests and benchmarks read. donors: a bank of
+    that many donors (16 shifts times donors/16 apertures) instead of the demo's 36."""
+    os.makedirs(out, exist_ok=True)
+    write_raw(os.path.join(out, "xs_target.bin"), source_keypoints(NT))
+    write_raw(os.path.join(out, "xd_talking.f32"), np.stack([face_keypoints(o) for o in talking(48)]))
+    if donors:
+        blocks = write_teeth_members(out, demo_face(), CROP, n_apertures=donors // 16, shift_grid=(-2, -1, 0, 1),
+                                     shape=TEETH_SHAPE, head_json=TEETH_HEAD)
+    else:
+        blocks = write_teeth_members(out, demo_face(), CROP, shape=TEETH_SHAPE, head_json=TEETH_HEAD)
+    demo_face().tofile(os.path.join(out, "face.rgb"))
+    with open(os.path.join(out, "manifest.json"), "w") as f:
+        json.dump(dict(blocks, crop=CROP), f, indent=2)
+    write_lip_template(out, CROP, compose_v2=False)
     return out

@@ -84,15 +84,20 @@ def canonical_centroid(frames, crop, geometry="v1"):
     return np.mean(cents, 0)
 
 
-def stamp_for(crop):
-    """Window about the neutral mouth; teeth band inside it."""
+WIDE = ((0.5, 0.25), (0.3, 0.75), (0.15, 0.85))  # window w, h; band rows; band cols, as fractions
+
+
+def stamp_for(crop, shape=WIDE):
+    """Window about the neutral mouth; teeth band inside it. shape: the window's size
+    in crop widths and the band's rows and columns in window fractions."""
+    (fw, fh), (r0, r1), (c0, c1) = shape
     kp = face_keypoints(0.0)
     cx, cy = ((kp[list(LIP_ROWS), :2].mean(0) + 1) * crop * 0.5)
-    ww, wh = int(round(crop * 0.5)), int(round(crop * 0.25))
+    ww, wh = int(round(crop * fw)), int(round(crop * fh))
     pad = max(2, crop // 64)
     x0 = int(np.clip(round(cx - ww / 2), pad, crop - ww - pad))
     y0 = int(np.clip(round(cy - wh / 2), pad, crop - wh - pad))
-    values = (crop, crop, x0, y0, ww, wh, pad, int(wh * 0.3), int(wh * 0.75), int(ww * 0.15), int(ww * 0.85),
+    values = (crop, crop, x0, y0, ww, wh, pad, int(wh * r0), int(wh * r1), int(ww * c0), int(ww * c1),
               max(1, pad // 2))
     return dict(zip(STAMP_KEYS, values))
 
@@ -245,11 +250,12 @@ def lip_template(crop, director_bytes=None, member="model_render.onnx", with_map
 
 # --- the whole set ---
 
-def write_teeth_members(out, face, crop, n_apertures=4, shift_grid=(-1, 0, 1), frames=None):
+def write_teeth_members(out, face, crop, n_apertures=4, shift_grid=(-1, 0, 1), frames=None, shape=WIDE,
+                        head_json=HEAD_JSON):
     """Writes the four teeth members into bundle `out`, placed by its xs_target.bin (written
     from `frames`, or four neutral frames, when the bundle has none); returns the manifest
     blocks ("unified", "tessera") to merge. face: uint8 [crop, crop, 3]."""
-    stamp = stamp_for(crop)
+    stamp = stamp_for(crop, shape)
     step = max(1, stamp["pad"] // 2)
     shifts = [(dy * step, dx * step) for dy in shift_grid for dx in shift_grid]
     apertures = np.linspace(0.0, 0.12, n_apertures)
@@ -265,7 +271,9 @@ def write_teeth_members(out, face, crop, n_apertures=4, shift_grid=(-1, 0, 1), f
     order = np.random.default_rng(11).permutation(n)  # track frame k holds donor order[k]
     _encode(os.path.join(out, "tessera_bank.v1.mp4"), patches[order],
             ["-c:v", "libx264rgb", "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "rgb24"], "mp4")
-    cent = [[c_canon[0] + dx, c_canon[1] + dy] for _ in apertures for dy, dx in shifts]
+    # A patch cut dy below the canonical place shows the face moved up by dy: its
+    # mouth sat dy above the canonical centroid.
+    cent = [[c_canon[0] - dx, c_canon[1] - dy] for _ in apertures for dy, dx in shifts]
     aperture = [float(a) for a in apertures for _ in shifts]
     sidecar = {"format": "tessera_bank.v1", "geometry": stamp, "n_donors": n,
                "track_order": [int(v) for v in order], "cent": cent, "aperture": aperture,
@@ -275,7 +283,7 @@ def write_teeth_members(out, face, crop, n_apertures=4, shift_grid=(-1, 0, 1), f
         json.dump(sidecar, f, indent=1)
     save_head(os.path.join(out, "tessera_head.v1.pt"), head_state())
     with open(os.path.join(out, "tessera_head.v1.json"), "w") as f:
-        json.dump(HEAD_JSON, f, indent=1)
+        json.dump(head_json, f, indent=1)
     tessera = {"planes": ["stream", "offline"], "bank_container": "mp4", "bank_codec": "h264",
                "bank_pix_fmt": "gbrp", "bank_packing": "rgb24_frames", "geometry": stamp}
     return {"unified": unified_block(crop), "tessera": tessera}
@@ -300,6 +308,19 @@ def merge_manifest(out, blocks):
     m.update(blocks)
     with open(path, "w") as f:
         json.dump(m, f, indent=2)
+
+
+def add_teeth(out, crop, nt):
+    """The teeth members (cut from the director's face image), a lip template and the
+    motion bundle's source keypoints, into director bundle `out`: what a session
+    arms its teeth pass from."""
+    from director import face_image
+    from speech import source_keypoints, write_raw
+
+    write_raw(os.path.join(out, "xs_target.bin"), source_keypoints(nt))
+    face = (face_image(crop).transpose(1, 2, 0) * 255 + 0.5).astype(np.uint8)
+    merge_manifest(out, write_teeth_members(out, face, crop, n_apertures=2))
+    write_lip_template(out, crop, compose_v2=False)
 
 
 def teeth_fixtures(tmp):
@@ -334,6 +355,9 @@ def teeth_fixtures(tmp):
     _encode(os.path.join(v, "bank_plus1.mp4"), patches, args, "mp4")
     _encode(os.path.join(v, "bank_minus1.mp4"), patches[:-2], args, "mp4")
     _encode(os.path.join(v, "bank_wide.mp4"), np.pad(patches[:-1], ((0, 0), (0, 0), (0, 2), (0, 0))), args, "mp4")
+
+    from demo import write_demo_teeth
+    write_demo_teeth(j("demo_teeth"))
 
     for name, compose in (("bundle_lip", True), ("bundle_lip_bind", False), ("bundle_lip_stale", True)):
         write_director_bundle(j(name), crop=64, models={"model_render.onnx": dict(batch=1),

@@ -11,6 +11,7 @@ extern "C" {
 
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "driver/ff_objects.h"
 
@@ -22,14 +23,25 @@ struct SwrFree {
 };
 
 constexpr int kRate = 16000;
+// Outside these a header is lying: resampling would build a filter bank big
+// enough to stall the tool, or blow a small file up into gigabytes of samples.
+constexpr int kMinInputRate = 1000, kMaxInputRate = 768000;
 
 }  // namespace
 
 std::vector<int16_t> readSpeech16k(const std::string& path) {
   av_log_set_level(AV_LOG_ERROR);
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
-    throw std::runtime_error("cannot open audio file " + path);
+  // A playlist inside the file may name other files, never a network address.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) {
+    char why[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(opened, why, sizeof why);
+    throw std::runtime_error("cannot open audio file " + path + " (" + why + ")");
+  }
   le::driver::FormatPtr fmt(raw);
   const AVCodec* codec = nullptr;
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0) throw std::runtime_error(path + " holds no readable streams");
@@ -40,6 +52,10 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
       avcodec_open2(dec.get(), codec, nullptr) < 0)
     throw std::runtime_error("cannot open the audio decoder of " + path);
 
+  if (dec->sample_rate < kMinInputRate || dec->sample_rate > kMaxInputRate)
+    throw std::runtime_error(path + " declares " + std::to_string(dec->sample_rate) +
+                             " samples per second; vozaz reads " + std::to_string(kMinInputRate) + " to " +
+                             std::to_string(kMaxInputRate));
   SwrContext* swrRaw = nullptr;
   AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
   AVChannelLayout in = dec->ch_layout;

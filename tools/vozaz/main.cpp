@@ -29,10 +29,10 @@ const Command kCommands[] = {
      vozaz::driveCommand},
     {"speak",
      "speak <bundle> <motion-dir> <audio> --out out.mp4 [--w2v ENC.onnx] [--realtime] [--interrupt-at S] "
-     "[--threads T]",
+     "[--threads T] [--no-teeth]",
      "speak an audio file through an utterance session into an MP4 with sound; --w2v names the speech encoder "
-     "(default: $W2V_ONNX)",
-     {{"--out", "--w2v", "--interrupt-at", "--threads"}, {"--realtime"}}, vozaz::speakCommand},
+     "(default: $W2V_ONNX); an avatar with teeth members speaks with her own teeth unless --no-teeth",
+     {{"--out", "--w2v", "--interrupt-at", "--threads"}, {"--realtime", "--no-teeth"}}, vozaz::speakCommand},
     {"render", "render <bundle> <audio> --w2v ENC.onnx --out out.mp4 [--gain G] [--skip N] [--threads T]",
      "render a whole recording offline, as fast as the machine allows, into an MP4 with sound; --skip drops frames "
      "from the start, --gain scales the expression",

@@ -18,6 +18,7 @@
 #include "args.h"
 #include "audio_reader.h"
 #include "commands.h"
+#include "le/bundle_teeth.h"
 #include "le/le.h"
 #include "le/le_cpp.h"
 #include "le/le_utt.h"
@@ -57,6 +58,30 @@ class Pusher {
   std::thread thread_;
 };
 
+// Arms the teeth pass when the avatar carries the teeth members and the
+// user did not turn it off; says which on a line of its own. Members the
+// session refuses leave it speaking without teeth, as a host would.
+bool armTeeth(le_utt* utt, const std::string& bundle, bool off) {
+  if (!le::bundleHasTeeth(bundle)) {
+    std::printf("teeth: none (the avatar carries no teeth members)\n");
+    return false;
+  }
+  if (off) {
+    std::printf("teeth: off (--no-teeth)\n");
+    return false;
+  }
+  try {
+    le::attachBundleTeeth(utt, bundle);
+  } catch (const std::exception& e) {
+    std::printf("teeth: refused, speaking without them: %s\n", e.what());
+    return false;
+  }
+  char geometry[512] = "";
+  le_utt_tessera_geometry(utt, geometry, sizeof geometry);
+  std::printf("teeth: armed, %s\n", geometry);
+  return true;
+}
+
 }  // namespace
 
 int speakCommand(const Args& a) {
@@ -87,6 +112,7 @@ int speakCommand(const Args& a) {
   opts.threads = threads;
   opts.steady_model = steadyModelFor(bundle);
   Utt utt = openReady(ctx.get(), opts);
+  const bool teeth = armTeeth(utt.get(), bundle, a.has("--no-teeth"));
 
   const bool progress = ::isatty(2);
   std::vector<uint8_t> rgb(static_cast<size_t>(W) * H * 3);
@@ -156,6 +182,10 @@ int speakCommand(const Args& a) {
   char failure[512] = "";
   uint64_t failures = 0;
   le_utt_render_status(utt.get(), failure, sizeof failure, &failures);
+  char teethText[512] = "";
+  double weight = 0;
+  const int teethState = teeth ? le_utt_tessera_stats(utt.get(), nullptr, nullptr, teethText, sizeof teethText) : 0;
+  const bool weighed = teeth && le_utt_tessera_synth_w(utt.get(), &weight, nullptr, nullptr) == 1;
   utt.reset();
   video.finish();
   const double secs = std::chrono::duration<double>(clock::now() - start).count();
@@ -167,6 +197,11 @@ int speakCommand(const Args& a) {
       frames / std::max(secs, 1e-9), late, s.render_ms_ema, interrupted ? ", interrupted" : "");
   // A bundle without the chunk model says so here, not only in the counters.
   if (failures) std::printf("%llu render failure(s), the last: %s\n", static_cast<unsigned long long>(failures), failure);
+  if (teethState == 1)
+    std::printf("teeth: %s%s\n", teethText,
+                weighed ? (", head weight " + std::to_string(weight).substr(0, 4)).c_str() : "");
+  else if (teethState == -1)
+    std::printf("teeth: the pass failed and was bypassed: %s\n", teethText);
   std::printf("wrote %s\n", out.c_str());
   return 0;
 }

@@ -83,6 +83,7 @@ TEST(VozazServeBrowser, SelfTestSeesIdleThenSpeechThenIdle) {
   EXPECT_TRUE(std::regex_search(report, std::regex(R"( runs=0x\d+,1x\d+(,2x\d+)?,0x\d+$)"))) << report;
   ASSERT_TRUE(std::regex_search(report, m, std::regex(R"(speech=(\d+))")));
   EXPECT_GE(std::stoi(m[1]), 60);  // 3 s of microphone is 75 frames
+  EXPECT_EQ(serve.child.stop(), 0);
 }
 
 }  // namespace

@@ -60,8 +60,8 @@ class Server;
 // One WebSocket: a session's, or a refusal's.
 class Client : public std::enable_shared_from_this<Client> {
  public:
-  Client(Server& server, beast::tcp_stream&& stream, std::string peer)
-      : server_(server), ws_(std::move(stream)), peer_(std::move(peer)), closeTimer_(ws_.get_executor()) {}
+  Client(beast::tcp_stream&& stream, std::string peer)
+      : ws_(std::move(stream)), peer_(std::move(peer)), closeTimer_(ws_.get_executor()) {}
 
   void open(const Request& req, std::shared_ptr<Session> session);
   void refuse(const Request& req, std::string reason);
@@ -78,7 +78,6 @@ class Client : public std::enable_shared_from_this<Client> {
   void refuseInput(int code, const std::string& why);
   void sendClose();
 
-  Server& server_;
   websocket::stream<beast::tcp_stream> ws_;
   const std::string peer_;
   asio::steady_timer closeTimer_;
@@ -140,7 +139,7 @@ class Server {
   const Totals& totals() const { return totals_; }
 
   void upgrade(beast::tcp_stream&& stream, const Request& req, const std::string& peer) {
-    auto client = std::make_shared<Client>(*this, std::move(stream), peer);
+    auto client = std::make_shared<Client>(std::move(stream), peer);
     if (stopping_ || static_cast<int>(sessions_.size()) >= listen_.maxSessions) {
       ++totals_.refused;
       const std::string why = stopping_ ? "the server is shutting down"

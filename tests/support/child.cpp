@@ -63,6 +63,12 @@ std::string Child::waitForLog(const std::regex& re, double timeoutS) const {
   }
 }
 
+std::string Child::log() const {
+  std::string text;
+  le::readWhole(log_, text);
+  return text;
+}
+
 int Child::threads() const {
   int n = 0;
   std::error_code ec;

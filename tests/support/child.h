@@ -26,6 +26,8 @@ class Child {
   // Threads of the process now, from /proc.
   int threads() const;
   bool exited() const;
+  // Everything it has written so far, for a failure message.
+  std::string log() const;
 
  private:
   pid_t pid_ = -1;

@@ -177,7 +177,7 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
   EXPECT_EQ(now[1], idle[1]);
   std::printf("server threads: %d idle, %d after; library threads: %s idle, %s after\n", idleThreads, threads,
               idle[1].str().c_str(), now[1].str().c_str());
-  EXPECT_EQ(serve.child.stop(), 0);
+  EXPECT_EQ(serve.child.stop(), 0) << serve.child.log();
 }
 
 // Barge-in from the wire: the session drops the rest of the utterance and
@@ -202,7 +202,7 @@ TEST(VozazServe, InterruptEasesBackToIdle) {
   for (lt::WsFrame f; kinds.size() < 40 && (f = c.read(10 * st::kSlow)).opcode >= 0;)
     if (f.opcode == 2) kinds += static_cast<char>('0' + f.payload[0]);
   EXPECT_TRUE(std::regex_match(kinds, std::regex("1{0,12}2{1,4}0+"))) << kinds;
-  EXPECT_EQ(serve.child.stop(), 0);  // under ASan, also no leak
+  EXPECT_EQ(serve.child.stop(), 0) << serve.child.log();  // under ASan, also no leak
 }
 
 }  // namespace

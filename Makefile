@@ -44,9 +44,10 @@ test-tsan: deps build-tsan/build.ninja
 # their own or are driven from several (the session and its stress test, the
 # motion back-ends, the shared encoders, the offline stream, the driver
 # cursor and the prior handle read from two threads, the worker pool), and
-# the int8 operator's concurrent first runs. Parametrised suites carry their
-# instantiation's name first (Teeth/UttStress...).
-TSAN_TESTS ?= ^([A-Za-z]+/)?(Utt|A2x|Motion|SharedEncoders|Fca|OfflineStream|PriorApi|DriverCursor|WorkerPool|PoolParallelRange|Int8ConvVNNI.ConcurrentFirstRuns)
+# the int8 operator's concurrent first runs. The stress test is parametrised
+# (Teeth/UttStress...); the teeth pixel-equality runs are left out, as under
+# TSan they take longer than a test may.
+TSAN_TESTS ?= ^(Teeth/)?(Utt|A2x|Motion|SharedEncoders|Fca|OfflineStream|PriorApi|DriverCursor|WorkerPool|PoolParallelRange|Int8ConvVNNI.ConcurrentFirstRuns)
 test-tsan-threads: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'

@@ -13,14 +13,14 @@
 
 namespace vozaz {
 
-struct Spec {
+struct OptionTable {
   std::vector<std::string> values;  // options that take a value: "--out"
   std::vector<std::string> flags;   // options that do not: "--rgba"
 };
 
 class Args {
  public:
-  Args(int argc, char** argv, const Spec& spec, std::string synopsis) : synopsis_(std::move(synopsis)) {
+  Args(int argc, char** argv, const OptionTable& options, std::string synopsis) : synopsis_(std::move(synopsis)) {
     const auto listed = [](const std::vector<std::string>& names, const std::string& a) {
       return std::find(names.begin(), names.end(), a) != names.end();
     };
@@ -28,9 +28,9 @@ class Args {
       const std::string a = argv[i];
       if (a.rfind("--", 0) != 0) {
         positional_.push_back(a);
-      } else if (listed(spec.flags, a)) {
+      } else if (listed(options.flags, a)) {
         named_.insert_or_assign(a, std::string(1, '1'));  // GCC 12 -Wrestrict false positive on = "1"
-      } else if (!listed(spec.values, a)) {
+      } else if (!listed(options.values, a)) {
         throw std::runtime_error("unknown option " + a + "; --help lists this command's options");
       } else if (i + 1 < argc) {
         named_[a] = argv[++i];

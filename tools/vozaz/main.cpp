@@ -11,7 +11,7 @@ struct Command {
   const char* name;
   const char* synopsis;
   const char* summary;
-  vozaz::Spec options;
+  vozaz::OptionTable options;
   int (*run)(const vozaz::Args&);
 };
 

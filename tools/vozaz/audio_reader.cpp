@@ -52,26 +52,27 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
       avcodec_open2(dec.get(), codec, nullptr) < 0)
     throw std::runtime_error("cannot open the audio decoder of " + path);
 
-  if (dec->sample_rate < kMinInputRate || dec->sample_rate > kMaxInputRate)
-    throw std::runtime_error(path + " declares " + std::to_string(dec->sample_rate) +
-                             " samples per second; vozaz reads " + std::to_string(kMinInputRate) + " to " +
-                             std::to_string(kMaxInputRate));
-  SwrContext* swrRaw = nullptr;
-  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-  AVChannelLayout in = dec->ch_layout;
-  if (in.nb_channels == 0) av_channel_layout_default(&in, 1);
-  if (swr_alloc_set_opts2(&swrRaw, &mono, AV_SAMPLE_FMT_S16, kRate, &in, dec->sample_fmt, dec->sample_rate, 0,
-                          nullptr) < 0 ||
-      swr_init(swrRaw) < 0) {
-    swr_free(&swrRaw);
-    throw std::runtime_error("cannot resample the audio of " + path + " to 16 kHz mono");
-  }
-  std::unique_ptr<SwrContext, SwrFree> swr(swrRaw);
-  le::driver::FramePtr frame(av_frame_alloc());
-  le::driver::PacketPtr packet(av_packet_alloc());
+  const auto checkRate = [&](int rate) {
+    if (rate < kMinInputRate || rate > kMaxInputRate)
+      throw std::runtime_error(path + " declares " + std::to_string(rate) + " samples per second; vozaz reads " +
+                               std::to_string(kMinInputRate) + " to " + std::to_string(kMaxInputRate));
+  };
+  checkRate(dec->sample_rate);
+
+  // The resampler follows the decoded frames, not the header: an MP3 stream
+  // may switch between mono and stereo or change rate from one frame to the
+  // next, and feeding a resampler built for one layout with another reads
+  // past the frame's planes.
+  std::unique_ptr<SwrContext, SwrFree> swr;
+  AVChannelLayout swrLayout{};
+  struct LayoutRelease {
+    AVChannelLayout* layout;
+    ~LayoutRelease() { av_channel_layout_uninit(layout); }
+  } releaseLayout{&swrLayout};
+  int swrFormat = -1, swrRate = 0;
   std::vector<int16_t> out;
 
-  const auto convert = [&](const uint8_t** data, int n) {
+  const auto drain = [&](const uint8_t** data, int n) {
     const int room = swr_get_out_samples(swr.get(), n);
     if (room <= 0) return;
     const size_t at = out.size();
@@ -81,12 +82,35 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
     if (got < 0) throw std::runtime_error("resampling failed in " + path);
     out.resize(at + static_cast<size_t>(got));
   };
+  const auto follow = [&](const AVFrame& f) {
+    if (swr && f.format == swrFormat && f.sample_rate == swrRate &&
+        av_channel_layout_compare(&f.ch_layout, &swrLayout) == 0)
+      return;
+    checkRate(f.sample_rate);
+    if (swr) drain(nullptr, 0);  // the old layout's delay line
+    av_channel_layout_uninit(&swrLayout);
+    if (av_channel_layout_copy(&swrLayout, &f.ch_layout) < 0 || swrLayout.nb_channels <= 0)
+      throw std::runtime_error(path + " holds an audio frame with no channels");
+    swrFormat = f.format;
+    swrRate = f.sample_rate;
+    SwrContext* raw = nullptr;
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    const int made = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_S16, kRate, &swrLayout,
+                                         static_cast<AVSampleFormat>(swrFormat), swrRate, 0, nullptr);
+    swr.reset(raw);
+    if (made < 0 || swr_init(swr.get()) < 0)
+      throw std::runtime_error("cannot resample the audio of " + path + " to 16 kHz mono");
+  };
+
+  le::driver::FramePtr frame(av_frame_alloc());
+  le::driver::PacketPtr packet(av_packet_alloc());
   const auto receive = [&] {
     for (;;) {
       const int rc = avcodec_receive_frame(dec.get(), frame.get());
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       if (rc < 0) throw std::runtime_error("cannot decode the audio of " + path);
-      convert(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
+      follow(*frame);
+      drain(const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
       av_frame_unref(frame.get());
     }
   };
@@ -102,7 +126,7 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
   }
   avcodec_send_packet(dec.get(), nullptr);
   receive();
-  convert(nullptr, 0);  // the resampler's delay line
+  if (swr) drain(nullptr, 0);  // the resampler's delay line
   if (out.empty()) throw std::runtime_error(path + " decodes to no audio samples");
   return out;
 }

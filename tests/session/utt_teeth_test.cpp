@@ -85,7 +85,7 @@ TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnc
   // masks and shifts, and run the pass through its C call on those.
   const le::TesseraAttachInputs in = le::loadTesseraMembers(teethBundle());
   BankData bank = loadBank(in);
-  const std::vector<float> table = lt::arrayOf(st::motionBundle() + "/xs_target.bin");
+  const std::vector<float> table = at::loadF32(st::motionBundle() + "/xs_target.bin");
   const UnifiedPi pi = UnifiedPi::corpusFromManifestJson(in.manifest_json, le_crop(s.ctx.get()), table.data(),
                                                          st::kNt, in.c_canon.data());
   StreamBorrow borrow(loadBank(in), loadHeadPt(in.head_pt), ServeConfig::fromHeadMemberJson(in.head_json), pi,

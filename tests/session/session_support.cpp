@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <regex>
-#include <cmath>
-#include <cstdio>
 #include <thread>
 
 #include "audio/a2x_support.h"

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bundle/paths.h"
@@ -38,7 +37,6 @@ TEST(Paths, MkdirsCreatesParentsAndRmTreeNeverFollowsLinks) {
   EXPECT_FALSE(le::mkdirs(root + "/file"));
   EXPECT_FALSE(le::mkdirs(root + "/file/sub"));
 
-  // rmTree removes contents but never follows links.
   le::mkdirs(root + "/keep");
   lt::spit(root + "/keep/precious", "do not delete");
   le::mkdirs(root + "/doomed/deep/er");

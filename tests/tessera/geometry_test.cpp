@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 #include <string>
 #include <vector>
@@ -22,16 +21,9 @@ using le::tessera::Box;
 using le::tessera::LipContour;
 using le::tessera::UnifiedPi;
 using testing::StartsWith;
+using tt::arrayOf;
 
 constexpr int kCanvas = 128;
-
-template <class T>
-std::vector<T> arrayOf(const std::string& path) {
-  const std::string s = lt::slurp(path);
-  std::vector<T> v(s.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), s.data(), v.size() * sizeof(T));
-  return v;
-}
 
 // Bytes that differ, and whether any differs by more than one level.
 struct U8Diff {
@@ -115,7 +107,7 @@ TEST(ComposeGeometry, ShiftedMasksAreTheMaskMoved) {
   const std::string bundle = lt::fixture("bundle_teeth");
   const UnifiedPi pi = UnifiedPi::fromManifestJson(lt::slurp(bundle + "/manifest.json"), kCanvas);
   LipContour lc = LipContour::fromTemplateJson(lt::slurp(bundle + "/lip_template.v1.json"), kCanvas);
-  const std::vector<float> xs = tt::floats(bundle + "/xs_target.bin");
+  const std::vector<float> xs = arrayOf<float>(bundle + "/xs_target.bin");
   const size_t px = static_cast<size_t>(kCanvas) * kCanvas;
   std::vector<uint8_t> plain(px), delivered(px), moved(px);
   pi.piU8(xs.data(), plain.data());
@@ -148,7 +140,7 @@ TEST(ComposeGeometry, ShiftedMasksAreTheMaskMoved) {
 TEST(ComposeGeometry, CorpusGeometryIsNamedOrRefused) {
   const std::string bundle = lt::fixture("bundle_teeth");
   const le::TesseraAttachInputs in = le::loadTesseraMembers(bundle);
-  const std::vector<float> xs = tt::floats(bundle + "/xs_target.bin");
+  const std::vector<float> xs = arrayOf<float>(bundle + "/xs_target.bin");
   const int n = static_cast<int>(xs.size() / 63);
   std::string log;
   const UnifiedPi v1 = UnifiedPi::corpusFromManifestJson(in.manifest_json, kCanvas, xs.data(), n, in.c_canon.data(), &log);

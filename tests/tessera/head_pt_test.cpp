@@ -45,7 +45,7 @@ for i, path in enumerate(sys.argv[2:]):
         EXPECT_TRUE(lt::slurp(ref).empty());  // torch has no such tensor either
         continue;
       }
-      EXPECT_EQ(w.tensors[i], tt::floats(ref)) << pts[p] << " " << names[i].name;
+      EXPECT_EQ(w.tensors[i], tt::arrayOf<float>(ref)) << pts[p] << " " << names[i].name;
     }
   }
 }

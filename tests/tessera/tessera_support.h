@@ -1,11 +1,40 @@
-// Shared by the teeth tests: the forged teeth bundle copied to a scratch
-// directory where a test may break one member.
+// Shared by the teeth tests: a bundle's members loaded as the pass takes
+// them, the pass's C call over a run of frames, and scratch copies of the
+// forged teeth bundle where a test may break one member.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "support/fixtures.h"
+#include "tessera/members.h"
+#include "tessera/teeth_pass.h"
+
 namespace tt {
+
+// The teeth members of the bundle at `dir`, and the bank, head and
+// configuration made from them.
+struct Members {
+  explicit Members(const std::string& dir);
+  le::TesseraAttachInputs in;
+  le::tessera::BankData bank;
+  le::tessera::HeadWeights head;
+  le::tessera::ServeConfig cfg;
+  const le::tessera::GeometryStamp& stamp() const { return bank.stamp; }
+};
+
+// What le_tessera_run_shift (le_tessera_run when shifts is null) returned for
+// n canvas frames and masks, with the head configuration `headJson`.
+struct CRun {
+  int rc = -1;
+  std::vector<uint8_t> windows;
+  std::vector<int> status;
+  std::string err;
+};
+CRun runC(const Members& m, const std::string& headJson, const uint8_t* frames, const uint8_t* masks,
+          const int* shifts, int n);
 
 // A scratch copy of bundle_teeth's manifest and teeth members.
 std::string teethCopy();
@@ -17,7 +46,14 @@ void editJson(const std::string& path, const std::string& edit);
 // interpreter; returns their texts.
 std::vector<std::string> jsonVariants(const std::string& path, const std::vector<std::string>& edits,
                                       const std::string& dir);
-// Float32 array file.
-std::vector<float> floats(const std::string& path);
+
+// An array file of T.
+template <class T>
+std::vector<T> arrayOf(const std::string& path) {
+  const std::string bytes = lt::slurp(path);
+  std::vector<T> v(bytes.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
+  return v;
+}
 
 }  // namespace tt

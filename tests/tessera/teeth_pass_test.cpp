@@ -88,7 +88,6 @@ TEST(DemoTeeth, PixelsOutsideTheMaskStayTheFramesAndFramesComeOneBehind) {
   EXPECT_FALSE(pass.push(0, frame.data(), mask.data(), nullptr, &r));
   ASSERT_TRUE(pass.push(1, frame.data(), mask.data(), nullptr, &r));
   ASSERT_FALSE(r.skipped) << r.reason;
-  EXPECT_GT(r.donorsUsed, 0);
   long changed = 0;
   for (int y = 0; y < st.windowH; ++y)
     for (int x = 0; x < st.windowW; ++x)
@@ -136,7 +135,7 @@ TEST(TeethPass, RefusesIncoherentInputsWithTheirSentences) {
   const std::vector<std::string> texts = tt::jsonVariants(
       lt::fixture("bundle_teeth") + "/tessera_head.v1.json",
       {"del j['temporal']", "j['decode']['envelope_clamp_255'] = 12.5", "del j['retrieval']['cut']",
-       "del j['retrieval']['kshort']", "j['decode']['envelope_clamp_255'] = 12"},
+       "del j['retrieval']['kshort']"},
       dir);
   const char* refusals[] = {
       "teeth: tessera_head.v1 config lacks the retrieval/temporal blocks of the v1 schema — refusing to serve "
@@ -145,14 +144,11 @@ TEST(TeethPass, RefusesIncoherentInputsWithTheirSentences) {
       "teeth: member JSON lacks key 'cut'"};
   for (int i = 0; i < 3; ++i) EXPECT_EQ(lt::errorOf([&] { ServeConfig::fromHeadMemberJson(texts[i]); }), refusals[i]);
   EXPECT_EQ(ServeConfig::fromHeadMemberJson(texts[3]).kshort, 512);
-  EXPECT_EQ(ServeConfig::fromHeadMemberJson(texts[4]).K, 64);
 
   // The C call copies its refusal, truncated, into the caller's buffer.
   char err[24];
-  int status = 0;
-  uint8_t window = 0;
   EXPECT_EQ(le_tessera_run(nullptr, 1, nullptr, nullptr, nullptr, nullptr, nullptr, 0, "", nullptr, nullptr, 0,
-                           &window, &status, err, sizeof err),
+                           nullptr, nullptr, err, sizeof err),
             1);
   EXPECT_STREQ(err, "teeth: a required argum");
 }

@@ -1,5 +1,5 @@
 // The stream borrow: its construction checks, the crop's bytes, the
-// one-frame delay and the two window write-backs.
+// one-frame delay and the two window write-backs, on the demo's members.
 #include "tessera/stream_borrow.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@ namespace {
 
 using namespace le::tessera;
 
-// The demo's members, its pi geometry and lip template.
 struct Demo : tt::Members {
   Demo()
       : Members(lt::fixture("demo_teeth")),
@@ -28,7 +27,7 @@ struct Demo : tt::Members {
   std::vector<float> kp;
 };
 
-TEST(StreamBorrow, RefusesACanvasThePiDoesNotName) {
+TEST(StreamBorrow, RefusesWhatItCannotComposeAndWritesTheWindowBackOneFrameLater) {
   Demo d;
   UnifiedPi other = d.pi;
   other.canvas = 256;
@@ -41,10 +40,7 @@ TEST(StreamBorrow, RefusesACanvasThePiDoesNotName) {
             "teeth stream: non-square compose canvas 600x512 — le_core renders a square crop");
   EXPECT_NE(lt::stderrOf([&] { StreamBorrow b(d.bank, d.head, d.cfg, d.pi, ""); }).find("delivery mask: ELLIPSE"),
             std::string::npos);
-}
 
-TEST(StreamBorrow, PushesOneFrameBehindAndWritesTheWindowBack) {
-  Demo d;
   StreamBorrow b(d.bank, d.head, d.cfg, d.pi, d.lip);
   const int N = b.side();
   const GeometryStamp& st = b.pass().stamp();

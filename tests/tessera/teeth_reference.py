@@ -1,14 +1,13 @@
 """Reference of the teeth pass in numpy, written from its description: the
 half-precision difference table, pooled and exact distances (half precision
-emulated in float32, as the pass does), stable orders, selection by aperture
-with repetition, candidates with carry and look-ahead, the blend head (in
-float64), the softmax, the bilinear upsample and the blend.
+emulated in float32), stable orders, selection by aperture with repetition,
+candidates with carry and look-ahead, the blend head (float64), the softmax,
+the bilinear upsample and the blend.
 
-usage: teeth_reference.py BUNDLE OUT_DIR
-Writes frames.u8, masks.u8 and, per case (run: shifts from the masks, a small
-K; shift: some shifts given, the member's own config), <case>_ shifts.i32,
-head.json, windows.u8, status.i32, cands.i32 (per frame a count, then the
-donors) and blended.u8 (the window pixels the head's blend reaches)."""
+usage: teeth_reference.py BUNDLE OUT_DIR. Writes frames.u8, masks.u8 and per case
+(run: shifts from the masks, a small K; shift: some shifts given, the member's
+config) <case>_ shifts.i32, head.json, windows.u8, status.i32, cands.i32 (per
+frame a count, then the donors), blended.u8 (pixels the head's blend reaches)."""
 import json
 import os
 import subprocess

@@ -14,8 +14,7 @@
 
 namespace tt {
 
-// The teeth members of the bundle at `dir`, and the bank, head and
-// configuration made from them.
+// A bundle's teeth members, and the bank, head and configuration made from them.
 struct Members {
   explicit Members(const std::string& dir);
   le::TesseraAttachInputs in;
@@ -25,8 +24,8 @@ struct Members {
   const le::tessera::GeometryStamp& stamp() const { return bank.stamp; }
 };
 
-// What le_tessera_run_shift (le_tessera_run when shifts is null) returned for
-// n canvas frames and masks, with the head configuration `headJson`.
+// What le_tessera_run_shift (le_tessera_run when shifts is null) gave for n
+// canvas frames and masks under the head configuration `headJson`.
 struct CRun {
   int rc = -1;
   std::vector<uint8_t> windows;

@@ -115,22 +115,16 @@ TEST(DemoTeeth, PixelsOutsideTheMaskStayTheFramesAndFramesComeOneBehind) {
 // Construction and configuration refusals, each with its sentence.
 TEST(TeethPass, RefusesIncoherentInputsWithTheirSentences) {
   const tt::Members m(lt::fixture("bundle_teeth"));
-  const struct {
-    std::function<void(BankData&)> edit;
-    const char* refusal;
-  } banks[] = {
-      {[](BankData& b) { b.track.pop_back(); }, "teeth: reference track is "},
-      {[](BankData& b) { b.apertures.pop_back(); }, "teeth: bank sidecar arrays disagree with n_donors"},
-      {[](BankData& b) { b.stamp.windowW = 0, b.stamp.bandC1 = 1000; },
-       "teeth: GeometryStamp incoherent: window dims must be positive; band cols escape window; stored band cols "
-       "escape patch;"},
-  };
-  for (const auto& row : banks) {
+  const auto refusal = [&](const std::function<void(BankData&)>& edit) {
     BankData bank = m.bank;
-    row.edit(bank);
-    EXPECT_EQ(lt::errorOf([&] { TeethPass p(std::move(bank), m.head, m.cfg); }).rfind(row.refusal, 0), 0u)
-        << row.refusal;
-  }
+    edit(bank);
+    return lt::errorOf([&] { TeethPass p(std::move(bank), m.head, m.cfg); });
+  };
+  EXPECT_EQ(refusal([](BankData& b) { b.track.pop_back(); }).rfind("teeth: reference track is ", 0), 0u);
+  EXPECT_EQ(refusal([](BankData& b) { b.apertures.pop_back(); }), "teeth: bank sidecar arrays disagree with n_donors");
+  EXPECT_EQ(refusal([](BankData& b) { b.stamp.windowW = 0, b.stamp.bandC1 = 1000; }),
+            "teeth: GeometryStamp incoherent: window dims must be positive; band cols escape window; stored band cols "
+            "escape patch;");
   const std::string dir = lt::scratchDir();
   const std::vector<std::string> texts = tt::jsonVariants(
       lt::fixture("bundle_teeth") + "/tessera_head.v1.json",

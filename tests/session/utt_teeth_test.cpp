@@ -91,7 +91,7 @@ TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnc
   // The host's side: render every speech crop, let a stream borrow draw its
   // masks and shifts, and run the pass through its C call on those.
   const tt::Members m(teethBundle());
-  const std::vector<float> table = tt::arrayOf<float>(st::motionBundle() + "/xs_target.bin");
+  const std::vector<float> table = lt::arrayOf<float>(st::motionBundle() + "/xs_target.bin");
   StreamBorrow borrow(m.bank, m.head, m.cfg,
                       UnifiedPi::corpusFromManifestJson(m.in.manifest_json, le_crop(s.ctx.get()), table.data(),
                                                         st::kNt, m.in.c_canon.data()),

@@ -21,7 +21,7 @@ struct Demo : tt::Members {
       : Members(lt::fixture("demo_teeth")),
         pi(UnifiedPi::fromManifestJson(in.manifest_json, bank.stamp.canvasW)),
         lip(lt::slurp(lt::fixture("demo_teeth") + "/lip_template.v1.json")),
-        kp(tt::arrayOf<float>(lt::fixture("demo_teeth") + "/xs_target.bin")) {}
+        kp(lt::arrayOf<float>(lt::fixture("demo_teeth") + "/xs_target.bin")) {}
   UnifiedPi pi;
   std::string lip;
   std::vector<float> kp;

@@ -17,7 +17,7 @@
 namespace {
 
 using namespace le::tessera;
-using tt::arrayOf;
+using lt::arrayOf;
 
 TEST(TeethPass, MatchesTheNumpyReference) {
   const std::string bundle = lt::fixture("bundle_teeth"), dir = lt::scratchDir() + "/teeth_ref";

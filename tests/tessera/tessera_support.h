@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,14 +44,5 @@ void editJson(const std::string& path, const std::string& edit);
 // interpreter; returns their texts.
 std::vector<std::string> jsonVariants(const std::string& path, const std::vector<std::string>& edits,
                                       const std::string& dir);
-
-// An array file of T.
-template <class T>
-std::vector<T> arrayOf(const std::string& path) {
-  const std::string bytes = lt::slurp(path);
-  std::vector<T> v(bytes.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(T));
-  return v;
-}
 
 }  // namespace tt

@@ -242,6 +242,16 @@ void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::unordered_s
   });
 }
 
+std::unordered_map<std::string, GsSlice> gsInitializerPayloads(GsSlice graph) {
+  std::unordered_map<std::string, GsSlice> inits;
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f))
+    if (f.field == onnxf::kGraphInitializer && f.wire == 2)
+      inits.try_emplace(gsFirstStr(f.payload, onnxf::kTensorName), f.payload);
+  return inits;
+}
+
 void gsPutVarint(std::vector<uint8_t>& out, uint64_t value) {
   while (value >= 0x80) {
     out.push_back(static_cast<uint8_t>(value | 0x80));

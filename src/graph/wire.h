@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -105,6 +106,9 @@ void hcTensorDims(GsSlice tensor, std::vector<int64_t>& out);
 void ldInputDims(GsSlice graph, const std::string& name, int64_t& first, int64_t& last, int& rank);
 void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::unordered_set<std::string>& initializers,
                  std::unordered_set<std::string>& graphInputs);
+
+// The graph's initializers by name (the first of a repeated name wins).
+std::unordered_map<std::string, GsSlice> gsInitializerPayloads(GsSlice graph);
 
 // --- writing (all append) ---
 

@@ -2,9 +2,11 @@
 # and the standard library once per target instead of once per file: about a
 # third of a test file's compile. Behind a compiler launcher such as ccache
 # they stay off by default: the cache does better, and a precompiled header
-# would only defeat it.
+# would only defeat it. GCC 12's aarch64 cross compiler crashes on arm_sve.h's
+# pragma (which Highway's SVE targets include) when a precompiled header is in
+# play, so the cross build goes without.
 set(LE_PCH_DEFAULT ON)
-if(CMAKE_CXX_COMPILER_LAUNCHER)
+if(CMAKE_CXX_COMPILER_LAUNCHER OR CMAKE_CROSSCOMPILING)
   set(LE_PCH_DEFAULT OFF)
 endif()
 option(LE_PCH "Precompile the heavy third-party headers of the library and the tests" ${LE_PCH_DEFAULT})

@@ -23,6 +23,12 @@ struct Rows {
   std::vector<int> idx;
   std::vector<float> xs, xd, wn;
   int size() const { return static_cast<int>(idx.size()); }
+  void resize(size_t n) {
+    idx.resize(n);
+    xs.resize(n * 63);
+    xd.resize(n * 63);
+    wn.resize(n);
+  }
 };
 
 // Pulls until nothing comes, up to `max` frames per call.
@@ -30,15 +36,9 @@ int pullAll(Stream& s, Rows& rows, int max = 1000) {
   int total = 0;
   for (;;) {
     const size_t n = rows.idx.size();
-    rows.idx.resize(n + max);
-    rows.xs.resize((n + max) * 63);
-    rows.xd.resize((n + max) * 63);
-    rows.wn.resize(n + max);
+    rows.resize(n + max);
     const int got = s.pullWn(&rows.idx[n], &rows.xs[n * 63], &rows.xd[n * 63], &rows.wn[n], max);
-    rows.idx.resize(n + got);
-    rows.xs.resize((n + got) * 63);
-    rows.xd.resize((n + got) * 63);
-    rows.wn.resize(n + got);
+    rows.resize(n + got);
     total += got;
     if (got == 0) return total;
   }
@@ -60,13 +60,12 @@ double halfSteps(const float* got, const float* want, size_t n) {
   return worst;
 }
 
-
 // Checks the encoder rows of a fully decoded stream band by band against the
 // oracle; returns the deltas the oracle's decoder makes from those rows.
 std::vector<float> referenceDeltas(Stream& s) {
   at::Oracle enc(at::bundle("ok") + "/a2x_enc_stream.onnx");
   at::Oracle dec(at::bundle("ok") + "/a2x_dec.onnx");
-  const std::vector<float> pos = at::loadF32(at::bundle("ok") + "/a2x_pos.f32");
+  const std::vector<float> pos = lt::arrayOf(at::bundle("ok") + "/a2x_pos.f32");
   const int h = s.contextWidth(), p = s.posRows(), a = s.audioFrames();
   EXPECT_LT(p, a) << "the utterance must reach past the pos table";
   for (int e0 = 0; e0 < a;) {
@@ -77,7 +76,7 @@ std::vector<float> referenceDeltas(Stream& s) {
       EXPECT_LT(lt::maxAbsDiff(s.encoderRow(f), &ctx[static_cast<size_t>(f - lo) * h], h), 1e-5) << "frame " << f;
     e0 = e1;
   }
-  const std::vector<float> norm = at::loadF32(at::bundle("ok") + "/a2x_norm.f32");
+  const std::vector<float> norm = lt::arrayOf(at::bundle("ok") + "/a2x_norm.f32");
   std::vector<float> prev(63, 0.f), hidden(h, 0.f), deltas;
   for (int f = 0; f < a; ++f) {
     std::vector<float> ctx(s.encoderRow(f), s.encoderRow(f) + h);
@@ -252,7 +251,7 @@ TEST(A2xStream, IdleCursorWalksLoopsAndContinuesAcrossReset) {
     s.finish();
     Rows rows;
     ASSERT_EQ(pullAll(s, rows), 10);
-    const std::vector<float> xs = at::loadF32(at::bundle("ok") + "/xs_target.bin");
+    const std::vector<float> xs = lt::arrayOf(at::bundle("ok") + "/xs_target.bin");
     for (int i = 0; i < 10; ++i) EXPECT_EQ(std::memcmp(&rows.xs[i * 63], &xs[rows.idx[i] * 63], 63 * 4), 0);
     s.reset(-1, 1, 1);
     EXPECT_EQ(s.idleIndex(0), 2);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 
 #include "support/fixtures.h"
@@ -14,13 +13,6 @@ namespace {
 float viaHalf(float x) { return static_cast<float>(Ort::Float16_t(x)); }
 
 }  // namespace
-
-std::vector<float> loadF32(const std::string& path) {
-  const std::string bytes = lt::slurp(path);
-  std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
-  return v;
-}
 
 void freshProcess(const std::function<void()>& body) {
   if (std::getenv("AT_SAME_PROCESS")) return body();  // for a debugger, one test at a time
@@ -34,7 +26,7 @@ void freshProcess(const std::function<void()>& body) {
       ::testing::ExitedWithCode(0), "");
 }
 
-std::vector<float> speech(const char* name) { return loadF32(lt::fixture(name)); }
+std::vector<float> speech(const char* name) { return lt::arrayOf(lt::fixture(name)); }
 
 std::vector<float> twoSentences() {
   std::vector<float> a = speech("speech_a.f32");
@@ -43,9 +35,40 @@ std::vector<float> twoSentences() {
   return a;
 }
 
+std::string speechFile(const std::string& dir, const std::string& name, const std::string& flags) {
+  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + lt::fixture("speech_b.f32") +
+                    " " + flags + " " + dir + "/" + name),
+            0);
+  return dir + "/" + name;
+}
+
+std::vector<float> decodedAudio(const std::string& mp4) {
+  const std::string raw = mp4 + ".f32";
+  EXPECT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -i " + mp4 + " -vn -ar 16000 -ac 1 -f f32le " + raw), 0);
+  return lt::arrayOf(raw);
+}
+
+long bestLag(const std::vector<float>& a, const std::vector<float>& b, long want, long maxLag) {
+  long best = want;
+  double bestScore = -1e300;
+  for (long lag = want - maxLag; lag <= want + maxLag; ++lag) {
+    double score = 0;
+    for (size_t i = 0; i < b.size(); i += 2) {
+      const long j = static_cast<long>(i) + lag;
+      if (j >= 0 && j < static_cast<long>(a.size())) score += static_cast<double>(a[j]) * b[i];
+    }
+    if (score > bestScore) {
+      bestScore = score;
+      best = lag;
+    }
+  }
+  return best;
+}
+
 namespace ref {
 
-std::vector<float> window(const std::vector<float>& audio, int64_t start, int len) {
+// Samples [start, start + len) of audio, zero outside, normalised in double.
+static std::vector<float> window(const std::vector<float>& audio, int64_t start, int len) {
   std::vector<double> x(static_cast<size_t>(len), 0.0);
   for (int i = 0; i < len; ++i) {
     const int64_t at = start + i;
@@ -137,7 +160,7 @@ namespace mt {
 
 std::string dir(const char* name) { return lt::fixture("motion/") + name; }
 
-std::vector<float> table(const char* name, const char* member) { return at::loadF32(dir(name) + member); }
+std::vector<float> table(const char* name, const char* member) { return lt::arrayOf(dir(name) + member); }
 
 void smooth(std::vector<double>& seq, int from, int count) {
   const int n = static_cast<int>(seq.size() / 265);

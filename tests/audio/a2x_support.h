@@ -17,13 +17,21 @@
 
 namespace at {
 
-std::vector<float> loadF32(const std::string& path);
+// A raw float32 file.
+inline std::vector<float> loadF32(const std::string& path) { return lt::arrayOf(path); }
 // The forged speech encoder in fixture directory `dir`, and a forged le_a2x bundle.
 inline std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
 inline std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
 // A forged utterance: 16 kHz mono float samples; and both forged utterances back to back.
 std::vector<float> speech(const char* name = "speech_a.f32");
 std::vector<float> twoSentences();
+// The forged speech_b (5.08 s, 127 frames) written by ffmpeg as dir/name,
+// which names the format, with ffmpeg's output flags.
+std::string speechFile(const std::string& dir, const std::string& name, const std::string& flags = "");
+// The MP4's audio track decoded back to 16 kHz mono floats by ffmpeg.
+std::vector<float> decodedAudio(const std::string& mp4);
+// The lag (in samples, within +-maxLag of want) at which b best matches a.
+long bestLag(const std::vector<float>& a, const std::vector<float>& b, long want, long maxLag);
 
 // Runs body in a freshly started copy of the test binary (shared encoders
 // are per process); the child's failures fail the test.
@@ -36,8 +44,6 @@ using Oracle = lt::Onnx;
 // Double-precision reference of what the stream computes.
 namespace ref {
 
-// Samples [start, start + len) of audio, zero outside, normalised in double.
-std::vector<float> window(const std::vector<float>& audio, int64_t start, int len);
 // Frames a stream lets out before finish after `samples` pushed, for
 // look-ahead span la, right and (short-window) the configured right.
 int pullable(int64_t samples, int la, int right, bool shortWindow, int w2vRight);

@@ -56,11 +56,11 @@ std::vector<float> referenceDeltas(const std::vector<float>& audio) {
   EXPECT_EQ(lt::run(py + "windows " + d + " " + std::to_string(frames)), 0);
   at::Oracle encoder(kW2v), model(kModel);
   for (int w = 0; w * 100 < frames; ++w) {
-    std::vector<float> win = at::loadF32(d + "/win" + std::to_string(w) + ".f32");
+    std::vector<float> win = lt::arrayOf(d + "/win" + std::to_string(w) + ".f32");
     spit(d + "/emb" + std::to_string(w) + ".f32", encoder.run({"input_values"}, {&win}, {{1, 128000}}, "audio_emb"));
   }
   EXPECT_EQ(lt::run(py + "cond " + d + " " + std::to_string(frames)), 0);
-  const std::vector<float> cond = at::loadF32(d + "/cond.f32");
+  const std::vector<float> cond = lt::arrayOf(d + "/cond.f32");
   std::vector<float> prev(63, 0.0f), h(384, 0.0f), out;
   for (int t = 0; t < frames; ++t) {  // the autoregression from zeros
     std::vector<float> c(cond.begin() + t * 5376, cond.begin() + (t + 1) * 5376);

@@ -55,10 +55,10 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
   EXPECT_LT(run.pulledBeforeFinish, total);  // some chunks run only at finish
 
   // Conditioning rows: mean of two feature frames, emotion, eyes, scale.
-  const std::vector<float> cond = at::loadF32(scratch + "/cond.bin");
+  const std::vector<float> cond = lt::arrayOf(scratch + "/cond.bin");
   const int rows = static_cast<int>(cond.size() / 1103);
   EXPECT_EQ(rows, (total + 4) / 5 * 5);
-  const std::vector<float> feat0 = at::loadF32(scratch + "/feat0.bin"), emo = mt::table("ok", "/emo.bin");
+  const std::vector<float> feat0 = lt::arrayOf(scratch + "/feat0.bin"), emo = mt::table("ok", "/emo.bin");
   const std::vector<float> sc = mt::table("ok", "/ch_sc.bin"), eo = mt::table("ok", "/ch_eye_open.bin");
   for (int k = 0; k < rows; ++k) {
     const float* r = &cond[static_cast<size_t>(k) * 1103];
@@ -74,7 +74,7 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
   // The generator over the chunks a finished stream runs, blended in double.
   at::Oracle lmdm(mt::dir() + "/lmdm.onnx");
   const std::vector<float> init = initialSeed();
-  EXPECT_EQ(at::loadF32(scratch + "/lmdm0_kp.bin"), init);
+  EXPECT_EQ(lt::arrayOf(scratch + "/lmdm0_kp.bin"), init);
   std::vector<float> seed = init;
   std::vector<double> seq;
   int chunks = 0;
@@ -100,14 +100,14 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
     for (int k = 0; k < 202; ++k) seed[k] = static_cast<float>(seq[at + k]);
   }
   EXPECT_GE(chunks, 3);
-  const std::vector<float> res = at::loadF32(scratch + "/res_post.bin");
+  const std::vector<float> res = lt::arrayOf(scratch + "/res_post.bin");
   ASSERT_EQ(res.size(), seq.size());
   for (size_t i = 0; i < res.size(); ++i)
     ASSERT_NEAR(res[i], seq[i], 2e-6 * std::max(1.0, std::abs(seq[i]))) << "frame " << i / 265;
 
   seq.resize(static_cast<size_t>(total) * 265);
   mt::smooth(seq, 0, total);
-  const std::vector<float> mm = mt::table("ok", "/v_min_max.bin"), fin = at::loadF32(scratch + "/final.bin");
+  const std::vector<float> mm = mt::table("ok", "/v_min_max.bin"), fin = lt::arrayOf(scratch + "/final.bin");
   ASSERT_EQ(fin.size(), seq.size());
   int clamped = 0;
   for (size_t i = 0; i < fin.size(); ++i) {
@@ -165,7 +165,7 @@ TEST(MotionChunks, LongStreamsTrimAndPullTheSameRowsEagerOrNot) {
   EXPECT_EQ(kept[1].total, kept[0].total);
   EXPECT_EQ(kept[1].idx, kept[0].idx);
   for (const char* file : {"/res_post.bin", "/final.bin", "/cond.bin", "/lmdm0_pred.bin"})
-    EXPECT_EQ(at::loadF32(dumps[0] + file), at::loadF32(dumps[1] + file)) << file;
+    EXPECT_EQ(lt::arrayOf(dumps[0] + file), lt::arrayOf(dumps[1] + file)) << file;
 }
 
 }  // namespace

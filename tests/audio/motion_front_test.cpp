@@ -65,7 +65,7 @@ np.log(mel + 1e-8).astype(np.float32).tofile(sys.argv[3])
   ASSERT_EQ(lt::run(std::string(LE_TEST_PYTHON) + " " + scratch + "/ref.py " + scratch + "/audio.f32 " + mt::dir() +
                     " " + scratch + "/ref.f32"),
             0);
-  const std::vector<float> ours = at::loadF32(scratch + "/mel0.bin"), ref = at::loadF32(scratch + "/ref.f32");
+  const std::vector<float> ours = lt::arrayOf(scratch + "/mel0.bin"), ref = lt::arrayOf(scratch + "/ref.f32");
   ASSERT_EQ(ours.size(), 80u * 21u);
   ASSERT_EQ(ref.size(), ours.size());
   int voiced = 0;
@@ -91,7 +91,7 @@ np.log(mel + 1e-8).astype(np.float32).tofile(sys.argv[3])
   at::Oracle student(mt::dir() + "/hubert_student.onnx");
   std::vector<float> mel = ours;
   const std::vector<float> raw = student.run({"mel"}, {&mel}, {{1, 80, 21}}, "feat");
-  const std::vector<float> feat = at::loadF32(scratch + "/feat0.bin");
+  const std::vector<float> feat = lt::arrayOf(scratch + "/feat0.bin");
   const std::vector<float> mean = mt::table("ok", "/hubert_fmean.bin"), sd = mt::table("ok", "/hubert_fstd.bin");
   ASSERT_EQ(feat.size(), 20u * 1024u);
   for (size_t i = 0; i < feat.size(); ++i) ASSERT_NEAR(feat[i], raw[i] * sd[i % 1024] + mean[i % 1024], 1e-4) << i;

@@ -50,9 +50,9 @@ Frames finishedRun(const char* name) {
   le_motion_finish(m);
   f.run = mt::stream(m, {}, 1, [](le_motion*, int64_t, int) {});
   le_motion_destroy(m);
-  f.fin = at::loadF32(scratch + "/final.bin");
-  f.xsla = at::loadF32(scratch + "/xsla.bin");
-  f.xdla = at::loadF32(scratch + "/xdla.bin");
+  f.fin = lt::arrayOf(scratch + "/final.bin");
+  f.xsla = lt::arrayOf(scratch + "/xsla.bin");
+  f.xdla = lt::arrayOf(scratch + "/xdla.bin");
   return f;
 }
 

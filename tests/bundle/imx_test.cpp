@@ -54,10 +54,6 @@ struct RawImx {
   }
 };
 
-std::string unwrapError(const std::string& container) {
-  return lt::errorOf([&] { le::unwrapOnce(container); });
-}
-
 std::string expectedMarker(const std::string& c) {
   struct stat st;
   ::lstat(c.c_str(), &st);
@@ -172,13 +168,14 @@ TEST_F(Imx, RefusalsLeaveNoMarkerAndTheNextGoodContainerUnwraps) {
   cases.push_back({cut.bytes(), c + ": truncated payload for member b/second"});  // last: its leftovers are checked
   for (const auto& [bytes, error] : cases) {
     lt::spit(c, bytes);
-    EXPECT_EQ(unwrapError(c), error);
+    EXPECT_EQ(lt::errorOf([&] { le::unwrapOnce(c); }), error);
     EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle.imx_unwrapped")) << error;
   }
   EXPECT_FALSE(le::pathExists(dir_ + "/x"));  // where "../x" would have escaped to
   EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle/b/second.part"));
   EXPECT_FALSE(le::pathExists(dir_ + "/x.lebundle/b/second"));
-  EXPECT_EQ(unwrapError(dir_ + "/missing.imx"), "cannot stat container " + dir_ + "/missing.imx");
+  EXPECT_EQ(lt::errorOf([&] { le::unwrapOnce(dir_ + "/missing.imx"); }),
+            "cannot stat container " + dir_ + "/missing.imx");
 
   cut.extra_size = 0;  // whole now: unwrapped, the synthetic manifest left out
   lt::spit(c, cut.bytes());

@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-
 #include "bundle/manifest.h"
 #include "bundle/paths.h"
 #include "support/fixtures.h"

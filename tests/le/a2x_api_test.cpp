@@ -2,7 +2,6 @@
 // family's own last error, each object in a fresh process.
 #include <gtest/gtest.h>
 
-
 #include "audio/a2x_support.h"
 #include "le/le_a2x.h"
 #include "support/fixtures.h"

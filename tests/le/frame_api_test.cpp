@@ -25,10 +25,7 @@ namespace {
 
 using Ctx = le_ctx_ptr;
 
-const std::string& directorBundle() {
-  static const std::string dir = lt::fixture("bundle_director");
-  return dir;
-}
+const std::string kDirector = lt::fixture("bundle_director");
 
 Ctx open(const std::string& dir, int threads = 1, const char* ep = nullptr) {
   Ctx c(le_create(dir.c_str(), "render", threads, ep));
@@ -39,7 +36,7 @@ Ctx open(const std::string& dir, int threads = 1, const char* ep = nullptr) {
 // `count` raw elements of member `name` starting at element `first`.
 template <class T>
 std::vector<T> readElements(const std::string& name, size_t first, size_t count) {
-  const std::string bytes = lt::slurp(directorBundle() + "/" + name);
+  const std::string bytes = lt::slurp(kDirector + "/" + name);
   std::vector<T> out(count);
   std::memcpy(out.data(), bytes.data() + first * sizeof(T), count * sizeof(T));
   return out;
@@ -58,7 +55,7 @@ void expectRefusals(const std::vector<Refusal>& rows) {
 class Frames : public testing::Test {
  protected:
   void SetUp() override {
-    ctx_ = open(directorBundle());
+    ctx_ = open(kDirector);
     ASSERT_TRUE(ctx_);
     W_ = le_width(ctx_.get());
     H_ = le_height(ctx_.get());
@@ -78,7 +75,7 @@ TEST_F(Frames, NullContextCreateAndArgumentRefusals) {
   EXPECT_EQ(le_render_drive_rgba(nullptr, 0, nullptr, 0), 0);
   // A paste mask one byte shorter than crop x crop.
   const std::string dir = lt::scratchDir() + "/short_mask";
-  fs::copy(directorBundle(), dir, fs::copy_options::recursive);
+  fs::copy(kDirector, dir, fs::copy_options::recursive);
   const std::string mask = lt::slurp(dir + "/mask_512.u8");
   lt::spit(dir + "/mask_512.u8", mask.substr(0, mask.size() - 1));
   const std::string missing = lt::scratchDir() + "/none";
@@ -92,8 +89,7 @@ TEST_F(Frames, NullContextCreateAndArgumentRefusals) {
   const char* noRender = "le_paste_last: bad args / no prior render";
   expectRefusals({
       {[] { return !le_create(nullptr, "render", 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
-      {[] { return !le_create(directorBundle().c_str(), nullptr, 1, nullptr); },
-       "le_create: NULL bundle_dir/model_key"},
+      {[] { return !le_create(kDirector.c_str(), nullptr, 1, nullptr); }, "le_create: NULL bundle_dir/model_key"},
       {[&] { return !le_create(missing.c_str(), "render", 1, nullptr); }, noManifest.c_str()},
       {[&] { return !le_create(dir.c_str(), "render", 1, nullptr); }, "le_create: mask read failed"},
       {[&] { return !le_paste_last(c, 0); }, noRender},
@@ -149,8 +145,8 @@ TEST_F(Frames, RgbaRendersFirstThenChecksTheBuffer) {
 // serves it, and a double-precision paste.
 TEST_F(Frames, PastedFrameMatchesAnIndependentComposition) {
   le_ctx* c = ctx_.get();
-  const lt::OpenBundle bundle(directorBundle());
-  const std::string maskBytes = lt::slurp(directorBundle() + "/mask_512.u8");
+  const lt::OpenBundle bundle(kDirector);
+  const std::string maskBytes = lt::slurp(kDirector + "/mask_512.u8");
   const std::vector<uint8_t> mask(maskBytes.begin(), maskBytes.begin() + 64 * 64);
   const auto& u = bundle.manifest.unsharp;
   for (int i : {2, 5}) {
@@ -179,7 +175,7 @@ TEST(FrameApiThreads, NoteOnlyWhenTheCallerDidNotChoose) {
   const int pool = le::pool::threads();
   for (const int asked : {0, 3}) {
     const int used = asked > 0 ? asked : std::min(pool, 2);
-    Ctx c = open(directorBundle(), asked, nullptr);
+    Ctx c = open(kDirector, asked, nullptr);
     const std::string err = lt::stderrOf([&] { ASSERT_NE(le_render_kp_crop(c.get(), 0, kp.data(), kp.data()), nullptr); });
     const std::string note = "[le] director intra-op " + std::to_string(used) + " of pool " + std::to_string(pool) +
                              ": the caller did not choose, the core sized it for the le_utt pipeline\n";

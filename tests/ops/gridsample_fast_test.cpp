@@ -13,7 +13,6 @@
 #include "graph/numerical_rewrites.h"
 #include "ops/gridsample_fast.h"
 #include "ops/ops_support.h"
-#include "simd/targets.h"
 
 namespace {
 
@@ -80,12 +79,11 @@ TEST(GridSampleFast, EveryTargetMatchesTheScalarFormBitForBit) {
   const std::vector<float> x = lt::uniform(C * H * W, -1.0f, 1.0f, 11), grid = testGrid(H * W, 12);
   std::vector<float> want(C * H * W), got(C * H * W);
   le::gridsampleFastBandScalar(x.data(), grid.data(), want.data(), C, H, W, 0, H);
-  for (int64_t t : le::simd::runnableTargets()) {
-    le::simd::ScopedTarget pin(t);
+  lt::forEachTarget([&] {
     std::fill(got.begin(), got.end(), 0.0f);
     le::gridsample_fast(x.data(), grid.data(), got.data(), C, H, W);
-    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << le::simd::targetName(t);
-  }
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4));
+  });
 }
 
 TEST(HeadCubic, MatchesOnnxRuntimeCubicResize) {

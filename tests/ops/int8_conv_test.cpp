@@ -16,17 +16,12 @@
 
 #include "ops/ops_support.h"
 #include "render/renderer_support.h"
-#include "simd/targets.h"
 #include "support/fixtures.h"
 
 namespace {
 
 int64_t elements(const std::vector<int64_t>& shape) {
   return std::accumulate(shape.begin(), shape.end(), int64_t{1}, std::multiplies<>());
-}
-
-std::vector<int64_t> inputShape(const std::string& model) {
-  return lt::Onnx(lt::modelBytes(model)).inputShape(0);
 }
 
 TEST(Int8ConvVNNI, EqualsConvIntegerOnEveryGeometry) {
@@ -41,7 +36,7 @@ TEST(Int8ConvVNNI, EqualsConvIntegerOnEveryGeometry) {
   for (const char* c : cases) {
     const std::string model = std::string("int8_conv_") + c + ".onnx";
     const std::vector<uint8_t> bytes = lt::modelBytes(model);
-    const std::vector<int64_t> shape = inputShape(model);
+    const std::vector<int64_t> shape = lt::Onnx(bytes).inputShape(0);
     for (const auto& r : ranges) {
       SCOPED_TRACE(std::string(c) + " over [" + std::to_string(r.lo) + ", " + std::to_string(r.hi) + ")");
       lt::Tensor x{shape, lt::uniform(size_t(elements(shape)), r.lo, r.hi, unsigned(shape[1]))};
@@ -74,12 +69,11 @@ TEST(Int8ConvVNNI, EveryTargetMatchesTheScalarReference) {
     le::Int8ConvArgs a{&g, q.data(), &packed, {1.0f, 0}, scale.data(), bias.data(), want.data()};
     le::int8ConvRowsScalar(a, 0, g.Ho());
     a.out = got.data();
-    for (int64_t t : le::simd::runnableTargets()) {
-      le::simd::ScopedTarget pin(t);
+    lt::forEachTarget([&] {
       std::fill(got.begin(), got.end(), -1.0f);
       le::int8ConvRows(a, 0, g.Ho());
-      EXPECT_EQ(got, want) << le::simd::targetName(t) << ", group " << group;
-    }
+      EXPECT_EQ(got, want) << "group " << group;
+    });
   }
 }
 
@@ -104,23 +98,18 @@ TEST(Int8ConvVNNI, QuantisationEdges) {
   EXPECT_EQ(hi, 1.9f);
   const le::Int8Quantisation qz = le::int8Quantisation(lo, hi);
   const uint16_t z = uint16_t(qz.zeroPoint);
-  for (int64_t t : le::simd::runnableTargets()) {
-    le::simd::ScopedTarget pin(t);
-    std::vector<uint16_t> q(g.imageValues(), 7);
-    le::int8QuantiseImage(g, x.data(), qz, q.data());
-    EXPECT_EQ(q, (std::vector<uint16_t>{z, z, z, z, 0, z, 255, z, 255, 128, 0, z})) << le::simd::targetName(t);
-  }
-  // A wider image through every target's vector rows: the same bytes.
-  g.C = 6, g.H = 3, g.W = 37, g.group = 2, g.padRight = 2;
+  le::Int8ConvGeometry wideG = g;  // a wider image through every target's vector rows: the same bytes
+  wideG.C = 6, wideG.H = 3, wideG.W = 37, wideG.group = 2, wideG.padRight = 2;
   const std::vector<float> wide = lt::uniform(6 * 3 * 37, -0.7f, 1.9f, 5);
   std::vector<uint16_t> first;
-  for (int64_t t : le::simd::runnableTargets()) {
-    le::simd::ScopedTarget pin(t);
-    std::vector<uint16_t> q(g.imageValues(), 7);
-    le::int8QuantiseImage(g, wide.data(), qz, q.data());
-    if (first.empty()) first = q;
-    EXPECT_EQ(q, first) << le::simd::targetName(t);
-  }
+  lt::forEachTarget([&] {
+    std::vector<uint16_t> q(g.imageValues(), 7), w(wideG.imageValues(), 7);
+    le::int8QuantiseImage(g, x.data(), qz, q.data());
+    EXPECT_EQ(q, (std::vector<uint16_t>{z, z, z, z, 0, z, 255, z, 255, 128, 0, z}));
+    le::int8QuantiseImage(wideG, wide.data(), qz, w.data());
+    if (first.empty()) first = w;
+    EXPECT_EQ(w, first);
+  });
 }
 
 TEST(Int8ConvVNNI, AllZeroInputGivesTheBias) {

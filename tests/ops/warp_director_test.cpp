@@ -98,15 +98,14 @@ TEST(WarpDirector, EveryTargetMatchesTheScalarFormBitForBit) {
   std::vector<float> planes(H * W * 12), want(3 * H * W), wantPlanes(planes.size()), got(want.size());
   le::warpDirectorPlanesBandScalar(src.data(), wantPlanes.data(), W, H, 0, H);
   le::warpDirectorGatherBandScalar(wantPlanes.data(), grid.data(), want.data(), W, H, 0, H);
-  for (int64_t t : le::simd::runnableTargets()) {
-    le::simd::ScopedTarget pin(t);
+  lt::forEachTarget([&] {
     std::fill(planes.begin(), planes.end(), 0.0f);
     le::warpDirectorPlanesBand(src.data(), planes.data(), W, H, 0, H);
-    EXPECT_EQ(0, std::memcmp(planes.data(), wantPlanes.data(), planes.size() * 4)) << le::simd::targetName(t);
+    EXPECT_EQ(0, std::memcmp(planes.data(), wantPlanes.data(), planes.size() * 4));
     le::warpDirectorGatherBand(wantPlanes.data(), grid.data(), got.data(), W, H, 0, H);
-    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << le::simd::targetName(t);
-    EXPECT_STREQ(le::warpBody(), le::simd::targetName(t));
-  }
+    EXPECT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4));
+    EXPECT_STREQ(le::warpBody(), le::simd::target());
+  });
 }
 
 TEST(WarpDirector, RefusesASourceThatIsNotThreeChannels) {

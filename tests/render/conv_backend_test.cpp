@@ -68,14 +68,9 @@ struct Frames {
   Frames() : ks(lt::gatherRows(m4b().drive.xs, {2, 3})), kd(lt::gatherRows(m4b().drive.xd, {2, 3})) {}
 };
 
-// The crop passes a dozen half-precision layers, each rounding at 2^-11 of
-// its values. Most of the error arrives through the occlusion mix: the
-// occlusion logit comes out of a 3x3 convolution over the fp16 decoder with
-// an error of a few hundredths, which moves the sigmoid by up to a quarter of
-// that, times |warped - basis| (at most about 0.6 here); then maskocc is
-// stored in half (2^-12 of values up to 1). Together a few thousandths: the
-// native crop stays within one 8-bit level (1/255) of the runtime's, and
-// its mean error within an eighth of that.
+// A dozen half-precision layers, most of their error arriving through the
+// occlusion mix (a logit a few hundredths off, times |warped - basis| <= 0.6):
+// a few thousandths, so within one 8-bit level, and a mean within an eighth of it.
 constexpr double kMaxError = 1.0 / 255, kMeanError = 1.0 / 255 / 8;
 
 void expectNear(const float* got, const std::vector<float>& want, size_t n, const std::string& what) {

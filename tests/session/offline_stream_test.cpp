@@ -29,7 +29,7 @@ std::vector<std::vector<uint8_t>> expected(const std::string& bundle, const std:
   le_ctx_ptr ctx(le_create(bundle.c_str(), "render", 1, ""));
   le_fca_ptr fca(le_fca_create(kW2v.c_str(), (bundle + "/fca_stream.onnx").c_str(), 1));
   const int frames = static_cast<int>((audio.size() + 639) / 640), nt = le_nt(ctx.get());
-  std::vector<float> d(frames * 63), xs = at::loadF32(bundle + "/xs_target.bin");
+  std::vector<float> d(frames * 63), xs = lt::arrayOf(bundle + "/xs_target.bin");
   EXPECT_EQ(le_fca_deltas(fca.get(), audio.data(), static_cast<int>(audio.size()), d.data(), frames), frames);
   std::vector<std::vector<uint8_t>> out;
   for (int k = skip; k < frames; ++k) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <cmath>
 #include <cstdio>
 #include <thread>
@@ -95,7 +96,8 @@ void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vecto
   le_a2x* a = le_a2x_create(motionBundle().c_str(), 1);
   ASSERT_NE(a, nullptr) << le_a2x_last_error();
   le_a2x_reset(a, start, 1, 1);
-  const std::vector<float> audio = asFloat(pcm);
+  std::vector<float> audio(pcm.size());  // as the session sees the samples: x / 32768
+  for (size_t i = 0; i < pcm.size(); ++i) audio[i] = static_cast<float>(pcm[i]) * 3.0517578e-5f;
   le_a2x_push(a, audio.data(), static_cast<int>(audio.size()));
   le_a2x_finish(a);
   for (int got = 0; got < want;) {
@@ -104,12 +106,6 @@ void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vecto
     got += n;
   }
   le_a2x_destroy(a);
-}
-
-std::vector<float> asFloat(const std::vector<int16_t>& pcm) {
-  std::vector<float> f(pcm.size());
-  for (size_t i = 0; i < pcm.size(); ++i) f[i] = static_cast<float>(pcm[i]) * 3.0517578e-5f;
-  return f;
 }
 
 Ctx openCtx() {
@@ -199,6 +195,37 @@ std::string kindRuns(const std::vector<Pulled>& frames) {
     i = j;
   }
   return s;
+}
+
+Serve::Serve(const std::string& dir, const std::string& args)
+    : child("env VELOMARK_ENGINE_QUIET=1 " LE_TEST_VOZAZ " serve " + directorBundle() + " " + motionBundle() +
+                " --w2v " + w2vPath() + " --port 0 " + args,
+            dir + "/serve.log") {
+  const std::string port = child.waitForLog(std::regex(R"(listening on http://127\.0\.0\.1:(\d+)/)"), 120 * kSlow);
+  port_ = port.empty() ? 0 : std::stoi(port);
+  EXPECT_GT(port_, 0) << lt::slurp(dir + "/serve.log");
+}
+
+int Serve::sessions() const {
+  std::smatch m;
+  const std::string status = lt::httpGet(port_, "/status");
+  return std::regex_search(status, m, std::regex(R"("sessions":(\d+))")) ? std::stoi(m[1]) : -1;
+}
+
+int Serve::waitSessions(int want, double timeoutS) const {
+  const auto by = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS * kSlow);
+  int n;
+  while ((n = sessions()) != want && std::chrono::steady_clock::now() < by)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return n;
+}
+
+int readyId(lt::WsClient& ws) {
+  std::smatch m;
+  for (lt::WsFrame f; (f = ws.read(60 * kSlow)).opcode >= 0;)
+    if (f.opcode == 1 && std::regex_search(f.payload, m, std::regex(R"re("type":"ready","session":(\d+))re")))
+      return std::stoi(m[1]);
+  return -1;
 }
 
 }  // namespace st

@@ -13,7 +13,9 @@
 #include "le/le.h"
 #include "le/le_cpp.h"
 #include "le/le_utt.h"
+#include "support/child.h"
 #include "support/fixtures.h"
+#include "support/ws_client.h"
 
 namespace st {
 
@@ -49,8 +51,6 @@ void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vecto
 
 // A forged utterance as the host pushes it.
 std::vector<int16_t> speech16(const char* name = "speech_a.f32");
-// The same samples as the session sees them (x / 32768).
-std::vector<float> asFloat(const std::vector<int16_t>& pcm);
 
 using Ctx = le_ctx_ptr;
 using Utt = le_utt_ptr;
@@ -92,5 +92,23 @@ struct Session {
 
 // "idle", "speech", "ramp" run lengths of the pulled kinds, e.g. "0x3 1x40 2x6 0x1".
 std::string kindRuns(const std::vector<Pulled>& frames);
+
+// vozaz serve on the forged bundles, on a free port, for the tests that drive it as clients do.
+class Serve {
+ public:
+  Serve(const std::string& dir, const std::string& args);
+  int port() const { return port_; }
+  // Sessions open, from /status; -1 when the server does not answer.
+  int sessions() const;
+  // Polls until `sessions` is want, up to timeoutS; the last count seen.
+  int waitSessions(int want, double timeoutS) const;
+  lt::Child child;
+
+ private:
+  int port_ = 0;
+};
+
+// Reads up to the session's ready message; its session number, or -1.
+int readyId(lt::WsClient& ws);
 
 }  // namespace st

@@ -80,7 +80,7 @@ TEST_P(UttStress, FourHostThreadsCallAtRandomAndEveryFrameIsWhole) {
   const std::string bundle = GetParam() == kNoTeeth ? st::directorBundle() : st::teethBundle();
   st::Ctx ctx(le_create(bundle.c_str(), "render", 0, ""));
   ASSERT_NE(ctx, nullptr) << le_last_error();
-  Checker checker{le_width(ctx.get()), le_height(ctx.get()), le_crop(ctx.get()), {}, at::loadF32(bundle + "/M.f32")};
+  Checker checker{le_width(ctx.get()), le_height(ctx.get()), le_crop(ctx.get()), {}, lt::arrayOf(bundle + "/M.f32")};
   const size_t bytes = static_cast<size_t>(checker.W) * checker.H * 3;
   for (int si = 0; si < st::kNt; ++si) {
     const uint8_t* f = le_target_frame(ctx.get(), si);

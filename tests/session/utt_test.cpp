@@ -48,7 +48,7 @@ int worst(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return w;
 }
 
-std::vector<float> sourceTable() { return at::loadF32(st::motionBundle() + "/xs_target.bin"); }
+std::vector<float> sourceTable() { return lt::arrayOf(st::motionBundle() + "/xs_target.bin"); }
 
 TEST(UttSession, WithoutAPullingHostOneIdleFrameWaitsAndSpeechStopsAtEight) {
   st::Session s;

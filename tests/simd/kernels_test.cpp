@@ -24,18 +24,9 @@
 
 namespace {
 
+using lt::forEachTarget;
 using std::bit_cast;
 using u8s = std::vector<uint8_t>;
-
-template <class Body>
-void forEachTarget(Body&& body) {
-  for (int64_t t : le::simd::runnableTargets()) {
-    le::simd::ScopedTarget pin(t);
-    SCOPED_TRACE(le::simd::targetName(t));
-    ASSERT_STREQ(le::simd::target(), le::simd::targetName(t));
-    body();
-  }
-}
 
 // LE_TEST_SIMD_TARGETS names the targets a run must cover (CTest sets it under
 // qemu); a build or emulator that lost one would otherwise pass on fewer.

@@ -6,12 +6,15 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "graph/wire.h"
+#include "simd/kernels.h"
+#include "simd/targets.h"
 
 namespace lt {
 
@@ -54,6 +57,14 @@ std::string errorOf(const std::function<void()>& f);
 
 std::string slurp(const std::string& path);
 void spit(const std::string& path, const std::string& bytes);
+// The elements of a raw array file; a missing file reads as empty.
+template <class T = float>
+std::vector<T> arrayOf(const std::string& path) {
+  const std::string s = slurp(path);
+  std::vector<T> v(s.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), s.data(), v.size() * sizeof(T));
+  return v;
+}
 
 // Sets an environment variable for the current scope.
 class ScopedEnv {
@@ -68,6 +79,17 @@ class ScopedEnv {
   std::string old_;
   bool had_;
 };
+
+// Runs body pinned to each SIMD target this binary and CPU can run.
+template <class Body>
+void forEachTarget(Body&& body) {
+  for (int64_t t : le::simd::runnableTargets()) {
+    le::simd::ScopedTarget pin(t);
+    SCOPED_TRACE(le::simd::targetName(t));
+    ASSERT_STREQ(le::simd::target(), le::simd::targetName(t));
+    body();
+  }
+}
 
 // Uniform floats in [lo, hi) from a fixed seed.
 std::vector<float> uniform(size_t n, float lo, float hi, unsigned seed);

@@ -84,11 +84,7 @@ void WsClient::send(int opcode, const std::string& payload, bool masked) {
   for (char& k : key) k = static_cast<char>(rng());
   if (masked) f.append(key, 4);
   for (size_t i = 0; i < payload.size(); ++i) f += masked ? static_cast<char>(payload[i] ^ key[i % 4]) : payload[i];
-  sendRaw(f);
-}
-
-void WsClient::sendRaw(const std::string& bytes) {
-  if (fd_ >= 0) sendAll(fd_, bytes);
+  if (fd_ >= 0) sendAll(fd_, f);
 }
 
 bool WsClient::fill(size_t n, double deadline) {

@@ -27,7 +27,6 @@ class WsClient {
   // One frame, final; masked as a client must unless told not to. Errors
   // (the server hung up) are ignored: the reads tell.
   void send(int opcode, const std::string& payload, bool masked = true);
-  void sendRaw(const std::string& bytes);
   // The next frame within timeoutS. Pings and closes are answered.
   WsFrame read(double timeoutS);
   // Hangs up without a close frame.

@@ -20,20 +20,18 @@ namespace {
 
 using le::tessera::decodeBankTrack;
 
-std::string bytesOf(const std::string& path) { return lt::slurp(path); }
-
 const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
 TEST(BankDecode, EqualsTheFfmpegCommandLineAfterTheTrackOrder) {
   const le::TesseraAttachInputs in = le::loadTesseraMembers(lt::fixture("bundle_teeth"));
-  const std::string track = bytesOf(in.bank_track_path);
+  const std::string track = lt::slurp(in.bank_track_path);
   const std::vector<uint8_t> ours =
       decodeBankTrack(u8(track), track.size(), in.n_donors, in.band_h, in.band_w, in.track_order);
   const std::string raw = lt::scratchDir() + "/bank.rgb";
   ASSERT_EQ(lt::run("ffmpeg -nostdin -loglevel error -i " + in.bank_track_path + " -f rawvideo -pix_fmt rgb24 -y " +
                     raw),
             0);
-  const std::string cli = bytesOf(raw);
+  const std::string cli = lt::slurp(raw);
   ASSERT_EQ(cli.size(), ours.size());
   std::vector<uint8_t> donor(cli.size());
   le::reorderTrackToDonor(in, u8(cli), donor.data());
@@ -65,8 +63,8 @@ TEST(BankDecode, MemorySeekFollowsTheAvioContract) {
 
 TEST(BankDecode, EveryDisagreementIsRefused) {
   const le::TesseraAttachInputs in = le::loadTesseraMembers(lt::fixture("bundle_teeth"));
-  const std::string good = bytesOf(in.bank_track_path);
-  const auto v = [](const char* name) { return bytesOf(lt::fixture(std::string("teeth_variants/") + name)); };
+  const std::string good = lt::slurp(in.bank_track_path);
+  const auto v = [](const char* name) { return lt::slurp(lt::fixture(std::string("teeth_variants/") + name)); };
   const int n = in.n_donors;
   std::vector<int> outOfRange = in.track_order, repeated = in.track_order, shorter = in.track_order;
   outOfRange[0] = n;

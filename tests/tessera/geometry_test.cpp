@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 #include <string>
 #include <vector>
@@ -24,14 +23,6 @@ using le::tessera::UnifiedPi;
 using testing::StartsWith;
 
 constexpr int kCanvas = 128;
-
-template <class T>
-std::vector<T> arrayOf(const std::string& path) {
-  const std::string s = lt::slurp(path);
-  std::vector<T> v(s.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), s.data(), v.size() * sizeof(T));
-  return v;
-}
 
 // Bytes that differ, and whether any differs by more than one level.
 struct U8Diff {
@@ -62,7 +53,7 @@ TEST(ComposeGeometry, MasksEqualTheNumpyReference) {
     LipContour lc = LipContour::fromTemplateJson(lt::slurp(bundle + "/lip_template.v1.json"), kCanvas);
     ASSERT_TRUE(lc.hasMap());
     if (plate) lc.mapLip.clear();
-    const std::vector<float> frames = arrayOf<float>(dir + "/frames.f32");
+    const std::vector<float> frames = lt::arrayOf<float>(dir + "/frames.f32");
     ASSERT_EQ(frames.size(), 4u * 63);
     std::vector<float> f(px), contour(px);
     std::vector<uint8_t> u(px);
@@ -72,30 +63,30 @@ TEST(ComposeGeometry, MasksEqualTheNumpyReference) {
       const float* kp = frames.data() + 63 * k;
       const std::string at = dir + "/", n = std::string("_") + std::to_string(k);
       pi.lipMask(kp, f.data());
-      const std::vector<float> lip = arrayOf<float>(at + "lip" + n + ".f32");
+      const std::vector<float> lip = lt::arrayOf<float>(at + "lip" + n + ".f32");
       for (size_t i = 0; i < px; ++i) ASSERT_NEAR(f[i], lip[i], 2e-5) << "lip frame " << k << " pixel " << i;
       pi.propTeethGate(kp, f.data());
-      const std::vector<float> gate = arrayOf<float>(at + "gate" + n + ".f32");
+      const std::vector<float> gate = lt::arrayOf<float>(at + "gate" + n + ".f32");
       for (size_t i = 0; i < px; ++i) ASSERT_NEAR(f[i], gate[i], 2e-5) << "gate frame " << k << " pixel " << i;
       pi.piU8(kp, u.data());
-      U8Diff d = compare(u.data(), arrayOf<uint8_t>(at + "pi" + n + ".u8"));
+      U8Diff d = compare(u.data(), lt::arrayOf<uint8_t>(at + "pi" + n + ".u8"));
       EXPECT_EQ(d.far, 0) << "pi frame " << k;
       off += d.off;
 
       lc.polygon(kp, poly.data());
-      const std::vector<double> refPoly = arrayOf<double>(at + "poly" + n + ".f64");
+      const std::vector<double> refPoly = lt::arrayOf<double>(at + "poly" + n + ".f64");
       for (size_t i = 0; i < poly.size(); ++i) ASSERT_NEAR(poly[i], refPoly[i], 1e-6) << "vertex " << i / 2;
       const Box b = lc.box(poly.data());
-      const std::vector<int32_t> refBox = arrayOf<int32_t>(at + "box" + n + ".i32");
+      const std::vector<int32_t> refBox = lt::arrayOf<int32_t>(at + "box" + n + ".i32");
       ASSERT_EQ((std::vector<int32_t>{b.x0, b.y0, b.x1, b.y1}), refBox) << "frame " << k;
       std::vector<uint8_t> raster(static_cast<size_t>(b.w() * b.h()));
       lc.fillScanline(poly.data(), b, raster.data());
-      EXPECT_EQ(raster, arrayOf<uint8_t>(at + "raster" + n + ".u8")) << "raster frame " << k;  // integer: exact
+      EXPECT_EQ(raster, lt::arrayOf<uint8_t>(at + "raster" + n + ".u8")) << "raster frame " << k;  // integer: exact
       lc.contourF32Canvas(kp, contour.data());
-      const std::vector<float> refContour = arrayOf<float>(at + "contour" + n + ".f32");
+      const std::vector<float> refContour = lt::arrayOf<float>(at + "contour" + n + ".f32");
       for (size_t i = 0; i < px; ++i) ASSERT_NEAR(contour[i], refContour[i], 1e-5) << "contour pixel " << i;
       lc.deliveredU8(kp, pi, u.data());
-      d = compare(u.data(), arrayOf<uint8_t>(at + "deliv" + n + ".u8"));
+      d = compare(u.data(), lt::arrayOf<uint8_t>(at + "deliv" + n + ".u8"));
       EXPECT_EQ(d.far, 0) << "delivered frame " << k;
       off += d.off;
       // The contour only cuts pi down.
@@ -115,28 +106,25 @@ TEST(ComposeGeometry, ShiftedMasksAreTheMaskMoved) {
   const std::string bundle = lt::fixture("bundle_teeth");
   const UnifiedPi pi = UnifiedPi::fromManifestJson(lt::slurp(bundle + "/manifest.json"), kCanvas);
   LipContour lc = LipContour::fromTemplateJson(lt::slurp(bundle + "/lip_template.v1.json"), kCanvas);
-  const std::vector<float> xs = tt::floats(bundle + "/xs_target.bin");
+  const std::vector<float> xs = lt::arrayOf(bundle + "/xs_target.bin");
   const size_t px = static_cast<size_t>(kCanvas) * kCanvas;
   std::vector<uint8_t> plain(px), delivered(px), moved(px);
   pi.piU8(xs.data(), plain.data());
   lc.deliveredU8(xs.data(), pi, delivered.data());
   // Even offsets keep the parity a .5 vertex rounds by.
   for (const auto& [dRow, dCol] : {std::pair{0, 0}, {2, -4}, {-6, 8}}) {
+    const auto expectMoved = [&, r = dRow, c = dCol](const std::vector<uint8_t>& from) {
+      for (int y = 0; y < kCanvas; ++y)
+        for (int x = 0; x < kCanvas; ++x) {
+          const int sy = y - r, sx = x - c;
+          const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
+          ASSERT_EQ(moved[y * kCanvas + x], in ? from[sy * kCanvas + sx] : 0) << r << "," << c;
+        }
+    };
     pi.piU8AndShift(xs.data(), dRow, dCol, moved.data());
-    for (int y = 0; y < kCanvas; ++y)
-      for (int x = 0; x < kCanvas; ++x) {
-        const int sy = y - dRow, sx = x - dCol;
-        const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
-        ASSERT_EQ(moved[y * kCanvas + x], in ? plain[sy * kCanvas + sx] : 0) << dRow << "," << dCol;
-      }
-    const Box b = lc.deliveredU8AndShift(xs.data(), pi, dRow, dCol, moved.data());
-    EXPECT_FALSE(b.empty());
-    for (int y = 0; y < kCanvas; ++y)
-      for (int x = 0; x < kCanvas; ++x) {
-        const int sy = y - dRow, sx = x - dCol;
-        const bool in = sy >= 0 && sy < kCanvas && sx >= 0 && sx < kCanvas;
-        ASSERT_EQ(moved[y * kCanvas + x], in ? delivered[sy * kCanvas + sx] : 0) << dRow << "," << dCol;
-      }
+    expectMoved(plain);
+    EXPECT_FALSE(lc.deliveredU8AndShift(xs.data(), pi, dRow, dCol, moved.data()).empty());
+    expectMoved(delivered);
   }
   std::vector<uint8_t> full(px, 255);
   EXPECT_TRUE(lc.shrinkU8InPlace(xs.data(), {0, 0, kCanvas, kCanvas}, full.data()));
@@ -148,7 +136,7 @@ TEST(ComposeGeometry, ShiftedMasksAreTheMaskMoved) {
 TEST(ComposeGeometry, CorpusGeometryIsNamedOrRefused) {
   const std::string bundle = lt::fixture("bundle_teeth");
   const le::TesseraAttachInputs in = le::loadTesseraMembers(bundle);
-  const std::vector<float> xs = tt::floats(bundle + "/xs_target.bin");
+  const std::vector<float> xs = lt::arrayOf(bundle + "/xs_target.bin");
   const int n = static_cast<int>(xs.size() / 63);
   std::string log;
   const UnifiedPi v1 = UnifiedPi::corpusFromManifestJson(in.manifest_json, kCanvas, xs.data(), n, in.c_canon.data(), &log);

@@ -8,14 +8,8 @@
 
 #include "support/fixtures.h"
 #include "tessera/head_pt.h"
-#include "tessera/tessera_support.h"
 
 namespace {
-
-std::vector<uint8_t> bytesOf(const std::string& path) {
-  const std::string s = lt::slurp(path);
-  return {s.begin(), s.end()};
-}
 
 std::string variant(const std::string& name) { return lt::fixture("teeth_variants/" + name); }
 
@@ -34,7 +28,7 @@ for i, path in enumerate(sys.argv[2:]):
                     pts[2]),
             0);
   for (size_t p = 0; p < pts.size(); ++p) {
-    const le::tessera::HeadWeights w = le::tessera::loadHeadPt(bytesOf(pts[p]));
+    const le::tessera::HeadWeights w = le::tessera::loadHeadPt(lt::fileBytes(pts[p]));
     const bool head8 = p == 1;
     EXPECT_EQ(w.params(), head8 ? le::tessera::kBlendHead8Params : le::tessera::kBlendHeadParams) << pts[p];
     const auto& names = le::tessera::blendHeadTensors();
@@ -45,21 +39,21 @@ for i, path in enumerate(sys.argv[2:]):
         EXPECT_TRUE(lt::slurp(ref).empty());  // torch has no such tensor either
         continue;
       }
-      EXPECT_EQ(w.tensors[i], tt::floats(ref)) << pts[p] << " " << names[i].name;
+      EXPECT_EQ(w.tensors[i], lt::arrayOf(ref)) << pts[p] << " " << names[i].name;
     }
   }
 }
 
 TEST(HeadPt, ArchivesTorchWouldNotWriteForThisHeadAreRefused) {
-  const std::vector<uint8_t> good = bytesOf(lt::fixture("bundle_teeth/tessera_head.v1.pt"));
+  const std::vector<uint8_t> good = lt::fileBytes(lt::fixture("bundle_teeth/tessera_head.v1.pt"));
   const struct {
     std::vector<uint8_t> bytes;
     const char* refusal;
   } rows[] = {
-      {bytesOf(variant("head_deflated.pt")),
+      {lt::fileBytes(variant("head_deflated.pt")),
        "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a compressed member"},
-      {bytesOf(variant("head_frame.pt")), "teeth: unsupported pickle opcode 0x95 in head .pt"},
-      {bytesOf(variant("head_param.pt")),
+      {lt::fileBytes(variant("head_frame.pt")), "teeth: unsupported pickle opcode 0x95 in head .pt"},
+      {lt::fileBytes(variant("head_param.pt")),
        "teeth: head .pt calls torch._utils _rebuild_parameter — this reader refuses code it does not model"},
       {{good.begin(), good.begin() + 21}, "teeth: head .pt is not a zip"},
       {std::vector<uint8_t>(64, 0), "teeth: head .pt has no zip EOCD"},

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "support/fixtures.h"
 
 namespace tt {
@@ -35,13 +33,6 @@ std::vector<std::string> jsonVariants(const std::string& path, const std::vector
   std::vector<std::string> texts;
   for (size_t i = 0; i < edits.size(); ++i) texts.push_back(lt::slurp(dir + "/variant_" + std::to_string(i) + ".json"));
   return texts;
-}
-
-std::vector<float> floats(const std::string& path) {
-  const std::string bytes = lt::slurp(path);
-  std::vector<float> v(bytes.size() / 4);
-  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 4);
-  return v;
 }
 
 }  // namespace tt

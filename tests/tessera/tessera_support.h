@@ -17,7 +17,5 @@ void editJson(const std::string& path, const std::string& edit);
 // interpreter; returns their texts.
 std::vector<std::string> jsonVariants(const std::string& path, const std::vector<std::string>& edits,
                                       const std::string& dir);
-// Float32 array file.
-std::vector<float> floats(const std::string& path);
 
 }  // namespace tt

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "audio/a2x_support.h"
 #include "bundle/paths.h"
 #include "session/session_support.h"
 #include "support/fixtures.h"
@@ -36,10 +37,7 @@ TEST(HostExample, BuildsAgainstTheInstalledPackageBothWaysAndSpeaks) {
             0)
       << lt::slurp(log);
 
-  const std::string wav = dir + "/speech.wav";
-  ASSERT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + lt::fixture("speech_b.f32") +
-                    " -c:a pcm_s16le -fflags +bitexact -map_metadata -1 " + wav),
-            0);
+  const std::string wav = at::speechFile(dir, "speech.wav", "-c:a pcm_s16le -fflags +bitexact -map_metadata -1");
   const std::string env = "VELOMARK_ENGINE_QUIET=1 W2V_ONNX=" + st::w2vPath() + " ";
   for (const std::string& host : {viaPc, dir + "/cm/host_session"}) {
     const std::string out = dir + "/frames.rgb";

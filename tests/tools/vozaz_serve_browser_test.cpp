@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "session/session_support.h"
-#include "tools/serve_support.h"
 
 namespace {
 
@@ -34,7 +33,7 @@ TEST(VozazServeBrowser, SelfTestSeesIdleThenSpeechThenIdle) {
   ASSERT_EQ(lt::run("ffmpeg -nostdin -loglevel error -y -f f32le -ar 16000 -ac 1 -i " + lt::fixture("speech_a.f32") +
                     " -c:a pcm_s16le " + wav),
             0);
-  lt::Serve serve(dir, "");
+  st::Serve serve(dir, "");
   ASSERT_GT(serve.port(), 0);
   lt::Child browser("chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
                     "--disable-background-networking --disable-component-update --disable-sync --user-data-dir=" +

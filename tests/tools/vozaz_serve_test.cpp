@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "session/session_support.h"
-#include "tools/serve_support.h"
 
 namespace {
 
@@ -31,11 +30,23 @@ std::string packetBytes(const std::vector<int16_t>& pcm, size_t at) {
   return p;
 }
 
+// Speaks at the real-time pace until a speech frame comes back, 30 s at most; whether one came.
+bool speakUntilSpeech(lt::WsClient& c, const std::vector<int16_t>& pcm) {
+  auto next = Clock::now();
+  for (size_t at = 0; at < 30 * 16000; at += 320) {
+    c.send(2, packetBytes(pcm, at));
+    std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+    for (lt::WsFrame f; (f = c.read(0)).opcode >= 0;)
+      if (f.opcode == 2 && f.payload[0] == 1) return true;
+  }
+  return false;
+}
+
 // Speaks the test speech in a loop at the real-time pace and reads frames.
 class Talker {
  public:
   explicit Talker(int port) : ws_(port, "/ws") {
-    EXPECT_GE(lt::readyId(ws_), 1);
+    EXPECT_GE(st::readyId(ws_), 1);
     sender_ = std::thread([this] {
       const auto pcm = st::speech16();
       auto next = Clock::now();
@@ -81,7 +92,7 @@ class Talker {
 
 TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
   const std::string dir = lt::scratchDir();
-  lt::Serve serve(dir, "--max-sessions 2");
+  st::Serve serve(dir, "--max-sessions 2");
   ASSERT_GT(serve.port(), 0);
   const int idleThreads = serve.child.threads();
   const std::string idleStatus = lt::httpGet(serve.port(), "/status");
@@ -113,13 +124,7 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
       {"stops reading", 4096, [](lt::WsClient&) {}, 0, "the client stopped reading frames"},
       {"hangs up mid-utterance", 0,
        [&](lt::WsClient& c) {
-         const auto next = Clock::now();
-         for (size_t at = 0; at < 30 * 16000; at += 320) {
-           c.send(2, packetBytes(pcm, at));
-           std::this_thread::sleep_until(next + std::chrono::milliseconds(20 * (at / 320 + 1)));
-           const lt::WsFrame f = c.read(0);
-           if (f.opcode == 2 && f.payload[0] == 1) break;  // a speech frame: mid-utterance
-         }
+         EXPECT_TRUE(speakUntilSpeech(c, pcm));
          c.drop();
        },
        0, "the client disconnected"},
@@ -129,7 +134,7 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
     const int served = talker.frames();
     lt::WsClient c(serve.port(), "/ws", k.recvBuffer);
     ASSERT_TRUE(c.upgraded()) << k.name;
-    const int id = lt::readyId(c);
+    const int id = st::readyId(c);
     k.act(c);
     lt::WsFrame f;
     if (k.code) {
@@ -150,7 +155,7 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
 
   {  // past --max-sessions: a refusal the client can read
     lt::WsClient holder(serve.port(), "/ws"), extra(serve.port(), "/ws");
-    EXPECT_GE(lt::readyId(holder), 1);
+    EXPECT_GE(st::readyId(holder), 1);
     ASSERT_TRUE(extra.upgraded());
     const lt::WsFrame f = extra.read(10 * st::kSlow);
     EXPECT_EQ(f.closeCode(), 1013);
@@ -183,19 +188,11 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
 // Barge-in from the wire: the session drops the rest of the utterance and
 // eases back to idle; no speech frame follows the ramp.
 TEST(VozazServe, InterruptEasesBackToIdle) {
-  lt::Serve serve(lt::scratchDir(), "");
+  st::Serve serve(lt::scratchDir(), "");
   ASSERT_GT(serve.port(), 0);
   lt::WsClient c(serve.port(), "/ws");
-  ASSERT_GE(lt::readyId(c), 1);
-  const auto pcm = st::speech16();
-  bool speaking = false;
-  auto next = Clock::now();
-  for (size_t at = 0; !speaking && at < 30 * 16000; at += 320) {
-    c.send(2, packetBytes(pcm, at));
-    std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
-    for (lt::WsFrame f; !speaking && (f = c.read(0)).opcode >= 0;) speaking = f.opcode == 2 && f.payload[0] == 1;
-  }
-  ASSERT_TRUE(speaking);
+  ASSERT_GE(st::readyId(c), 1);
+  ASSERT_TRUE(speakUntilSpeech(c, st::speech16()));
   c.send(1, "interrupt");
   // The speech frames already on their way, the ramp, then idle for good.
   std::string kinds;

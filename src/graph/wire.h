@@ -174,6 +174,11 @@ size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), con
 // runtime warns once for each. Returns the count; 0 leaves the model untouched.
 size_t gsDropUnreadInitializers(std::vector<uint8_t>& model);
 
+// Drops the nodes whose outputs no node reads and no graph output names, until
+// none is left (a rewrite that consumes a value can orphan its producers).
+// Returns the count; 0 leaves the model untouched.
+size_t gsDropUnreadNodes(std::vector<uint8_t>& model);
+
 // The node's fields without op_type, domain and (when asked) its attributes,
 // then the new op_type and, when not empty, domain; emitted as one graph node.
 void gsRetypeNode(std::vector<uint8_t>& out, GsSlice node, const char* opType, const char* domain,

@@ -14,24 +14,48 @@ namespace le {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
-// dst[o] = sum over k of w[k n + o] src[idx[k n + o]]: one source row across.
+// dst[o] = sum over k of w[k n + o] src[idx[k n + o]] for o in [x, end): one
+// source row across, the taps gathered.
 void ResampleRow(const float* HWY_RESTRICT src, const int32_t* HWY_RESTRICT idx, const float* HWY_RESTRICT w,
-                 int taps, size_t n, float* HWY_RESTRICT dst) {
+                 int taps, size_t n, float* HWY_RESTRICT dst, size_t x, size_t end) {
   const hn::ScalableTag<float> d;
   const hn::RebindToSigned<decltype(d)> di;
   const size_t N = hn::Lanes(d);
-  size_t x = 0;
-  for (; x + N <= n; x += N) {
+  for (; x + N <= end; x += N) {
     auto acc = hn::Mul(hn::LoadU(d, w + x), hn::GatherIndex(d, src, hn::LoadU(di, idx + x)));
     for (int k = 1; k < taps; ++k)
       acc = hn::MulAdd(hn::LoadU(d, w + k * n + x), hn::GatherIndex(d, src, hn::LoadU(di, idx + k * n + x)), acc);
     hn::StoreU(acc, d, dst + x);
   }
-  for (; x < n; ++x) {
+  for (; x < end; ++x) {
     float s = w[x] * src[idx[x]];
     for (int k = 1; k < taps; ++k) s += w[k * n + x] * src[idx[k * n + x]];
     dst[x] = s;
   }
+}
+
+// The same row when the axis doubles: inside its periodic range the two
+// phases are short filters over consecutive source values, interleaved on
+// store, with no gathers.
+void ResampleRowAcross(const float* HWY_RESTRICT src, const ResizeAxis& c, float* HWY_RESTRICT dst) {
+  const size_t n = static_cast<size_t>(c.out);
+  if (c.j0 >= c.j1) return ResampleRow(src, c.idx.data(), c.w.data(), c.taps, n, dst, 0, n);
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  size_t j = static_cast<size_t>(c.j0);
+  ResampleRow(src, c.idx.data(), c.w.data(), c.taps, n, dst, 0, 2 * j);
+  for (; j + N <= static_cast<size_t>(c.j1); j += N) {
+    const float* s0 = src + j + c.off[0];
+    const float* s1 = src + j + c.off[1];
+    auto v0 = hn::Mul(hn::Set(d, c.pw[0][0]), hn::LoadU(d, s0));
+    auto v1 = hn::Mul(hn::Set(d, c.pw[1][0]), hn::LoadU(d, s1));
+    for (int k = 1; k < c.taps; ++k) {
+      v0 = hn::MulAdd(hn::Set(d, c.pw[0][k]), hn::LoadU(d, s0 + k), v0);
+      v1 = hn::MulAdd(hn::Set(d, c.pw[1][k]), hn::LoadU(d, s1 + k), v1);
+    }
+    hn::StoreInterleaved2(v0, v1, d, dst + 2 * j);
+  }
+  ResampleRow(src, c.idx.data(), c.w.data(), c.taps, n, dst, 2 * j, n);
 }
 
 // dst = sum over k of wk[k] rows[k]: one output row down.
@@ -58,8 +82,7 @@ void ResizeBand(const float* HWY_RESTRICT in, const ResizeAxis& rows, const Resi
   const size_t wo = static_cast<size_t>(cols.out), ro = static_cast<size_t>(rows.out);
   const int lo = rows.idx[y0], hi = rows.idx[(rows.taps - 1) * ro + (y1 - 1)];
   for (int r = lo; r <= hi; ++r)
-    ResampleRow(in + static_cast<size_t>(r) * cols.in, cols.idx.data(), cols.w.data(), cols.taps, wo,
-                across + static_cast<size_t>(r - lo) * wo);
+    ResampleRowAcross(in + static_cast<size_t>(r) * cols.in, cols, across + static_cast<size_t>(r - lo) * wo);
   const float* src[4];
   float wk[4];
   for (int y = y0; y < y1; ++y) {
@@ -117,6 +140,17 @@ ResizeAxis resizeAxis(int in, int out, float scale, bool cubic, float a) {
       ax.w[o] = 1.0f - t;
       ax.w[static_cast<size_t>(out) + o] = t;
     }
+  }
+  // Doubling, every position is j + 0.25 or j - 0.25, exact in float, so the
+  // taps of the middle pair hold wherever no tap is clamped.
+  if (scale == 2.0f && out == 2 * in && in >= 8) {
+    const int j = in / 2;
+    for (int p = 0; p < 2; ++p) {
+      ax.off[p] = ax.idx[2 * j + p] - j;
+      for (int k = 0; k < ax.taps; ++k) ax.pw[p][k] = ax.w[static_cast<size_t>(k) * out + 2 * j + p];
+    }
+    ax.j0 = std::max({0, -ax.off[0], -ax.off[1]});
+    ax.j1 = in - (std::max(ax.off[0], ax.off[1]) + ax.taps - 1);
   }
   return ax;
 }

@@ -19,6 +19,11 @@ struct ResizeAxis {
   int in = 0, out = 0, taps = 0;
   std::vector<int32_t> idx;
   std::vector<float> w;
+  // A twofold upsample repeats two phases: for j in [j0, j1) (empty unless
+  // j0 < j1), position 2j + p reads src[j + off[p] + k] with weight pw[p][k].
+  int j0 = 0, j1 = 0;
+  int off[2] = {0, 0};
+  float pw[2][4] = {};
 };
 
 // The output length the standard operator gives a source of `in` at `scale`.

@@ -62,6 +62,13 @@ void moveWarpToOneNode(GraphPrep& g) {
     log::info("[le] director warp -> com.velomark::WarpDirector (%zu nodes removed, the source cone with them)\n",
               g.warpNodesRemoved);
     g.warpNode = true;
+    // The block reads the grid through Slices that compute its corrections;
+    // WarpDirector makes them itself, so that chain is left unread, and the
+    // runtime would still run it.
+    g.unreadNodes = gsDropUnreadNodes(g.bytes);
+    if (g.unreadNodes > 0)
+      log::info("[le] director warp: %zu node(s) the warp node left unread dropped (%s)\n", g.unreadNodes,
+                g.key.c_str());
   } else {
     log::info("[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
               orNoReason(reason));

@@ -36,6 +36,7 @@ struct GraphPrep {
   int lipCanvas = 0;
   int lipBatch = 0;
   size_t warpNodesRemoved = 0;
+  size_t unreadNodes = 0;  // left unread by the warp node and dropped
   bool warpNode = false;
   size_t gridSampleNodes = 0;
   size_t studentBlendNodes = 0;

@@ -138,6 +138,7 @@ TEST(RendererConstruction, LogLines) {
       {"", warpOff, kHoistLine, 1},
       {"", warpOff, "director warp", 0},
       {"", warpOn, "[le] director warp -> com.velomark::WarpDirector (11 nodes removed, the source cone with them)\n", 1},
+      {"", warpOn, "[le] director warp: 23 node(s) the warp node left unread dropped (render)\n", 1},
       {"", warpOn,
        "[le] source-cone hoist SKIPPED (render): the warp node subsumes the cone — there is nothing left to hoist\n", 1},
       {"", {}, "[le] source-cone hoist NOT applied (b4): batch-1 lever; this graph declares batch 4\n", 1, "b4"},

@@ -247,8 +247,9 @@ bool le_utt::endOfSpeechStep() {
 
 bool le_utt::idleStep() {
   if (sp_.state != kIdle) return false;
-  // The frame the pass holds goes out before any idle frame.
-  if (holding_ && teethInline()) {
+  // The frame the pass holds goes out before any idle frame. On a teeth
+  // thread of its own the pass's state is that thread's: not read here.
+  if (teethInline() && holding_) {
     tessDrain();
     return true;
   }

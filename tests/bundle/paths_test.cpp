@@ -27,7 +27,7 @@ TEST(Paths, StripBaseAndDirAgreeOnEdgeShapes) {
   }
 }
 
-TEST(Paths, MkdirsCreatesParentsAndAcceptsExisting) {
+TEST(Paths, MkdirsCreatesParentsAndRmTreeNeverFollowsLinks) {
   const std::string root = lt::scratchDir();
   EXPECT_TRUE(le::mkdirs(root + "/x/y/z/"));
   EXPECT_TRUE(le::isDirectory(root + "/x/y/z"));
@@ -37,10 +37,8 @@ TEST(Paths, MkdirsCreatesParentsAndAcceptsExisting) {
   lt::spit(root + "/file", "x");
   EXPECT_FALSE(le::mkdirs(root + "/file"));
   EXPECT_FALSE(le::mkdirs(root + "/file/sub"));
-}
 
-TEST(Paths, RmTreeRemovesContentsButNeverFollowsLinks) {
-  const std::string root = lt::scratchDir();
+  // rmTree removes contents but never follows links.
   le::mkdirs(root + "/keep");
   lt::spit(root + "/keep/precious", "do not delete");
   le::mkdirs(root + "/doomed/deep/er");

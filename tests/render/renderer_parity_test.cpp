@@ -10,7 +10,6 @@
 #include <ostream>
 #include <vector>
 
-#include "base/keypoints.h"
 #include "render/renderer_impl.h"
 #include "render/renderer_support.h"
 
@@ -53,19 +52,14 @@ const std::vector<ParityCase> kParityCases = {{"bundle_director", "render", {2},
                                               {"bundle_featsynth", "b4", {0}, {6}}};
 INSTANTIATE_TEST_SUITE_P(Layouts, RendererParity, ::testing::ValuesIn(kParityCases));
 
-TEST(RendererRender, RefusesBatchCountsOutsideOneToBatch) {
-  auto r = lt::bundle("bundle_director").renderer("b4");
-  const int si[5] = {};
-  const std::vector<float> kp(5 * le::kKpFloats, 0.f);
-  for (int n : {0, -1, 5})
-    EXPECT_EQ(lt::errorOf([&] { r->render(si, kp.data(), kp.data(), n); }), "render: bad n") << "n=" << n;
-}
-
-// A cancelled renderer refuses until it is re-armed, then renders the same crop.
-TEST(RendererRender, CancelStopsRendersUntilLifted) {
+// A cancelled renderer refuses until it is re-armed, then renders the same crop;
+// a count outside 1..batch is refused.
+TEST(RendererRender, CancelStopsRendersUntilLiftedAndBadCountsAreRefused) {
   const lt::OpenBundle& b = lt::bundle("bundle_director");
   auto r = b.renderer("render");
-  const int si = 1;
+  const int si = 1, two[2] = {1, 1};
+  for (int n : {0, -1, 2})
+    EXPECT_EQ(lt::errorOf([&] { r->render(two, b.drive.xs.data(), b.drive.xd.data(), n); }), "render: bad n") << n;
   const size_t n = r->internals().out.size();
   const float* crop = r->render(&si, b.drive.xs.data(), b.drive.xd.data(), 1);
   const std::vector<float> before(crop, crop + n);

@@ -6,41 +6,47 @@
 // the attach refuses with its sentences.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <numeric>
 #include <string>
 #include <vector>
 
-#include "audio/a2x_support.h"
-#include "bundle/files.h"
 #include "le/bundle_teeth.h"
-#include "le/le_tessera.h"
 #include "session/session_support.h"
 #include "support/fixtures.h"
-#include "tessera/members.h"
 #include "tessera/stream_borrow.h"
+#include "tessera/tessera_support.h"
 #include "tessera/unified_pi.h"
 
 namespace {
 
 using namespace le::tessera;
+using st::teethBundle;
 constexpr size_t kKp = 63;
 
-using st::teethBundle;
-
-le_utt_opts singleFrames() {
-  le_utt_opts o = st::defaults();
-  o.steady_model = "-";  // every crop from the model the host renders with
-  return o;
+// 1.2 s of the test speech, voiced from its start: long enough for both
+// drains, short enough to run under ThreadSanitizer.
+std::vector<int16_t> clip() {
+  const std::vector<int16_t> all = st::speech16();
+  return std::vector<int16_t>(all.begin() + 12 * 640, all.begin() + 42 * 640);
 }
+
+// The teeth bundle's renderer on one thread: ONNX Runtime's own workers hand
+// tensors over where ThreadSanitizer cannot see, and it spends seconds on
+// each such report before the suppressions drop it.
+st::Ctx render1() { return st::Ctx(le_create(teethBundle().c_str(), "render", 1, "")); }
 
 // A session on the teeth bundle, its pass inline or on its own thread.
 struct TeethSession {
   explicit TeethSession(bool ownThread, bool arm = true)
       : w2v("W2V_ONNX", st::w2vPath().c_str()),
         pipe("LE_UTT_PIPELINE_PASTE", ownThread ? "1" : "0"),
-        ctx(le_create(teethBundle().c_str(), "render", 0, "")),
-        utt(st::openReady(ctx.get(), singleFrames())),
+        ctx(render1()),
+        utt(st::openReady(ctx.get(), [] {
+          le_utt_opts o = st::defaults();
+          o.steady_model = "-";  // every crop from the model the host renders with
+          return o;
+        }())),
         bytes(static_cast<size_t>(le_width(ctx.get())) * le_height(ctx.get()) * 3) {
     if (arm) le::attachBundleTeeth(utt.get(), teethBundle());
   }
@@ -51,46 +57,46 @@ struct TeethSession {
   size_t bytes;
 };
 
-std::vector<int> uttFrames(const std::vector<st::Pulled>& frames, int kind) {
-  std::vector<int> out;
+// The kind runs of an utterance's frames from its first speech frame, each
+// speech frame checked to carry its number in the utterance.
+std::string shapeOf(const std::vector<st::Pulled>& frames) {
+  int k = 0;
   for (const auto& f : frames)
-    if (f.info.kind == kind) out.push_back(f.info.utt_frame);
-  return out;
-}
-
-std::vector<int> count(int n) {
-  std::vector<int> v(n);
-  std::iota(v.begin(), v.end(), 0);
-  return v;
+    if (f.info.kind == 1) {
+      EXPECT_EQ(f.info.utt_frame, k++);
+    }
+  const std::string runs = st::kindRuns(frames);
+  return runs.substr(std::min(runs.find("1x"), runs.size()));
 }
 
 class UttTeeth : public ::testing::TestWithParam<bool> {};
 
 TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnce) {
   TeethSession s(GetParam());
-  const std::vector<int16_t> pcm = st::speech16();
+  const std::vector<int16_t> pcm = clip();
+  const int want = static_cast<int>((pcm.size() + 639) / 640);
   st::pushAll(s.utt.get(), pcm);
   le_utt_end_utterance(s.utt.get());
   const auto frames = s.pullUtterance();
-  std::vector<st::Pulled> speech;
+  // The end of speech drained the held frame: every speech and ramp frame came out once.
+  const std::string whole = "1x" + std::to_string(want) + " 2x6 0x1";
+  ASSERT_EQ(shapeOf(frames), whole);
+  std::vector<const st::Pulled*> speech;
   for (const auto& f : frames)
-    if (f.info.kind == 1) speech.push_back(f);
-  const int want = static_cast<int>((pcm.size() + 639) / 640);
-  ASSERT_EQ(static_cast<int>(speech.size()), want) << st::kindRuns(frames);
+    if (f.info.kind == 1) speech.push_back(&f);
   std::vector<int> idx;
   std::vector<float> xs, xd;
-  st::motionRows(pcm, speech[0].info.si, want, idx, xs, xd);
+  st::motionRows(pcm, speech[0]->info.si, want, idx, xs, xd);
 
   // The host's side: render every speech crop, let a stream borrow draw its
   // masks and shifts, and run the pass through its C call on those.
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(teethBundle());
-  BankData bank = loadBank(in);
-  const std::vector<float> table = at::loadF32(st::motionBundle() + "/xs_target.bin");
-  const UnifiedPi pi = UnifiedPi::corpusFromManifestJson(in.manifest_json, le_crop(s.ctx.get()), table.data(),
-                                                         st::kNt, in.c_canon.data());
-  StreamBorrow borrow(loadBank(in), loadHeadPt(in.head_pt), ServeConfig::fromHeadMemberJson(in.head_json), pi,
-                      le::readFile(teethBundle() + "/lip_template.v1.json"));
-  st::Ctx ref(le_create(teethBundle().c_str(), "render", 0, ""));
+  const tt::Members m(teethBundle());
+  const std::vector<float> table = lt::arrayOf<float>(st::motionBundle() + "/xs_target.bin");
+  StreamBorrow borrow(m.bank, m.head, m.cfg,
+                      UnifiedPi::corpusFromManifestJson(m.in.manifest_json, le_crop(s.ctx.get()), table.data(),
+                                                        st::kNt, m.in.c_canon.data()),
+                      lt::slurp(teethBundle() + "/lip_template.v1.json"));
+  st::Ctx ref = render1();
   const int N = le_crop(ref.get());
   const size_t plane = static_cast<size_t>(N) * N;
   std::vector<float> crops(want * plane * 3);
@@ -109,35 +115,25 @@ TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnc
     }
     std::memcpy(&masks[k * plane], borrow.mask(), plane);
   }
-  const GeometryStamp& stamp = bank.stamp;
-  const size_t window = static_cast<size_t>(stamp.windowW) * stamp.windowH * 3;
-  std::vector<uint8_t> windows(want * window);
-  std::vector<int> status(want);
-  char err[512] = "";
-  ASSERT_EQ(le_tessera_run_shift(bank.track.data(), in.n_donors, in.cent.data(), in.c_canon.data(),
-                                 in.aperture.data(), in.stamp.data(), in.head_pt.data(),
-                                 static_cast<long>(in.head_pt.size()), in.head_json.c_str(), canvas.data(),
-                                 masks.data(), shifts.data(), want, windows.data(), status.data(), err, sizeof err),
-            0)
-      << err;
+  const tt::CRun run = tt::runC(m, m.in.head_json, canvas.data(), masks.data(), shifts.data(), want);
+  ASSERT_EQ(run.rc, 0) << run.err;
 
   // The last speech frame looks ahead to the first ramp frame, which the
   // host's run does not have: every frame before it must match.
+  const size_t window = run.windows.size() / want;
   int served = 0, worst = 0;
+  std::vector<uint8_t> pasted(s.bytes);
   for (int k = 0; k + 1 < want; ++k) {
     FrameResult w;
-    w.skipped = status[k] != 0;
-    w.window.assign(windows.begin() + k * window, windows.begin() + (k + 1) * window);
+    w.skipped = run.status[k] != 0;
+    w.window.assign(run.windows.begin() + k * window, run.windows.begin() + (k + 1) * window);
     served += !w.skipped;
-    StreamBorrow::writeWindowDelta(&crops[k * plane * 3], N, w, stamp);
-    std::vector<uint8_t> pasted(s.bytes);
+    StreamBorrow::writeWindowDelta(&crops[k * plane * 3], N, w, m.stamp());
     ASSERT_EQ(le_paste_crop(ref.get(), idx[k], &crops[k * plane * 3], pasted.data(), pasted.size()), 1);
-    for (size_t i = 0; i < pasted.size(); ++i) worst = std::max(worst, std::abs(pasted[i] - speech[k].rgb[i]));
+    for (size_t i = 0; i < pasted.size(); ++i) worst = std::max(worst, std::abs(pasted[i] - speech[k]->rgb[i]));
   }
   EXPECT_EQ(worst, 0);  // the same bytes
   EXPECT_GT(served, want / 2) << "most speech frames show teeth";
-  RecordProperty("worst", worst);
-  RecordProperty("served", served);
   uint64_t a = 0, b = 0;
   char text[256] = "";
   EXPECT_EQ(le_utt_tessera_stats(s.utt.get(), &a, &b, text, sizeof text), 1) << text;
@@ -147,12 +143,8 @@ TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnc
   EXPECT_EQ(le_utt_tessera_synth_w(s.utt.get(), &mean, &last, &n), 1);
   EXPECT_EQ(n, a);
   EXPECT_GT(mean, 0.0);
-  EXPECT_LE(mean, 1.0);
   EXPECT_EQ(le_utt_tessera_geometry(s.utt.get(), text, sizeof text), 1);
   EXPECT_NE(std::string(text).find("lip contour"), std::string::npos) << text;
-  // The end of speech drained the held frame: every speech and ramp frame came out once.
-  EXPECT_EQ(uttFrames(frames, 1), count(want)) << st::kindRuns(frames);
-  EXPECT_EQ(uttFrames(frames, 2).size(), 6u) << st::kindRuns(frames);
 
   // Interrupted part way: the frames after it are the ease back, then a
   // fresh utterance comes out whole, nothing of the first in it.
@@ -165,9 +157,12 @@ TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnc
   st::pushAll(s.utt.get(), pcm);
   le_utt_end_utterance(s.utt.get());
   const auto again = s.pullUtterance();
-  EXPECT_EQ(uttFrames(again, 1), count(want)) << st::kindRuns(again);
-  EXPECT_EQ(uttFrames(again, 2).size(), 6u);
+  EXPECT_EQ(shapeOf(again), whole);
   for (size_t i = 1; i < again.size(); ++i) EXPECT_GT(again[i].info.seq, again[i - 1].info.seq);
+  // And the pass, its held frame let go at the interrupt, served it all.
+  uint64_t a2 = 0, b2 = 0;
+  EXPECT_EQ(le_utt_tessera_stats(s.utt.get(), &a2, &b2, text, sizeof text), 1) << text;
+  EXPECT_GE(a2 + b2, a + b + want + 6) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(InlineAndOwnThread, UttTeeth, ::testing::Bool(),
@@ -175,33 +170,25 @@ INSTANTIATE_TEST_SUITE_P(InlineAndOwnThread, UttTeeth, ::testing::Bool(),
 
 TEST(UttTeethAttach, RefusesWithItsSentencesInOrderAndServesOnUnarmed) {
   TeethSession s(false, false);
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(teethBundle());
-  const BankData bank = loadBank(in);
-  le::TesseraStamp wide = in.stamp;
+  const tt::Members m(teethBundle());
+  le::TesseraStamp wide = m.in.stamp;
   wide[0] = wide[1] = 256;  // canvas_w, canvas_h
-  struct Case {
-    le_utt* utt;
-    const uint8_t* track;
-    int donors;
-    const int* stamp;
-    const char* want;
-  };
-  const Case cases[] = {
-      {nullptr, bank.track.data(), in.n_donors, in.stamp.data(), "le_utt_tessera_attach: null session"},
-      {s.utt.get(), nullptr, in.n_donors, in.stamp.data(),
-       "le_utt_tessera_attach: a required member is null — this ABI has no partial-attach state"},
-      {s.utt.get(), bank.track.data(), 0, in.stamp.data(), "le_utt_tessera_attach: n_donors <= 0"},
-      {s.utt.get(), bank.track.data(), in.n_donors, wide.data(),
-       "le_utt_tessera_attach: bank canvas 256x256 != this bundle's render crop"},
-  };
-  for (const Case& c : cases) {
+  const auto attach = [&](le_utt* utt, const uint8_t* track, int donors, const int* stamp) {
     char err[512] = "";
-    EXPECT_EQ(le_utt_tessera_attach(c.utt, c.track, c.donors, in.cent.data(), in.c_canon.data(), in.aperture.data(),
-                                    c.stamp, in.head_json.c_str(), in.head_pt.data(),
-                                    static_cast<long>(in.head_pt.size()), in.manifest_json.c_str(), err, sizeof err),
+    EXPECT_EQ(le_utt_tessera_attach(utt, track, donors, m.in.cent.data(), m.in.c_canon.data(), m.in.aperture.data(),
+                                    stamp, m.in.head_json.c_str(), m.in.head_pt.data(),
+                                    static_cast<long>(m.in.head_pt.size()), m.in.manifest_json.c_str(), err,
+                                    sizeof err),
               1);
-    EXPECT_EQ(std::string(err), c.want);
-  }
+    return std::string(err);
+  };
+  const uint8_t* track = m.bank.track.data();
+  EXPECT_EQ(attach(nullptr, track, m.bank.n, m.in.stamp.data()), "le_utt_tessera_attach: null session");
+  EXPECT_EQ(attach(s.utt.get(), nullptr, m.bank.n, m.in.stamp.data()),
+            "le_utt_tessera_attach: a required member is null — this ABI has no partial-attach state");
+  EXPECT_EQ(attach(s.utt.get(), track, 0, m.in.stamp.data()), "le_utt_tessera_attach: n_donors <= 0");
+  EXPECT_EQ(attach(s.utt.get(), track, m.bank.n, wide.data()),
+            "le_utt_tessera_attach: bank canvas 256x256 != this bundle's render crop");
   char text[8] = "x";
   EXPECT_EQ(le_utt_tessera_stats(s.utt.get(), nullptr, nullptr, text, sizeof text), 0);
   EXPECT_STREQ(text, "");

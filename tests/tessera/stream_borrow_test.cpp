@@ -1,40 +1,33 @@
 // The stream borrow: its construction checks, the crop's bytes, the
-// one-frame delay and the two window write-backs.
+// one-frame delay and the two window write-backs, on the demo's members.
 #include "tessera/stream_borrow.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "support/fixtures.h"
-#include "tessera/head_pt.h"
-#include "tessera/members.h"
+#include "tessera/tessera_support.h"
 
 namespace {
 
 using namespace le::tessera;
 
-struct Demo {
+struct Demo : tt::Members {
   Demo()
-      : in(le::loadTesseraMembers(lt::fixture("demo_teeth"))),
-        bank(loadBank(in)),
-        head(loadHeadPt(in.head_pt)),
-        cfg(ServeConfig::fromHeadMemberJson(in.head_json)),
+      : Members(lt::fixture("demo_teeth")),
         pi(UnifiedPi::fromManifestJson(in.manifest_json, bank.stamp.canvasW)),
         lip(lt::slurp(lt::fixture("demo_teeth") + "/lip_template.v1.json")),
-        xs(lt::slurp(lt::fixture("demo_teeth") + "/xs_target.bin")) {}
-  le::TesseraAttachInputs in;
-  BankData bank;
-  HeadWeights head;
-  ServeConfig cfg;
+        kp(lt::arrayOf<float>(lt::fixture("demo_teeth") + "/xs_target.bin")) {}
   UnifiedPi pi;
-  std::string lip, xs;
-  const float* kp() const { return reinterpret_cast<const float*>(xs.data()); }
+  std::string lip;
+  std::vector<float> kp;
 };
 
-TEST(StreamBorrow, RefusesACanvasThePiDoesNotName) {
+TEST(StreamBorrow, RefusesWhatItCannotComposeAndWritesTheWindowBackOneFrameLater) {
   Demo d;
   UnifiedPi other = d.pi;
   other.canvas = 256;
@@ -47,10 +40,7 @@ TEST(StreamBorrow, RefusesACanvasThePiDoesNotName) {
             "teeth stream: non-square compose canvas 600x512 — le_core renders a square crop");
   EXPECT_NE(lt::stderrOf([&] { StreamBorrow b(d.bank, d.head, d.cfg, d.pi, ""); }).find("delivery mask: ELLIPSE"),
             std::string::npos);
-}
 
-TEST(StreamBorrow, PushesOneFrameBehindAndWritesTheWindowBack) {
-  Demo d;
   StreamBorrow b(d.bank, d.head, d.cfg, d.pi, d.lip);
   const int N = b.side();
   const GeometryStamp& st = b.pass().stamp();
@@ -60,34 +50,34 @@ TEST(StreamBorrow, PushesOneFrameBehindAndWritesTheWindowBack) {
   std::vector<float> crop(3 * static_cast<size_t>(N) * N);
   for (size_t i = 0; i < crop.size(); ++i) crop[i] = static_cast<float>((i * 37) % 1000) / 1000.0f;
   FrameResult r;
-  EXPECT_FALSE(b.push(crop.data(), d.kp(), &r));
-  ASSERT_TRUE(b.push(crop.data(), d.kp(), &r));
+  EXPECT_FALSE(b.push(crop.data(), d.kp.data(), &r));
+  ASSERT_TRUE(b.push(crop.data(), d.kp.data(), &r));
   EXPECT_EQ(r.frameIndex, 0);
   ASSERT_FALSE(r.skipped) << r.reason;
 
   // A window equal to the crop's own bytes leaves the float crop exactly.
-  FrameResult same = r;
   const size_t plane = static_cast<size_t>(N) * N;
-  for (int y = 0; y < st.windowH; ++y)
-    for (int x = 0; x < st.windowW; ++x)
-      for (int c = 0; c < 3; ++c)
-        same.window[(static_cast<size_t>(y) * st.windowW + x) * 3 + c] =
-            cropByte(crop[c * plane + static_cast<size_t>(st.windowY + y) * N + st.windowX + x]);
+  const auto eachWindowValue = [&](const std::function<void(size_t inCrop, size_t inWindow)>& f) {
+    for (int y = 0; y < st.windowH; ++y)
+      for (int x = 0; x < st.windowW; ++x)
+        for (size_t c = 0; c < 3; ++c)
+          f(c * plane + static_cast<size_t>(st.windowY + y) * N + st.windowX + x,
+            (static_cast<size_t>(y) * st.windowW + x) * 3 + c);
+  };
+  FrameResult same = r;
+  eachWindowValue([&](size_t i, size_t w) { same.window[w] = cropByte(crop[i]); });
   std::vector<float> kept = crop;
   StreamBorrow::writeWindowDelta(kept.data(), N, same, st);
   EXPECT_EQ(kept, crop);
   // The pass's window lands: every window byte of the crop becomes the
   // result's (the kept detail below a byte step may round a half level over).
   StreamBorrow::writeWindowDelta(kept.data(), N, r, st);
-  long moved = 0;
-  for (int y = 0; y < st.windowH; ++y)
-    for (int x = 0; x < st.windowW; ++x)
-      for (int c = 0; c < 3; ++c) {
-        const size_t i = c * plane + static_cast<size_t>(st.windowY + y) * N + st.windowX + x;
-        const uint8_t want = r.window[(static_cast<size_t>(y) * st.windowW + x) * 3 + c];
-        ASSERT_LE(std::abs(int(cropByte(kept[i])) - int(want)), 1);
-        moved += kept[i] != crop[i];
-      }
+  long moved = 0, far = 0;
+  eachWindowValue([&](size_t i, size_t w) {
+    far += std::abs(int(cropByte(kept[i])) - int(r.window[w])) > 1;
+    moved += kept[i] != crop[i];
+  });
+  EXPECT_EQ(far, 0);
   EXPECT_GT(moved, 0);
 
   std::vector<uint8_t> rgba(4 * plane, 7);

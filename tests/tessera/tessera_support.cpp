@@ -2,9 +2,33 @@
 
 #include <gtest/gtest.h>
 
-#include "support/fixtures.h"
+#include "le/le_tessera.h"
 
 namespace tt {
+
+Members::Members(const std::string& dir)
+    : in(le::loadTesseraMembers(dir)),
+      bank(le::tessera::loadBank(in)),
+      head(le::tessera::loadHeadPt(in.head_pt)),
+      cfg(le::tessera::ServeConfig::fromHeadMemberJson(in.head_json)) {}
+
+CRun runC(const Members& m, const std::string& headJson, const uint8_t* frames, const uint8_t* masks,
+          const int* shifts, int n) {
+  CRun r;
+  r.windows.assign(static_cast<size_t>(n) * m.stamp().windowW * m.stamp().windowH * 3, 0);
+  r.status.assign(static_cast<size_t>(n), -1);
+  char err[512] = "";
+  const le::TesseraAttachInputs& in = m.in;
+  const long pt = static_cast<long>(in.head_pt.size());
+  r.rc = shifts ? le_tessera_run_shift(m.bank.track.data(), m.bank.n, in.cent.data(), in.c_canon.data(),
+                                       in.aperture.data(), in.stamp.data(), in.head_pt.data(), pt, headJson.c_str(),
+                                       frames, masks, shifts, n, r.windows.data(), r.status.data(), err, sizeof err)
+                : le_tessera_run(m.bank.track.data(), m.bank.n, in.cent.data(), in.c_canon.data(),
+                                 in.aperture.data(), in.stamp.data(), in.head_pt.data(), pt, headJson.c_str(), frames,
+                                 masks, n, r.windows.data(), r.status.data(), err, sizeof err);
+  r.err = err;
+  return r;
+}
 
 std::string teethCopy() {
   const std::string dir = lt::scratchDir() + "/teeth";

@@ -3,7 +3,6 @@
 // speech frame; bad input is one sentence, a non-zero exit and no file.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <regex>
 #include <string>

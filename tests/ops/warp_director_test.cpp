@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "graph/warp_block.h"
+#include "graph/wire.h"
 #include "ops/ops_support.h"
 #include "simd/targets.h"
 
@@ -63,6 +64,7 @@ std::vector<uint8_t> warpNodeModel(const std::string& fixture) {
   std::vector<uint8_t> node = lt::modelBytes(fixture);
   std::string reason;
   EXPECT_EQ(le::rewriteWarpBlockToCustomOp(node, reason), 11u) << reason;
+  EXPECT_EQ(le::gsDropUnreadNodes(node), 23u);  // the corrections the block computed from the grid
   return node;
 }
 

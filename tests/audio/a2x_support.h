@@ -17,8 +17,6 @@
 
 namespace at {
 
-// A raw float32 file.
-inline std::vector<float> loadF32(const std::string& path) { return lt::arrayOf(path); }
 // The forged speech encoder in fixture directory `dir`, and a forged le_a2x bundle.
 inline std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
 inline std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }

@@ -115,9 +115,7 @@ Utt openReady(le_ctx* ctx, const le_utt_opts& opts) {
   Utt u(le_utt_create(ctx, &opts));
   EXPECT_NE(u, nullptr) << le_utt_last_error();
   if (!u) return u;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(60 * kSlow);
-  while (le_utt_ready(u.get()) == 0 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  waitFor([&] { return le_utt_ready(u.get()) != 0; }, 60);
   EXPECT_EQ(le_utt_ready(u.get()), 1) << le_utt_last_error();
   return u;
 }
@@ -146,13 +144,16 @@ void pushAll(le_utt* utt, const std::vector<int16_t>& pcm) {
 }
 
 int waitAvailable(le_utt* utt, int want, double timeoutS) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS * kSlow);
-  int n = le_utt_frames_available(utt);
-  while (n != want && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    n = le_utt_frames_available(utt);
-  }
+  int n = 0;
+  waitFor([&] { return (n = le_utt_frames_available(utt)) == want; }, timeoutS);
   return n;
+}
+
+bool waitFor(const std::function<bool()>& done, double timeoutS) {
+  const auto by = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS * kSlow);
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (std::chrono::steady_clock::now() > by) return false;
+  return true;
 }
 
 Session::Session(const le_utt_opts& opts)
@@ -204,10 +205,8 @@ int Serve::sessions() const {
 }
 
 int Serve::waitSessions(int want, double timeoutS) const {
-  const auto by = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutS * kSlow);
-  int n;
-  while ((n = sessions()) != want && std::chrono::steady_clock::now() < by)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  int n = -1;
+  waitFor([&] { return (n = sessions()) == want; }, timeoutS);
   return n;
 }
 

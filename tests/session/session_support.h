@@ -74,6 +74,8 @@ std::vector<Pulled> pullUtterance(le_utt* utt, size_t frameBytes);
 void pushAll(le_utt* utt, const std::vector<int16_t>& pcm);
 // Frames waiting, polled until it equals want or timeoutS passes.
 int waitAvailable(le_utt* utt, int want, double timeoutS);
+// Polls done until it holds or timeoutS (times kSlow) passes; whether it held.
+bool waitFor(const std::function<bool()>& done, double timeoutS);
 
 // A context and a ready session on the forged bundles, with the test speech
 // encoder named by W2V_ONNX for as long as it lives.

@@ -70,9 +70,7 @@ TEST(UttFaults, EachFaultIsRefusedOrServedAroundAndSaid) {
     std::vector<st::Pulled> frames;
     if (f.fatal) {
       // Once the driver has failed the ring drains and nothing more is made.
-      const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(30 * st::kSlow);
-      while (le_utt_render_status(utt.get(), nullptr, 0, nullptr) == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      st::waitFor([&] { return le_utt_render_status(utt.get(), nullptr, 0, nullptr) != 0; }, 30);
       st::Pulled p;
       p.rgb.resize(bytes);
       while (le_utt_pull_frame(utt.get(), p.rgb.data(), bytes, &p.info) == 1) frames.push_back(p);

@@ -256,9 +256,7 @@ TEST(UttSession, AFailedWarmUpServesIdleFramesAndSaysWhy) {
     st::Ctx ctx = st::openCtx();
     st::Utt utt(le_utt_open(ctx.get(), c.motion.c_str()));
     ASSERT_NE(utt, nullptr) << le_utt_last_error();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (le_utt_ready(utt.get()) == 0 && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    st::waitFor([&] { return le_utt_ready(utt.get()) != 0; }, 30);
     EXPECT_EQ(le_utt_ready(utt.get()), -1);
     EXPECT_EQ(std::string(le_utt_last_error()).rfind(c.error, 0), 0u) << le_utt_last_error();
     st::pushAll(utt.get(), st::speech16("speech_b.f32"));

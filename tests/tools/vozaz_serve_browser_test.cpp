@@ -45,8 +45,7 @@ TEST(VozazServeBrowser, SelfTestSeesIdleThenSpeechThenIdle) {
 
   // The page's DevTools socket: Chromium writes its port into the profile.
   std::string devPort;
-  for (int i = 0; i < 600 && (devPort = lt::slurp(profile + "/DevToolsActivePort")).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  st::waitFor([&] { return !(devPort = lt::slurp(profile + "/DevToolsActivePort")).empty(); }, 30);
   ASSERT_FALSE(devPort.empty()) << lt::slurp(dir + "/chromium.log");
   std::smatch m;
   const std::string list = lt::httpGet(std::stoi(devPort), "/json/list");

@@ -130,7 +130,7 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
         std::regex("session " + std::to_string(id) + " [^\n]*closed: ([^\n]*)"), 30 * st::kSlow);
     EXPECT_EQ(why.substr(0, k.reason.size()), k.reason) << k.name;
     EXPECT_EQ(serve.waitSessions(1, 10), 1) << k.name;
-    for (int i = 0; i < 200 && talker.frames() == served; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    st::waitFor([&] { return talker.frames() > served; }, 10);
     EXPECT_GT(talker.frames(), served) << "the well-behaved client got no frame while a client sent " << k.name;
   }
 
@@ -147,10 +147,8 @@ TEST(VozazServe, BadClientsEndOnlyTheirOwnSession) {
 
   talker.hangUp();
   EXPECT_EQ(serve.waitSessions(0, 10), 0);
-  int threads = 0;
-  for (int i = 0; i < 200 && (threads = serve.child.threads()) != idleThreads; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(threads, idleThreads);
+  EXPECT_TRUE(st::waitFor([&] { return serve.child.threads() == idleThreads; }, 10))
+      << serve.child.threads() << " threads, " << idleThreads << " when idle";
   std::smatch idle, now;
   const std::string status = lt::httpGet(serve.port(), "/status");
   ASSERT_TRUE(std::regex_search(idleStatus, idle, std::regex(R"("library_threads":(\d+))")));

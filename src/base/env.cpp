@@ -26,6 +26,8 @@ constexpr Switch kSwitches[] = {
     {"LE_GS_FAST", "on", "render", "\"0...\": keep the standard GridSample kernel", false},
     {"LE_GS_REWRITE", "on", "render", "\"0...\": skip the GridSample load-time rewrite", false},
     {"LE_WARP_NODE", "off", "render", "non-empty and not \"0...\": ask for the fused warp node", false},
+    {"LE_RESIZE_FAST", "on", "render",
+     "\"0...\": keep the standard linear and cubic Resize nodes (and the head's Pad+Conv+DepthToSpace)", false},
     {"LE_CORE_THREADS", "4, at most the hardware threads", "pool", "the worker pool's thread budget", true},
     {"LE_PASTE_THREADS", "LE_CORE_THREADS", "pool", "the same budget, older name", true},
     {"LE_PASTE_FAST", "0 (Lanczos-8)", "paste", "the compositor's resampling mode", false},

@@ -12,16 +12,6 @@ namespace {
 // Channels a depthwise Conv may carry before the weights stop being a small table.
 constexpr int64_t kMaxChannels = 1048576;
 
-std::unordered_map<std::string, GsSlice> initializerPayloads(GsSlice graph) {
-  std::unordered_map<std::string, GsSlice> inits;
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f))
-    if (f.field == onnxf::kGraphInitializer && f.wire == 2)
-      inits.try_emplace(gsFirstStr(f.payload, onnxf::kTensorName), f.payload);
-  return inits;
-}
-
 // Rebuilds the model with node `index` of every graph replaced by what
 // `emit` appends, and `tail` appended to each graph payload.
 template <class Emit, class Tail>
@@ -148,7 +138,7 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   std::vector<GsNodeInfo> nodes;
   std::unordered_set<std::string> initNames, inputNames;
   gsReadGraph(graph, nodes, initNames, inputNames);
-  const auto inits = initializerPayloads(graph);
+  const auto inits = gsInitializerPayloads(graph);
   size_t matches = 0, index = 0;
   for (size_t i = 0; i < nodes.size(); ++i)
     if (isHeadCubic(nodes[i], inits)) ++matches, index = i;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace le {
 
@@ -242,6 +243,16 @@ void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::unordered_s
   });
 }
 
+std::unordered_map<std::string, GsSlice> gsInitializerPayloads(GsSlice graph) {
+  std::unordered_map<std::string, GsSlice> inits;
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f))
+    if (f.field == onnxf::kGraphInitializer && f.wire == 2)
+      inits.try_emplace(gsFirstStr(f.payload, onnxf::kTensorName), f.payload);
+  return inits;
+}
+
 void gsPutVarint(std::vector<uint8_t>& out, uint64_t value) {
   while (value >= 0x80) {
     out.push_back(static_cast<uint8_t>(value | 0x80));
@@ -383,6 +394,42 @@ size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), con
   gsCopyModel(m, model.size() + 64 + modelTail.size(), 64 * count, field, [](std::vector<uint8_t>&) {}, out);
   out.insert(out.end(), modelTail.begin(), modelTail.end());
   model.swap(out);  // only now: a throw above leaves the model as it was
+  return count;
+}
+
+size_t gsDropUnreadNodes(std::vector<uint8_t>& model) {
+  const GsSlice graph = gsGraphOf(gsSliceOf(model));
+  std::vector<GsNodeInfo> nodes;
+  std::unordered_set<std::string> initializers, inputs;
+  gsReadGraph(graph, nodes, initializers, inputs);
+  std::unordered_map<std::string, size_t> readers;
+  for (const GsNodeInfo& n : nodes) {
+    if (n.op_type == "If" || n.op_type == "Loop" || n.op_type == "Scan") return 0;  // subgraphs read by name alone
+    for (const std::string& in : n.inputs) ++readers[in];
+  }
+  eachField(graph, [&](const GsField& f) {
+    if (isLen(f, onnxf::kGraphOutput)) ++readers[valueInfoName(f.payload)];
+    return true;
+  });
+  std::vector<uint8_t> drop(nodes.size(), 0);
+  size_t count = 0;
+  for (bool grown = true; grown;) {
+    grown = false;
+    for (size_t i = nodes.size(); i-- > 0;) {
+      if (drop[i]) continue;
+      bool read = false;
+      for (const std::string& out : nodes[i].outputs) read = read || (!out.empty() && readers[out] > 0);
+      if (read) continue;
+      drop[i] = 1, ++count, grown = true;
+      for (const std::string& in : nodes[i].inputs) --readers[in];
+    }
+  }
+  if (count == 0) return 0;
+  GsGraphEdit edit;
+  edit.dropMask = &drop;
+  std::vector<uint8_t> out;
+  gsRebuild(model, edit, out);
+  model.swap(out);
   return count;
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -106,6 +107,9 @@ void ldInputDims(GsSlice graph, const std::string& name, int64_t& first, int64_t
 void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::unordered_set<std::string>& initializers,
                  std::unordered_set<std::string>& graphInputs);
 
+// The graph's initializers by name (the first of a repeated name wins).
+std::unordered_map<std::string, GsSlice> gsInitializerPayloads(GsSlice graph);
+
 // --- writing (all append) ---
 
 void gsPutVarint(std::vector<uint8_t>& out, uint64_t value);
@@ -169,6 +173,11 @@ size_t gsRetypeMatching(std::vector<uint8_t>& model, bool (*match)(GsSlice), con
 // rewrites leave the constants of the nodes they replaced behind, and the
 // runtime warns once for each. Returns the count; 0 leaves the model untouched.
 size_t gsDropUnreadInitializers(std::vector<uint8_t>& model);
+
+// Drops the nodes whose outputs no node reads and no graph output names, until
+// none is left (a rewrite that consumes a value can orphan its producers).
+// Returns the count; 0 leaves the model untouched.
+size_t gsDropUnreadNodes(std::vector<uint8_t>& model);
 
 // The node's fields without op_type, domain and (when asked) its attributes,
 // then the new op_type and, when not empty, domain; emitted as one graph node.

@@ -1,5 +1,6 @@
 #include "ops/velomark_domain.h"
 
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,7 @@
 
 #include "ops/gridsample_fast.h"
 #include "ops/kernel_status.h"
+#include "ops/separable_resize.h"
 #include "ops/warp_director.h"
 
 namespace le {
@@ -102,6 +104,82 @@ struct WarpKernel {
   }
 };
 
+// A standard Resize in linear or cubic mode with half-pixel centres, scales
+// [1, 1, sh, sw] (the load-time rewrite keeps the node's inputs and
+// attributes). The axis tables are rebuilt only when the shape or the
+// scales change; runs of one node are serialised on `mutex`.
+struct ResizeKernel {
+  bool cubic = false;
+  float a = -0.75f;
+  std::mutex mutex;
+  std::vector<int64_t> shape;
+  float scales[2] = {0, 0};
+  ResizeAxis rows, cols;
+
+  explicit ResizeKernel(const OrtKernelInfo* info) {
+    const Ort::ConstKernelInfo k(info);
+    cubic = k.GetAttribute<std::string>("mode") == "cubic";
+    try {
+      a = k.GetAttribute<float>("cubic_coeff_a");
+    } catch (const Ort::Exception&) {
+      // absent: the standard default
+    }
+  }
+
+  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept { return guardedCompute(*this, context); }
+
+  OrtStatusPtr compute(const Ort::KernelContext& ctx) {
+    const char* op = "com.velomark::SeparableResize";
+    const Ort::ConstValue X = ctx.GetInput(0), S = ctx.GetInput(2);
+    const std::vector<int64_t> xs = X.GetTensorTypeAndShapeInfo().GetShape();
+    if (xs.size() != 4) return refuseRun(std::string(op) + ": X must be [N,C,H,W], got " + shapeText(xs));
+    if (S.GetTensorTypeAndShapeInfo().GetElementCount() != 4)
+      return refuseRun(std::string(op) + ": scales must hold 4 values");
+    const float* s = S.GetTensorData<float>();
+    if (s[0] != 1.0f || s[1] != 1.0f || !(s[2] > 0.0f) || !(s[3] > 0.0f) || !std::isfinite(s[2]) ||
+        !std::isfinite(s[3]))
+      return refuseRun(std::string(op) + ": scales must be [1, 1, sh, sw] with sh, sw positive");
+    const std::vector<int64_t> ys{xs[0], xs[1], resizedLength(xs[2], s[2]), resizedLength(xs[3], s[3])};
+    for (int64_t v : ys)
+      if (v < 0 || v > INT32_MAX) return refuseRun(std::string(op) + ": output " + shapeText(ys) + " out of range");
+    float* out = ctx.GetOutput(0, ys).GetTensorMutableData<float>();
+    const size_t planes = static_cast<size_t>(ys[0] * ys[1]);
+    if (planes == 0 || ys[2] == 0 || ys[3] == 0) return nullptr;
+    if (xs[2] == 0 || xs[3] == 0) return refuseRun(std::string(op) + ": empty X " + shapeText(xs) + " to resize");
+    std::lock_guard<std::mutex> lock(mutex);
+    if (xs != shape || s[2] != scales[0] || s[3] != scales[1]) {
+      rows = resizeAxis(static_cast<int>(xs[2]), static_cast<int>(ys[2]), s[2], cubic, a);
+      cols = resizeAxis(static_cast<int>(xs[3]), static_cast<int>(ys[3]), s[3], cubic, a);
+      shape = xs;
+      scales[0] = s[2], scales[1] = s[3];
+    }
+    const size_t bands = (static_cast<size_t>(ys[2]) + kResizeBandRows - 1) / kResizeBandRows;
+    ResizeBandArgs args{X.GetTensorData<float>(), out, &rows, &cols, bands};
+    ctx.ParallelFor(resize_band_fn, planes * bands, 0, &args);
+    return nullptr;
+  }
+};
+
+struct ResizeOp : Ort::CustomOpBase<ResizeOp, ResizeKernel, true> {
+  ResizeOp() { OrtCustomOp::version = ort::kApiVersion; }
+  OrtStatusPtr CreateKernelV2(const OrtApi&, const OrtKernelInfo* info, void** kernel) const {
+    return guardedStatus([&]() -> OrtStatusPtr {
+      *kernel = new ResizeKernel(info);
+      return nullptr;
+    });
+  }
+  const char* GetName() const { return "SeparableResize"; }
+  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
+  size_t GetInputTypeCount() const { return 3; }  // X, roi (unused, absent), scales
+  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+  OrtCustomOpInputOutputCharacteristic GetInputCharacteristic(size_t i) const {
+    return i == 1 ? OrtCustomOpInputOutputCharacteristic::INPUT_OUTPUT_OPTIONAL
+                  : OrtCustomOpInputOutputCharacteristic::INPUT_OUTPUT_REQUIRED;
+  }
+  size_t GetOutputTypeCount() const { return 1; }
+  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
+};
+
 // Both operators: two FLOAT inputs, one FLOAT output, on the CPU provider.
 template <class Kernel, const char* Name>
 struct FloatOp : Ort::CustomOpBase<FloatOp<Kernel, Name>, Kernel, true> {
@@ -129,8 +207,10 @@ void domainOps(Ort::CustomOpDomain& domain) {
   // Never freed: sessions may outlive any owner we could give them.
   static GSFOp gridSampleFast;
   static WarpOp warpDirector;
+  static ResizeOp separableResize;
   domain.Add(&gridSampleFast);
   domain.Add(&warpDirector);
+  domain.Add(&separableResize);
 }
 
 Ort::CustomOpDomain& velomarkDomain() {

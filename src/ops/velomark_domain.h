@@ -10,7 +10,7 @@ namespace le {
 // The process-wide domain, created on first call and released at exit; a
 // failed creation is retried by the next call.
 Ort::CustomOpDomain& velomarkDomain();
-// Adds the domain's operators, in order: GridSampleFast, then WarpDirector.
+// Adds the domain's operators, in order: GridSampleFast, WarpDirector, SeparableResize.
 void domainOps(Ort::CustomOpDomain& domain);
 // Either entry point adds the whole domain to the options.
 void registerGridSampleFast(Ort::SessionOptions& options);

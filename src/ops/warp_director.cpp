@@ -155,7 +155,9 @@ void WarpPlanesBand(const float* HWY_RESTRICT src, float* HWY_RESTRICT planes, i
 
 // The gather pass: the coordinates of a vector of pixels at once, the same
 // steps as wd::axis lane by lane; then each pixel's four 12-float records
-// are blended a few lanes at a time, in the scalar form's order.
+// are blended a few lanes at a time, in the scalar form's order, and the
+// blends of the whole vector are recombined per channel (wd::combine's steps,
+// lane by lane) and stored as contiguous output.
 void WarpGatherBand(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT grid, float* HWY_RESTRICT out, int W,
                     int H, int y0, int y1) {
   const hn::ScalableTag<float> d;
@@ -165,7 +167,8 @@ void WarpGatherBand(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT 
   using VI = hn::Vec<decltype(di)>;
   const size_t N = hn::Lanes(d), N4 = hn::Lanes(d4);
   constexpr size_t kMax = hn::MaxLanes(d);
-  HWY_ALIGN float ax[kMax], ay[kMax], w00[kMax], w01[kMax], w10[kMax], w11[kMax];
+  HWY_ALIGN float w00[kMax], w01[kMax], w10[kMax], w11[kMax];
+  HWY_ALIGN float blend[3][4 * kMax];  // per channel, per pixel: f, Dxx, Dyy, Dxxyy
   HWY_ALIGN int32_t x0[kMax], x1[kMax], yy0[kMax], yy1[kMax];
   const auto one = hn::Set(d, 1.0f), half = hn::Set(d, 0.5f), zero = hn::Zero(d);
   const auto oneI = hn::Set(di, 1);
@@ -191,7 +194,6 @@ void WarpGatherBand(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT 
       axis(gx, W, axv, xa, xb, fx);
       axis(gy, H, ayv, ya, yb, fy);
       const auto ux = hn::Sub(one, fx), uy = hn::Sub(one, fy);
-      hn::Store(axv, d, ax), hn::Store(ayv, d, ay);
       hn::Store(hn::Mul(ux, uy), d, w00), hn::Store(hn::Mul(fx, uy), d, w01);
       hn::Store(hn::Mul(ux, fy), d, w10), hn::Store(hn::Mul(fx, fy), d, w11);
       hn::Store(xa, di, x0), hn::Store(xb, di, x1), hn::Store(ya, di, yy0), hn::Store(yb, di, yy1);
@@ -202,15 +204,20 @@ void WarpGatherBand(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT 
         const float* p11 = record(yy1[j], x1[j]);
         const auto v00 = hn::Set(d4, w00[j]), v01 = hn::Set(d4, w01[j]);
         const auto v10 = hn::Set(d4, w10[j]), v11 = hn::Set(d4, w11[j]);
-        HWY_ALIGN float acc[kWarpPlaneFloats];
         for (size_t k = 0; k < kWarpPlaneFloats; k += N4) {
           auto s = hn::Add(hn::Zero(d4), hn::Mul(v00, hn::LoadU(d4, p00 + k)));
           s = hn::Add(s, hn::Mul(v01, hn::LoadU(d4, p01 + k)));
           s = hn::Add(s, hn::Mul(v10, hn::LoadU(d4, p10 + k)));
           s = hn::Add(s, hn::Mul(v11, hn::LoadU(d4, p11 + k)));
-          hn::Store(s, d4, acc + k);
+          hn::StoreU(s, d4, blend[k / 4] + 4 * j + k % 4);
         }
-        wd::combine(acc, ax[j], ay[j], out + static_cast<size_t>(y) * W + col + j, plane);
+      }
+      const auto axay = hn::Mul(axv, ayv);
+      for (int c = 0; c < 3; ++c) {
+        VF f, dxx, dyy, dxxyy;
+        hn::LoadInterleaved4(d, blend[c], f, dxx, dyy, dxxyy);
+        const auto base = hn::Sub(hn::Sub(f, hn::Mul(axv, dxx)), hn::Mul(ayv, dyy));
+        hn::StoreU(hn::Add(hn::Mul(axay, dxxyy), base), d, out + plane * c + static_cast<size_t>(y) * W + col);
       }
     }
     for (; col < static_cast<size_t>(W); ++col) wd::gatherPixel(grid, out, W, H, y, static_cast<int>(col), record);

@@ -11,6 +11,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
+#include "graph/resize_rewrite.h"
 #include "graph/source_cone.h"
 #include "graph/warp_block.h"
 #include "graph/wire.h"
@@ -61,6 +62,13 @@ void moveWarpToOneNode(GraphPrep& g) {
     log::info("[le] director warp -> com.velomark::WarpDirector (%zu nodes removed, the source cone with them)\n",
               g.warpNodesRemoved);
     g.warpNode = true;
+    // The block reads the grid through Slices that compute its corrections;
+    // WarpDirector makes them itself, so that chain is left unread, and the
+    // runtime would still run it.
+    g.unreadNodes = gsDropUnreadNodes(g.bytes);
+    if (g.unreadNodes > 0)
+      log::info("[le] director warp: %zu node(s) the warp node left unread dropped (%s)\n", g.unreadNodes,
+                g.key.c_str());
   } else {
     log::info("[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
               orNoReason(reason));
@@ -73,6 +81,14 @@ void rewriteGridSample(GraphPrep& g) {
 }
 
 void studentBlendToGemm(GraphPrep& g) { g.studentBlendNodes = normaliseStudentBlend(g.bytes); }
+
+// Linear and cubic upsamples (the grid's, the head's cubic x2 among them) run
+// as one separable node; the head's cubic then never becomes Pad+Conv+D2S.
+// LE_RESIZE_FAST=0 keeps the standard nodes, for A/B runs.
+void resizeToSeparable(GraphPrep& g) {
+  if (!g.fastOps || g.coreml || env::beginsWith("LE_RESIZE_FAST", '0')) return;
+  g.resizeNodes = rewriteResizeToSeparable(g.bytes);
+}
 
 void headCubicToConv(GraphPrep& g) { g.headCubicNodes = rewriteHeadCubicResize(g.bytes); }
 
@@ -131,9 +147,9 @@ void hoistSourceCone(GraphPrep& g) {
   if (!g.hoisted) log::info("[le] source-cone hoist NOT applied (%s): %s\n", g.key.c_str(), reason.c_str());
 }
 
-constexpr std::array<PrepStage, 7> kSequence{
+constexpr std::array<PrepStage, 8> kSequence{
     spliceComposeV2Stage, moveWarpToOneNode, rewriteGridSample, studentBlendToGemm,
-    headCubicToConv, bindLipContour,    hoistSourceCone,
+    resizeToSeparable,    headCubicToConv,   bindLipContour,    hoistSourceCone,
 };
 
 void printAccount(const GraphPrep& g) {
@@ -141,6 +157,11 @@ void printAccount(const GraphPrep& g) {
   if (g.gridSampleNodes)
     log::info("[le] std GridSample -> com.velomark::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
               g.gridSampleNodes, key);
+  if (g.resizeNodes)
+    log::info(
+        "[le] std Resize (linear/cubic, half_pixel) -> com.velomark::SeparableResize load-time rewrite: %zu node(s) "
+        "(%s) — precomputed separable taps; the head's cubic x2 runs here rather than as Pad+Conv5x5(dw)+DepthToSpace\n",
+        g.resizeNodes, key);
   if (g.studentBlendNodes)
     log::info(
         "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "

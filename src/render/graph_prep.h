@@ -26,6 +26,7 @@ struct GraphPrep {
   bool coreml = false;
   std::string units;        // CoreML units suffix; empty off CoreML
   bool gsRewrite = false;   // the GridSample rewrite is on
+  bool fastOps = false;     // the com.velomark domain is registered
   const tessera::LipContour* lipContour = nullptr;  // the bundle's lip template, when it has one
   bool warpPrior = false;   // the identity has a warp prior
   std::vector<uint8_t> bytes;
@@ -35,10 +36,12 @@ struct GraphPrep {
   int lipCanvas = 0;
   int lipBatch = 0;
   size_t warpNodesRemoved = 0;
+  size_t unreadNodes = 0;  // left unread by the warp node and dropped
   bool warpNode = false;
   size_t gridSampleNodes = 0;
   size_t studentBlendNodes = 0;
   size_t headCubicNodes = 0;
+  size_t resizeNodes = 0;
   bool contourBound = false;
   bool hoisted = false;
   std::string boundary;            // the cone's tip, once the prep graph is built
@@ -50,7 +53,8 @@ struct GraphPrep {
 
   // Anything that makes the bytes differ from the model file.
   bool changed() const {
-    return composeV2 || warpNodesRemoved || gridSampleNodes || studentBlendNodes || headCubicNodes || contourBound;
+    return composeV2 || warpNodesRemoved || gridSampleNodes || studentBlendNodes || headCubicNodes || resizeNodes ||
+           contourBound;
   }
   bool lipDelivery() const { return composeV2 || contourBound; }
 };

@@ -9,7 +9,7 @@
 
 namespace le {
 
-// com.velomark: GridSampleFast and WarpDirector.
+// com.velomark: GridSampleFast, WarpDirector and SeparableResize.
 void registerDirectorFastOps(Ort::SessionOptions& options);
 // com.velomark.int8: Int8ConvVNNI.
 void registerDirectorInt8Ops(Ort::SessionOptions& options);

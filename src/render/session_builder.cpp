@@ -45,8 +45,10 @@ void chooseLayout(Ort::SessionOptions& o, const std::vector<uint8_t>& model, con
   log::info("[le] director layout: plain NCHW (%s) — no convolution reaches 16 channels in and out\n", key.c_str());
 }
 
-// Registers the operator domains; returns whether the GridSample rewrite is on.
-bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool coreml) {
+// Registers the operator domains; returns whether the GridSample rewrite is
+// on, and sets fastOps when com.velomark is registered.
+bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool coreml, bool& fastOps) {
+  fastOps = false;
   if (env::beginsWith("LE_GS_FAST", '0')) {
     const std::vector<uint8_t> model = readModelBytes(req.modelPath);
     if (!model.empty() && graphHasBakedFastOps(model))
@@ -63,6 +65,7 @@ bool registerDomains(Ort::SessionOptions& o, const SessionRequest& req, bool cor
   }
   registerDirectorFastOps(o);
   registerDirectorInt8Ops(o);
+  fastOps = true;
   if (!env::beginsWith("LE_GS_REWRITE", '0')) return true;
   if (!coreml)
     log::info(
@@ -103,7 +106,7 @@ void buildSession(Renderer::Impl& im, const SessionRequest& req, const std::stri
   g.modelPath = req.modelPath;
   g.coreml = coreml;
   g.units = coreml ? ort::coremlUnitsSuffix(ep) : std::string();
-  g.gsRewrite = registerDomains(im.sessionOptions, req, coreml);
+  g.gsRewrite = registerDomains(im.sessionOptions, req, coreml, g.fastOps);
   g.lipContour = req.lipContour;
   g.warpPrior = req.warpPrior;
   g.bytes = readModelBytes(req.modelPath);

@@ -28,11 +28,14 @@ void freshProcess(const std::function<void()>& body) {
 
 std::vector<float> speech(const char* name) { return lt::arrayOf(lt::fixture(name)); }
 
-std::vector<float> twoSentences() {
-  std::vector<float> a = speech("speech_a.f32");
-  const std::vector<float> b = speech("speech_b.f32");
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+std::vector<float> twoSentences(size_t atLeast) {
+  const std::vector<float> a = speech("speech_a.f32"), b = speech("speech_b.f32");
+  std::vector<float> out;
+  do {
+    out.insert(out.end(), a.begin(), a.end());
+    out.insert(out.end(), b.begin(), b.end());
+  } while (out.size() < atLeast);
+  return out;
 }
 
 std::string speechFile(const std::string& dir, const std::string& name, const std::string& flags) {

@@ -22,9 +22,10 @@ inline std::vector<float> loadF32(const std::string& path) { return lt::arrayOf(
 // The forged speech encoder in fixture directory `dir`, and a forged le_a2x bundle.
 inline std::string w2v(const char* dir) { return lt::fixture(dir) + "/w2v8.onnx"; }
 inline std::string bundle(const char* name) { return lt::fixture("a2x/") + name; }
-// A forged utterance: 16 kHz mono float samples; and both forged utterances back to back.
+// A forged utterance: 16 kHz mono float samples; and both forged utterances
+// back to back, repeated until there are at least `atLeast` samples.
 std::vector<float> speech(const char* name = "speech_a.f32");
-std::vector<float> twoSentences();
+std::vector<float> twoSentences(size_t atLeast = 0);
 // The forged speech_b (5.08 s, 127 frames) written by ffmpeg as dir/name,
 // which names the format, with ffmpeg's output flags.
 std::string speechFile(const std::string& dir, const std::string& name, const std::string& flags = "");

@@ -124,11 +124,7 @@ TEST(MotionChunks, BlendSeamsFinalAndSeedsEqualTheReference) {
 // Eager mode lets frames out long before a whole chunk of audio and leaves
 // the real chunks as they were.
 TEST(MotionChunks, LongStreamsTrimAndPullTheSameRowsEagerOrNot) {
-  std::vector<float> audio;
-  while (audio.size() < 16000 * 40) {
-    const std::vector<float> more = at::twoSentences();
-    audio.insert(audio.end(), more.begin(), more.end());
-  }
+  const std::vector<float> audio = at::twoSentences(16000 * 40);
   const std::string dumps[] = {lt::scratchDir() + "/off", lt::scratchDir() + "/on"};
   lt::run("mkdir -p " + dumps[0] + " " + dumps[1]);
   std::vector<mt::Run> kept;

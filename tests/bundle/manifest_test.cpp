@@ -36,7 +36,7 @@ TEST(Manifest, ForgedBundlesLoadUnderEitherKeySpelling) {
   EXPECT_THAT(canonical, testing::ElementsAre(4, 16, 160, 96, 5));
 }
 
-TEST(Manifest, AliasesAndNumberParsing) {
+TEST(Manifest, AliasesNumberParsingAndTheLipTemplate) {
   const std::string d = lt::scratchDir();
   bundleWith(d, std::string(kBase) + R"(, "NT": 2.9, "frame_count": 8, "M_src_w": -1e300,
       "paste_source_width": 1920, "M_src_h": 1080)");
@@ -45,6 +45,9 @@ TEST(Manifest, AliasesAndNumberParsing) {
   EXPECT_EQ(m.M_src_w, 1920);
   EXPECT_EQ(m.M_src_h, 1080);
   EXPECT_EQ(m.modelPath("render"), d + "/model_render.onnx");
+  const std::string big(20000, 'x');  // a lip template longer than one read chunk is read whole
+  lt::spit(d + "/lip_template.v1.json", big);
+  EXPECT_EQ(le::loadManifest(d).lipTemplate, big);
 }
 
 TEST(Manifest, RefusalsCarryTheirExactSentence) {
@@ -95,14 +98,7 @@ TEST(Manifest, MissingPasteStampIsRefusedUnlessExplicitlyAllowed) {
   EXPECT_EQ(m.M_src_h, 720);
 }
 
-TEST(Manifest, LipTemplateIsReadWholeUnderEitherName) {
-  const std::string d = bundleWith(lt::scratchDir(), std::string(kBase) + R"(, "NT": 3, "M_src_w": 1, "M_src_h": 1)");
-  std::string big(20000, 'x');  // longer than one read chunk
-  lt::spit(d + "/lip_template.v1.json", big);
-  EXPECT_EQ(le::loadManifest(d).lipTemplate, big);
-}
-
-TEST(MemberNames, EachRenamingRule) {
+TEST(MemberNames, EachRenamingRuleAndTheResolutionOrder) {
   // One case per rule: the fixed table, batched models, the drive folder, and names without a twin.
   const std::pair<const char*, const char*> cases[] = {
       {"P.f16", "source_frames.f16"},
@@ -114,9 +110,8 @@ TEST(MemberNames, EachRenamingRule) {
       {"P.f16x", "P.f16x"},
   };
   for (const auto& [legacy, canonical] : cases) EXPECT_EQ(le::canonicalMemberName(legacy), canonical) << legacy;
-}
 
-TEST(MemberNames, ResolutionPrefersLegacyThenCanonicalThenNamesLegacy) {
+  // Resolution prefers the legacy name, then the canonical one, then names the legacy one.
   const std::string d = lt::scratchDir();
   EXPECT_EQ(le::resolveMember(d, "P.f16"), d + "/P.f16");  // neither exists
   lt::spit(d + "/source_frames.f16", "c");

@@ -35,7 +35,7 @@ std::vector<std::string> importsOf(const Bytes& model) {
 // gs_rules.onnx holds one GridSample per case of the forge's GS_RULES, in order.
 const bool kTaken[] = {true, true, true, false, false, false, false, false, false, false};
 
-TEST(GridSampleRewrite, MatchRuleAndRewrittenNodes) {
+TEST(GridSampleRewrite, MatchRuleRewrittenNodesAndTheBakedDetector) {
   const Bytes model = lt::modelBytes("gs_rules.onnx");
   const std::vector<le::GsNodeInfo> before = lt::graphOf(model).nodes;
   ASSERT_EQ(before.size(), std::size(kTaken) + 1);
@@ -73,10 +73,8 @@ TEST(GridSampleRewrite, MatchRuleAndRewrittenNodes) {
   le::gsPutBytes(imported, 8, opset.data(), opset.size());
   ASSERT_EQ(le::rewriteGridSampleToFast(imported), 3u);
   EXPECT_EQ(importsOf(imported), (std::vector<std::string>{":16", "com.velomark:5"}));
-}
 
-TEST(GridSampleRewrite, DetectorWantsTheVelomarkDomain) {
-  const Bytes model = lt::modelBytes("gs_rules.onnx");
+  // The detector wants the velomark domain.
   for (const char* domain : {"com.other", "", "com.velomark"}) {
     Bytes graph, m;
     le::gsRetypeNode(graph, le::hcPayload(lt::graphOf(model).nodes[0].raw), "GridSampleFast", domain, true);
@@ -110,7 +108,6 @@ TEST(StudentBlend, MatMulBecomesDefaultGemm) {
   EXPECT_EQ(le::normaliseStudentBlend(m), 0u);
 }
 
-// Its numbers are checked against ONNX Runtime's Resize in tests/ops.
 TEST(HeadCubic, RefusesWhatItCannotReproduce) {
   for (const char* name : {"cubic_scales.onnx", "cubic_roi.onnx", "cubic_twice.onnx", "gridsample.onnx"}) {
     Bytes m = lt::modelBytes(name);

@@ -143,7 +143,10 @@ TEST(WarpBlock, RewriteLeavesOneNodeOnPrgbAndTheGrid) {
     EXPECT_EQ(le::gsFirstStr(node, 5), "");
   }
   EXPECT_EQ(warp, 1u);
-  EXPECT_EQ(slices, 2u);  // only the corrections' grid slices stay
+  EXPECT_EQ(slices, 2u);  // only the corrections' grid slices stay, now unread
+  EXPECT_EQ(le::gsDropUnreadNodes(m), 23u);  // two axes of 11, and their product
+  EXPECT_EQ(lt::graphOf(m).nodes.size(), 3u);  // the grid's Identity, WarpDirector, the output's Identity
+  EXPECT_EQ(le::gsDropUnreadNodes(m), 0u);
   EXPECT_TRUE(le::velomarkImportTail(m).empty());
   EXPECT_EQ(le::rewriteWarpBlockToCustomOp(m, reason), 0u);
   EXPECT_EQ(reason, "not one Concat consuming P_rgb");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -36,10 +35,8 @@ Ctx open(const std::string& dir, int threads = 1, const char* ep = nullptr) {
 // `count` raw elements of member `name` starting at element `first`.
 template <class T>
 std::vector<T> readElements(const std::string& name, size_t first, size_t count) {
-  const std::string bytes = lt::slurp(kDirector + "/" + name);
-  std::vector<T> out(count);
-  std::memcpy(out.data(), bytes.data() + first * sizeof(T), count * sizeof(T));
-  return out;
+  const std::vector<T> all = lt::arrayOf<T>(kDirector + "/" + name);
+  return {all.begin() + first, all.begin() + first + count};
 }
 
 // Each row is a call that must fail, and the sentence it must leave.

@@ -35,6 +35,8 @@ const std::string kNeonLine =
 const std::string kGridSampleLine = "[le] std GridSample -> com.velomark::GridSampleFast load-time rewrite: 1 node(s)";
 const std::string kBlendLine = "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s)";
 const std::string kCubicLine = "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1";
+const std::string kResizeLine =
+    "[le] std Resize (linear/cubic, half_pixel) -> com.velomark::SeparableResize load-time rewrite: 3 node(s) (render)";
 const std::string kHoistLine =
     "[le] source-cone hoist: 'cone_tip' [1,12,64,64] leaves the per-frame graph and is prefetched per SOURCE FRAME "
     "on one spare core (render)\n";
@@ -120,11 +122,15 @@ TEST(RendererConstruction, LogLines) {
       {"", {{"LE_CONV_BACKEND", "neon2"}}, "NEON", 0},
       {"", {}, kGridSampleLine, 1},
       {"", {}, kBlendLine, 1},
-      {"", {}, kCubicLine, 1},
+      {"", {}, kResizeLine, 1},
+      {"", {}, kCubicLine, 0},  // the head's cubic is one of the three
+      {"", {{"LE_RESIZE_FAST", "0"}}, kCubicLine, 1},
+      {"", {{"LE_RESIZE_FAST", "0"}}, "SeparableResize", 0},
       {"", gsOff, kGsLine, 1},
       {"", gsOff, kGridSampleLine, 0},
       {"", gsFastOff, kGridSampleLine, 0},
-      {"", gsFastOff, kCubicLine, 1},  // the numerical rewrites always run
+      {"", gsFastOff, kCubicLine, 1},  // the numerical rewrites always run; without the domain, as standard nodes
+      {"", gsOff, kResizeLine, 1},      // the domain stays registered
       {"coreml", gsOff, kGsLine, 1},      // the CoreML attempt stays silent; only the CPU fallback prints it
       {"", quiet, "LE_GS_REWRITE=0", 0},  // quiet mode silences diagnostics, not standard error lines
       {"", quiet, kCpuLine, 1},
@@ -132,6 +138,7 @@ TEST(RendererConstruction, LogLines) {
       {"", warpOff, kHoistLine, 1},
       {"", warpOff, "director warp", 0},
       {"", warpOn, "[le] director warp -> com.velomark::WarpDirector (11 nodes removed, the source cone with them)\n", 1},
+      {"", warpOn, "[le] director warp: 23 node(s) the warp node left unread dropped (render)\n", 1},
       {"", warpOn,
        "[le] source-cone hoist SKIPPED (render): the warp node subsumes the cone — there is nothing left to hoist\n", 1},
       {"", {}, "[le] source-cone hoist NOT applied (b4): batch-1 lever; this graph declares batch 4\n", 1, "b4"},

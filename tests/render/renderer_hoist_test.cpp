@@ -1,7 +1,6 @@
 // The hoisted source cone in a renderer: frames equal to the un-hoisted
 // graph across source-frame changes, the prefetch running ahead, a failed
-// prep run as the permanent error, and the warp node taking the cone. What
-// construction prints about both is checked with the other load lines.
+// prep run as the permanent error, and the warp node taking the cone.
 #include <gtest/gtest.h>
 
 #include <random>

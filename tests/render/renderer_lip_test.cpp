@@ -19,10 +19,6 @@ namespace {
 
 using testing::HasSubstr;
 
-std::string loadLog(const std::string& bundle, const std::string& key) {
-  return lt::stderrOf([&] { lt::bundle(bundle).renderer(key); });
-}
-
 // The contour of drive rows `rows`, one canvas each, as the renderer rasterises it.
 std::vector<float> contours(const lt::OpenBundle& b, const std::vector<int>& rows) {
   auto lc = le::tessera::LipContour::fromTemplateJson(b.manifest.lipTemplate, b.manifest.crop);
@@ -52,7 +48,7 @@ TEST(RendererLip, TheLoadLineSaysWhichPathRan) {
       {"bundle_director", "render", {"[le] !!! compose alpha: ELLIPSE (render)"}},
   };
   for (const auto& r : rows) {
-    const std::string log = loadLog(r.bundle, r.key);
+    const std::string log = lt::stderrOf([&] { lt::bundle(r.bundle).renderer(r.key); });
     for (const std::string& line : r.lines) EXPECT_THAT(log, HasSubstr(line)) << r.bundle << "/" << r.key;
   }
 }

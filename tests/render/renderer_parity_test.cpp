@@ -10,7 +10,6 @@
 #include <ostream>
 #include <vector>
 
-#include "base/keypoints.h"
 #include "render/renderer_impl.h"
 #include "render/renderer_support.h"
 
@@ -53,19 +52,14 @@ const std::vector<ParityCase> kParityCases = {{"bundle_director", "render", {2},
                                               {"bundle_featsynth", "b4", {0}, {6}}};
 INSTANTIATE_TEST_SUITE_P(Layouts, RendererParity, ::testing::ValuesIn(kParityCases));
 
-TEST(RendererRender, RefusesBatchCountsOutsideOneToBatch) {
-  auto r = lt::bundle("bundle_director").renderer("b4");
-  const int si[5] = {};
-  const std::vector<float> kp(5 * le::kKpFloats, 0.f);
-  for (int n : {0, -1, 5})
-    EXPECT_EQ(lt::errorOf([&] { r->render(si, kp.data(), kp.data(), n); }), "render: bad n") << "n=" << n;
-}
-
-// A cancelled renderer refuses until it is re-armed, then renders the same crop.
-TEST(RendererRender, CancelStopsRendersUntilLifted) {
+// A cancelled renderer refuses until it is re-armed, then renders the same crop;
+// a count outside 1..batch is refused.
+TEST(RendererRender, CancelStopsRendersUntilLiftedAndBadCountsAreRefused) {
   const lt::OpenBundle& b = lt::bundle("bundle_director");
   auto r = b.renderer("render");
-  const int si = 1;
+  const int si = 1, two[2] = {1, 1};
+  for (int n : {0, -1, 2})
+    EXPECT_EQ(lt::errorOf([&] { r->render(two, b.drive.xs.data(), b.drive.xd.data(), n); }), "render: bad n") << n;
   const size_t n = r->internals().out.size();
   const float* crop = r->render(&si, b.drive.xs.data(), b.drive.xd.data(), 1);
   const std::vector<float> before(crop, crop + n);
@@ -103,10 +97,21 @@ TEST(RendererRewrites, WholeDirectorMatchesTheUntouchedModel) {
   const lt::OpenBundle b(dir);
   std::unique_ptr<le::Renderer> r;
   lt::stderrOf([&] { r = b.renderer("render", "", 2); });
+  std::unique_ptr<le::Renderer> standardResize;
+  {
+    lt::ScopedEnv off("LE_RESIZE_FAST", "0");
+    lt::stderrOf([&] { standardResize = b.renderer("render", "", 2); });
+  }
+  const size_t crop = size_t(3) * 512 * 512;
   for (const auto& [si, row] : {std::pair{0, 3}, {1, 5}}) {
     const float worst = lt::renderDiff(*r, b, si, row, true);
     EXPECT_LE(worst, 1e-4f) << "frame " << si << " row " << row;
     RecordProperty("max_abs_diff_frame" + std::to_string(si), ::testing::PrintToString(worst));
+    // The separable Resize nodes against the runtime's own Resize, Pad, Conv and DepthToSpace.
+    const std::vector<float> xs = lt::gatherRows(b.drive.xs, {row}), xd = lt::gatherRows(b.drive.xd, {row});
+    const float* rendered = r->render(&si, xs.data(), xd.data(), 1);
+    const std::vector<float> ours(rendered, rendered + crop);
+    EXPECT_LE(lt::maxAbsDiff(ours.data(), standardResize->render(&si, xs.data(), xd.data(), 1), crop), 1e-5f) << si;
   }
 }
 

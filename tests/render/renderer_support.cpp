@@ -13,6 +13,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "graph/lip_contour_bind.h"
 #include "graph/numerical_rewrites.h"
+#include "graph/resize_rewrite.h"
 #include "ops/ops_support.h"
 
 // These replacements pair malloc with free by design; GCC cannot see that.
@@ -87,6 +88,7 @@ std::vector<float> referenceRender(const OpenBundle& b, const std::string& key, 
   if (!untouched) {  // what the renderer's load sequence does to a standard director
     le::rewriteGridSampleToFast(model);
     le::normaliseStudentBlend(model);
+    le::rewriteResizeToSeparable(model);
     le::rewriteHeadCubicResize(model);
   }
   Inputs inputs = {{fs ? "fs_red" : "P_rgb", &src}, {fs ? "pooled" : "pooled64", &pooled},

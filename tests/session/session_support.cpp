@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <regex>
-#include <cmath>
-#include <cstdio>
 #include <thread>
 
 #include "audio/a2x_support.h"
@@ -45,27 +45,18 @@ const std::string& forged(const std::string& name, const std::string& args) {
 }
 
 const std::string& directorBundle() {
-  static const std::string d = forgedOnce(
-      "director", "director-bundle --nt 4 --frames 8 --model model_render.onnx:1 --model model_b24_fp32.onnx:24");
-  return d;
+  return forged("director",
+                "director-bundle --nt 4 --frames 8 --model model_render.onnx:1 --model model_b24_fp32.onnx:24");
 }
 
 const std::string& teethBundle() {
-  static const std::string d =
-      forgedOnce("director_teeth", "director-bundle --crop 128 --w 160 --h 144 --nt 4 --frames 8 --model "
-                                   "model_render.onnx:1 --model model_b24_fp32.onnx:24 --teeth");
-  return d;
+  return forged("director_teeth",
+                "director-bundle --crop 128 --w 160 --h 144 --nt 4 --frames 8 --model model_render.onnx:1 "
+                "--model model_b24_fp32.onnx:24 --teeth");
 }
 
-const std::string& motionBundle() {
-  static const std::string d = forgedOnce("motion", "motion-bundle --nt 4");
-  return d;
-}
-
-const std::string& motionPipelineBundle() {
-  static const std::string d = forgedOnce("motion_pipeline", "motion-pipeline --nt 4");
-  return d;
-}
+const std::string& motionBundle() { return forged("motion", "motion-bundle --nt 4"); }
+const std::string& motionPipelineBundle() { return forged("motion_pipeline", "motion-pipeline --nt 4"); }
 
 const std::string& motionWithoutEncoder() {
   static const std::string d = [] {

@@ -88,7 +88,9 @@ TEST(UttSession, SpeechFramesAreTheRowsOfLeA2xRenderedAndPasted) {
     // Idle frames walk the untouched driver video.
     EXPECT_EQ(f.utt_frame, -1);
     EXPECT_EQ(frames[i].rgb, ref.driver(f.si)) << "idle frame " << i;
-    if (i > 0 && frames[i - 1].info.kind == 0) EXPECT_EQ(f.si, (frames[i - 1].info.si + 1) % st::kNt);
+    if (i > 0 && frames[i - 1].info.kind == 0) {
+      EXPECT_EQ(f.si, (frames[i - 1].info.si + 1) % st::kNt);
+    }
   }
   const int want = static_cast<int>((pcm.size() + 639) / 640);
   ASSERT_EQ(static_cast<int>(speech.size()), want) << st::kindRuns(frames);
@@ -266,7 +268,9 @@ TEST(UttSession, AFailedWarmUpServesIdleFramesAndSaysWhy) {
     const auto frames = st::pullUntil(utt.get(), bytes, [&](const st::Pulled&) { return ++n == 20; });
     for (size_t i = 0; i < frames.size(); ++i) {  // idle frames walk the driver
       EXPECT_EQ(frames[i].info.kind, 0);
-      if (i > 0) EXPECT_EQ(frames[i].info.si, (frames[i - 1].info.si + 1) % st::kNt);
+      if (i > 0) {
+        EXPECT_EQ(frames[i].info.si, (frames[i - 1].info.si + 1) % st::kNt);
+      }
     }
   }
 }

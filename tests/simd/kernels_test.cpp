@@ -8,7 +8,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -38,7 +37,6 @@ TEST(SimdTargets, EveryExpectedTargetRuns) {
   std::istringstream words(expected);
   for (std::string want; words >> want;)
     EXPECT_NE(have.find(" " + want + " "), std::string::npos) << want << " in" << have;
-  std::cout << "[simd] targets:" << have << "\n";
 }
 
 // binary16 of x by double arithmetic, nearest even. NaN becomes a quiet NaN

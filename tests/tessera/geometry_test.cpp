@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/fixtures.h"

@@ -54,18 +54,6 @@ TEST(TesseraJson, ReadsWhatTheMembersWriteAndNamesWhatItCannot) {
   EXPECT_NE(lt::errorOf([] { parse(std::string(100000, '[')); }), "(no error)");  // deep nesting is refused
 }
 
-TEST(TesseraMembers, TheDemoShapedBundleLoads) {
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(lt::fixture("bundle_teeth"));
-  EXPECT_EQ(in.n_donors, 18);
-  EXPECT_EQ(in.band_w, 64 * 85 / 100 - 64 * 15 / 100 + 2);
-  EXPECT_EQ(in.bank_container, "mp4");
-  EXPECT_EQ(in.bank_pix_fmt, "gbrp");
-  EXPECT_EQ(in.bank_packing, "rgb24_frames");
-  EXPECT_EQ(in.cent.size(), 36u);
-  EXPECT_FALSE(in.head_pt.empty());
-  EXPECT_EQ(le::tesseraStampText(in.stamp).substr(0, 30), "{canvas_w=128, canvas_h=128, w");
-}
-
 TEST(TesseraMembers, CarriageFindsRenamedAndMissingMembers) {
   const std::string dir = tt::teethCopy();
   tt::editJson(dir + "/manifest.json", "del j['tessera']");
@@ -176,7 +164,17 @@ TEST(TesseraMembers, EverySidecarDisagreementIsRefused) {
   EXPECT_EQ(le::loadTesseraMembers(dir).n_donors, 1024);
 }
 
-TEST(TesseraMembers, ReorderPutsEachTrackBandInItsDonorSlot) {
+// The demo-shaped bundle loads, and the C reorder puts each track band in its donor slot.
+TEST(TesseraMembers, TheDemoShapedBundleLoadsAndReorders) {
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(lt::fixture("bundle_teeth"));
+  EXPECT_EQ(in.n_donors, 18);
+  EXPECT_EQ(in.band_w, 64 * 85 / 100 - 64 * 15 / 100 + 2);
+  EXPECT_EQ(in.bank_container, "mp4");
+  EXPECT_EQ(in.bank_pix_fmt, "gbrp");
+  EXPECT_EQ(in.bank_packing, "rgb24_frames");
+  EXPECT_EQ(in.cent.size(), 36u);
+  EXPECT_FALSE(in.head_pt.empty());
+  EXPECT_EQ(le::tesseraStampText(in.stamp).substr(0, 30), "{canvas_w=128, canvas_h=128, w");
   char err[256] = "";
   le_tessera_members* m = le_tessera_members_open(lt::fixture("bundle_teeth").c_str(), err, sizeof err);
   ASSERT_NE(m, nullptr) << err;
@@ -187,7 +185,6 @@ TEST(TesseraMembers, ReorderPutsEachTrackBandInItsDonorSlot) {
   std::vector<uint8_t> track(static_cast<size_t>(bytes)), donor(track.size(), 0);
   for (int i = 0; i < n; ++i) std::memset(track.data() + i * band, i, band);
   ASSERT_EQ(le_tessera_members_reorder(m, track.data(), donor.data(), err, sizeof err), 0) << err;
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(lt::fixture("bundle_teeth"));
   for (int i = 0; i < n; ++i) EXPECT_EQ(donor[static_cast<size_t>(in.track_order[static_cast<size_t>(i)]) * band], i);
   EXPECT_EQ(le_tessera_members_reorder(m, nullptr, donor.data(), err, sizeof err), 1);
   EXPECT_STREQ(err, "le_tessera_members_reorder: null argument");

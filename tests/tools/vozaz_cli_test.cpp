@@ -84,7 +84,7 @@ TEST(VozazCli, HelpOnEveryCommandPrintsItsUsageAndSucceeds) {
   EXPECT_EQ(status, 0);
 }
 
-TEST(VozazInfo, DescribesCanonicalBundleAndContainer) {
+TEST(VozazInfo, DescribesCanonicalBundleContainerAndThreads) {
   int status = 0;
   const std::string canon = vozaz("info " + lt::fixture("bundle_canonical"), &status);
   EXPECT_EQ(status, 0) << canon;
@@ -100,11 +100,9 @@ TEST(VozazInfo, DescribesCanonicalBundleAndContainer) {
   EXPECT_EQ(status, 0) << packed;
   EXPECT_NE(packed.find("(unwrapped container)"), std::string::npos) << packed;
   EXPECT_NE(packed.find("mask_512.u8            present\n"), std::string::npos) << packed;
-}
 
-TEST(VozazInfo, ThreadCensusNamesEveryThreadOfAFrame) {
+  // The thread census names every thread of a frame.
   lt::ScopedEnv two("LE_CORE_THREADS", "2");  // a pool and an intra-op thread even on one core
-  int status = 0;
   const std::string out = vozaz("info " + lt::fixture("bundle_director") + " --threads", &status);
   EXPECT_EQ(status, 0) << out;
   for (const char* role : {"\n  cursor decode ", "\n  ort intra-op ", "\n  pool worker ", "\n  total "})

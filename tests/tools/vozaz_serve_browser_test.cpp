@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -77,7 +76,6 @@ TEST(VozazServeBrowser, SelfTestSeesIdleThenSpeechThenIdle) {
   const std::string report =
       serve.child.waitForLog(std::regex(R"(session \d+ self-test: ([^\n]*))"), 60 * st::kSlow);
   ASSERT_FALSE(report.empty()) << lt::slurp(dir + "/serve.log");
-  std::printf("page screenshot: %s/page.png\nself-test: %s\n", dir.c_str(), report.c_str());
   // Idle frames before the microphone, speech while it plays, a ramp, idle after.
   EXPECT_TRUE(std::regex_search(report, std::regex(R"( runs=0x\d+,1x\d+(,2x\d+)?,0x\d+$)"))) << report;
   ASSERT_TRUE(std::regex_search(report, m, std::regex(R"(speech=(\d+))")));

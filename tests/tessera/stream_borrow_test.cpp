@@ -1,5 +1,6 @@
-// The stream borrow: its construction checks, the crop's bytes, the
-// one-frame delay and the two window write-backs, on the demo's members.
+// The stream borrow on the demo's members: its construction checks, the
+// crop's bytes, the one-frame delay, the pixels outside the mask and the two
+// window write-backs.
 #include "tessera/stream_borrow.h"
 
 #include <gtest/gtest.h>
@@ -64,6 +65,16 @@ TEST(StreamBorrow, RefusesWhatItCannotComposeAndWritesTheWindowBackOneFrameLater
           f(c * plane + static_cast<size_t>(st.windowY + y) * N + st.windowX + x,
             (static_cast<size_t>(y) * st.windowW + x) * 3 + c);
   };
+  // Where the frame's mask is zero the window keeps the frame's own bytes.
+  long outside = 0, changedOutside = 0;
+  eachWindowValue([&](size_t i, size_t w) {
+    const size_t p = i % plane;
+    if (b.mask()[p] != 0) return;
+    ++outside;
+    changedOutside += r.window[w] != b.canvas()[3 * p + i / plane];
+  });
+  EXPECT_EQ(changedOutside, 0);
+  EXPECT_GT(outside, 0);
   FrameResult same = r;
   eachWindowValue([&](size_t i, size_t w) { same.window[w] = cropByte(crop[i]); });
   std::vector<float> kept = crop;

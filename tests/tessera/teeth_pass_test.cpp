@@ -67,48 +67,24 @@ TEST(TeethPass, MatchesTheNumpyReference) {
   }
 }
 
-// On the demo's own bank, at crop 512: pixels outside the mask stay the
-// frame's, frames come one behind, and the skips name their reason.
-TEST(DemoTeeth, PixelsOutsideTheMaskStayTheFramesAndFramesComeOneBehind) {
+// On the demo's own bank, at crop 512: three frames pushed give two, the
+// flush gives the third, and the skips name their reason.
+TEST(DemoTeeth, FramesComeOneBehindAndSkipsNameTheirReason) {
   const tt::Members m(lt::fixture("demo_teeth"));
-  const GeometryStamp& st = m.stamp();
   TeethPass pass(m.bank, m.head, m.cfg);
-  const size_t px = static_cast<size_t>(st.canvasW) * st.canvasH;
-  std::vector<uint8_t> frame(3 * px), mask(px, 0);
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i * 7919) >> 5);
-  // An elliptical mouth on the bank's centroid with a faint rim.
-  for (int y = 0; y < st.canvasH; ++y)
-    for (int x = 0; x < st.canvasW; ++x) {
-      const double r = std::pow((x - m.bank.refX) / 60, 2) + std::pow((y - m.bank.refY) / 12, 2);
-      mask[static_cast<size_t>(y) * st.canvasW + x] = r < 1 ? 255 : r < 1.4 ? 90 : 0;
-    }
-  const std::vector<uint8_t> empty(px, 0);
-  const int far[2] = {st.shiftMargin + 1, 0};
+  const size_t px = static_cast<size_t>(m.stamp().canvasW) * m.stamp().canvasH;
+  const std::vector<uint8_t> frame(3 * px, 90), empty(px, 0);
+  const int far[2] = {m.stamp().shiftMargin + 1, 0};
   FrameResult r;
-  EXPECT_FALSE(pass.push(0, frame.data(), mask.data(), nullptr, &r));
-  ASSERT_TRUE(pass.push(1, frame.data(), mask.data(), nullptr, &r));
-  ASSERT_FALSE(r.skipped) << r.reason;
-  long changed = 0;
-  for (int y = 0; y < st.windowH; ++y)
-    for (int x = 0; x < st.windowW; ++x)
-      for (int c = 0; c < 3; ++c) {
-        // The window goes back where the stamp puts it; the mask there decides.
-        const size_t f = static_cast<size_t>(st.windowY + y) * st.canvasW + st.windowX + x;
-        const uint8_t o = r.window[(static_cast<size_t>(y) * st.windowW + x) * 3 + c];
-        if (mask[f] == 0) {
-          ASSERT_EQ(o, frame[3 * f + c]) << "pixel " << x << "," << y;
-        }
-        changed += o != frame[3 * f + c];
-      }
-  EXPECT_GT(changed, 0);
-  ASSERT_TRUE(pass.push(2, frame.data(), empty.data(), nullptr, &r));
-  EXPECT_EQ(r.frameIndex, 1);
-  ASSERT_TRUE(pass.push(3, frame.data(), mask.data(), far, &r));
-  EXPECT_EQ(r.frameIndex, 2);
+  EXPECT_FALSE(pass.push(0, frame.data(), empty.data(), nullptr, &r));
+  ASSERT_TRUE(pass.push(1, frame.data(), empty.data(), far, &r));
+  EXPECT_EQ(r.frameIndex, 0);
   EXPECT_STREQ(r.skipped ? r.reason : "served", "empty-pi");
-  ASSERT_TRUE(pass.flush(&r));
-  EXPECT_EQ(r.frameIndex, 3);
+  ASSERT_TRUE(pass.push(2, frame.data(), empty.data(), far, &r));
+  EXPECT_EQ(r.frameIndex, 1);
   EXPECT_STREQ(r.skipped ? r.reason : "served", "shift-out-of-range");
+  ASSERT_TRUE(pass.flush(&r));
+  EXPECT_EQ(r.frameIndex, 2);
   EXPECT_FALSE(pass.flush(&r));
 }
 

@@ -1,9 +1,6 @@
-// A session with its teeth pass armed, inline on the main thread and on a
-// thread of its own: speech frames are what a host gets from rendering the
-// same rows, running the teeth pass through its C call with the stream
-// borrow's masks and shifts, writing the windows back and pasting; every
-// frame comes out once across the end-of-speech drain and an interrupt; and
-// the attach refuses with its sentences.
+// A session with its teeth pass armed, inline or on its own thread: speech
+// frames equal render, the pass's C call, write-back and paste; every frame
+// comes out once across both drains; the attach refuses with its sentences.
 #include <gtest/gtest.h>
 
 #include <algorithm>

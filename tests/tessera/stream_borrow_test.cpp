@@ -1,6 +1,6 @@
-// The stream borrow on the demo's members: its construction checks, the
-// crop's bytes, the one-frame delay, the pixels outside the mask and the two
-// window write-backs.
+// The teeth pass and the stream borrow on the demo's members: the skips, the
+// borrow's construction checks, the crop's bytes, the one-frame delay, the
+// pixels outside the mask and the two window write-backs.
 #include "tessera/stream_borrow.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +41,24 @@ TEST(StreamBorrow, RefusesWhatItCannotComposeAndWritesTheWindowBackOneFrameLater
             "teeth stream: non-square compose canvas 600x512 — le_core renders a square crop");
   EXPECT_NE(lt::stderrOf([&] { StreamBorrow b(d.bank, d.head, d.cfg, d.pi, ""); }).find("delivery mask: ELLIPSE"),
             std::string::npos);
+
+  {  // The pass alone on the demo bank: three frames pushed give two, the flush
+     // the third, and the skips name their reason.
+    TeethPass pass(d.bank, d.head, d.cfg);
+    const size_t px = static_cast<size_t>(d.stamp().canvasW) * d.stamp().canvasH;
+    const std::vector<uint8_t> frame(3 * px, 90), empty(px, 0);
+    const int far[2] = {d.stamp().shiftMargin + 1, 0};
+    FrameResult r;
+    EXPECT_FALSE(pass.push(0, frame.data(), empty.data(), nullptr, &r));
+    ASSERT_TRUE(pass.push(1, frame.data(), empty.data(), far, &r));
+    EXPECT_STREQ(r.skipped ? r.reason : "served", "empty-pi");
+    ASSERT_TRUE(pass.push(2, frame.data(), empty.data(), far, &r));
+    EXPECT_EQ(r.frameIndex, 1);
+    EXPECT_STREQ(r.skipped ? r.reason : "served", "shift-out-of-range");
+    ASSERT_TRUE(pass.flush(&r));
+    EXPECT_EQ(r.frameIndex, 2);
+    EXPECT_FALSE(pass.flush(&r));
+  }
 
   StreamBorrow b(d.bank, d.head, d.cfg, d.pi, d.lip);
   const int N = b.side();

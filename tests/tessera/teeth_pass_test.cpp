@@ -1,5 +1,5 @@
 // The teeth pass against a numpy reference written from its description
-// (teeth_reference.py), its refusals, and its invariants on the demo bank.
+// (teeth_reference.py), and its refusals.
 #include "tessera/teeth_pass.h"
 
 #include <gtest/gtest.h>
@@ -65,27 +65,6 @@ TEST(TeethPass, MatchesTheNumpyReference) {
     EXPECT_EQ(lists, arrayOf<int32_t>(dir + "/" + c + "_cands.i32"));
     EXPECT_FALSE(pass.holding());
   }
-}
-
-// On the demo's own bank, at crop 512: three frames pushed give two, the
-// flush gives the third, and the skips name their reason.
-TEST(DemoTeeth, FramesComeOneBehindAndSkipsNameTheirReason) {
-  const tt::Members m(lt::fixture("demo_teeth"));
-  TeethPass pass(m.bank, m.head, m.cfg);
-  const size_t px = static_cast<size_t>(m.stamp().canvasW) * m.stamp().canvasH;
-  const std::vector<uint8_t> frame(3 * px, 90), empty(px, 0);
-  const int far[2] = {m.stamp().shiftMargin + 1, 0};
-  FrameResult r;
-  EXPECT_FALSE(pass.push(0, frame.data(), empty.data(), nullptr, &r));
-  ASSERT_TRUE(pass.push(1, frame.data(), empty.data(), far, &r));
-  EXPECT_EQ(r.frameIndex, 0);
-  EXPECT_STREQ(r.skipped ? r.reason : "served", "empty-pi");
-  ASSERT_TRUE(pass.push(2, frame.data(), empty.data(), far, &r));
-  EXPECT_EQ(r.frameIndex, 1);
-  EXPECT_STREQ(r.skipped ? r.reason : "served", "shift-out-of-range");
-  ASSERT_TRUE(pass.flush(&r));
-  EXPECT_EQ(r.frameIndex, 2);
-  EXPECT_FALSE(pass.flush(&r));
 }
 
 // Construction and configuration refusals, each with its sentence.

@@ -1,12 +1,9 @@
-"""Reference of the teeth pass in numpy, written from its description: the
-half-precision difference table, pooled and exact distances (half precision
-emulated in float32), stable orders, selection by aperture with repetition,
-candidates with carry and look-ahead, the blend head (float64), the softmax,
-the bilinear upsample and the blend.
+"""Reference of the teeth pass in numpy, written from its description (half
+precision emulated in float32, the blend head in float64).
 
-usage: teeth_reference.py BUNDLE OUT_DIR. Writes frames.u8, masks.u8 and per case
-(run: shifts from the masks, a small K; shift: some shifts given, the member's
-config) <case>_ shifts.i32, head.json, windows.u8, status.i32, cands.i32 (per
+usage: teeth_reference.py BUNDLE OUT_DIR. Writes frames.u8, masks.u8 and, per case
+(run: a small K, shifts from the masks; shift: the member's config, some shifts
+given), <case>_shifts.i32, head.json, windows.u8, status.i32, cands.i32 (per
 frame a count, then the donors), blended.u8 (pixels the head's blend reaches)."""
 import json
 import os
@@ -136,8 +133,7 @@ class Pass:
             E.append(acc / total)
         by = short[np.argsort(np.array(E, f32), kind="stable")]
         a0 = apert[by[0]]
-        sel = [int(d) for d in by[:cfg["cut"]] if abs(apert[d] - a0) <= cfg["aperture_tol"] * max(a0, 1e-6)]
-        sel = sel[:cfg["K"]]
+        sel = [int(d) for d in by[:cfg["cut"]] if abs(apert[d] - a0) <= cfg["aperture_tol"] * max(a0, 1e-6)][:cfg["K"]]
         return sel + [sel[-1]] * (cfg["K"] - len(sel))
 
     def push(self, i, frame, mask, given):

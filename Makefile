@@ -44,12 +44,12 @@ test-tsan: deps build-tsan/build.ninja
 # their own or are driven from several (the session and its stress test, the
 # motion back-ends, the shared encoders, the offline stream, the driver
 # cursor and the prior handle read from two threads, the worker pool), and
-# the int8 operator's concurrent first runs. The stress test is parametrised
-# (Teeth/UttStress...); the teeth pixel-equality runs are left out, as under
-# TSan they take longer than a test may. So are the long-stream memory tests
-# (40 and 84 s of speech pushed from one thread): a third of the step's time
-# for no thread the other tests do not already run.
-TSAN_TESTS ?= ^(Teeth/)?(Utt|A2x|Motion|SharedEncoders|Fca|OfflineStream|PriorApi|DriverCursor|WorkerPool|PoolParallelRange|Int8ConvVNNI.ConcurrentFirstRuns)
+# the int8 operator's concurrent first runs. The stress test and the teeth
+# session test are parametrised (Teeth/UttStress..., InlineAndOwnThread/
+# UttTeeth...). The long-stream memory tests (40 and 84 s of speech pushed
+# from one thread) are left out: a third of the step's time for no thread the
+# other tests do not already run.
+TSAN_TESTS ?= ^(Teeth/|InlineAndOwnThread/)?(Utt|A2x|Motion|SharedEncoders|Fca|OfflineStream|PriorApi|DriverCursor|WorkerPool|PoolParallelRange|Int8ConvVNNI.ConcurrentFirstRuns)
 TSAN_SKIP ?= LongStreams
 test-tsan-threads: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
@@ -76,7 +76,7 @@ test-arm: deps-arm build-arm/build.ninja
 # encoders (renderer, session, streaming, motion API, vozaz
 # render/speak): emulated they take most of make test-arm's time, which CI's
 # 40 minutes on two cores cannot hold next to the x86 suites.
-ARM_CORE_TESTS ?= ^(forge_fixtures|simd_sve|SimdTargets|HalfKernels|RetrieveTerms|Conv3x3Range|Yuv420Row|PlaneRows|GridSampleFast|WarpDirector|WarpBlock|Paste|Drive|FieldReaders|Identity|Imx|KeyScanner|Manifest|MemberNames|Paths|FfSource|GraphWire|GridSampleRewrite|HeadCubic|StudentBlend|Layers|Switches|Pool|WorkerPool|CApi|LogApi|A2xMeta|MotionMeta|MotionFft|TesseraJson|TesseraMembers|HeadPt|BankDecode|ComposeGeometry|Int8ConvVNNI.(EqualsConvInteger|EveryTarget|Quantisation)|ConvBackend.(RefusalsOfTheModel|CropsMatch))
+ARM_CORE_TESTS ?= ^(forge_fixtures|simd_sve|SimdTargets|HalfKernels|SeparableResize|RetrieveTerms|Conv3x3Range|Yuv420Row|PlaneRows|GridSampleFast|WarpDirector|WarpBlock|Paste|Drive|FieldReaders|Identity|Imx|KeyScanner|Manifest|MemberNames|Paths|FfSource|GraphWire|GridSampleRewrite|HeadCubic|StudentBlend|Layers|Switches|Pool|WorkerPool|CApi|LogApi|A2xMeta|MotionMeta|MotionFft|TesseraJson|TesseraMembers|HeadPt|BankDecode|ComposeGeometry|Int8ConvVNNI.(EqualsConvInteger|EveryTarget|Quantisation)|ConvBackend.(RefusalsOfTheModel|CropsMatch))
 test-arm-core: deps-arm build-arm/build.ninja
 	cmake --build build-arm -j $(JOBS)
 	ctest --test-dir build-arm --output-on-failure -j $(JOBS) -R '$(ARM_CORE_TESTS)'

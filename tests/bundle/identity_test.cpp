@@ -21,7 +21,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-std::string loadError(const std::string& dir) {
+std::string identityError(const std::string& dir) {
   return lt::errorOf([&] { le::Identity id(le::loadManifest(dir), le::openPriorStream); });
 }
 
@@ -94,7 +94,7 @@ TEST(Drive, ReadsRowsUnderLegacyAndCanonicalNames) {
 
 TEST(Identity, RefusesMembersThatDisagreeWithTheManifest) {
   const std::string dir = lt::copyFixture("driver_jpg");  // NT 6, 4 drive frames
-  const auto loadError = [&] {
+  const auto driveError = [&] {
     return lt::errorOf([&] {
       const le::Manifest m = le::loadManifest(dir);
       le::Identity id(m, le::openPriorStream);
@@ -130,7 +130,7 @@ TEST(Identity, RefusesMembersThatDisagreeWithTheManifest) {
     } else {
       lt::spit(dir + s.member, s.bytes);
     }
-    EXPECT_EQ(loadError(), s.want) << s.member;
+    EXPECT_EQ(driveError(), s.want) << s.member;
   }
   lt::editManifest(dir, "\"frames\": 4", "\"frames\": 0");  // zero drive frames need empty members
   for (const char* f : {"/drive/xs.f32", "/drive/xd.f32", "/drive/si.i32"}) lt::spit(dir + f, "");
@@ -141,20 +141,20 @@ TEST(Identity, RefusesMembersThatDisagreeWithTheManifest) {
 TEST(Identity, RefusesBundlesWithoutAWarpPrior) {
   const std::string dir = lt::copyFixture("driver_fs_red_only");
   std::remove((dir + "/fs_red.f16").c_str());
-  EXPECT_EQ(loadError(dir),
+  EXPECT_EQ(identityError(dir),
             "this bundle carries neither P.f16 nor fs_red.f16, and its manifest names no P_hevc member to play one "
             "from — the renderer has no warp prior and le::Identity would hand it a null pointer. REFUSING to create "
             "a session.");
   lt::editManifest(dir, "{", "{\"P_rgb\": \"P_rgb.f16\", ");
   lt::spit(dir + "/P_rgb.f16", "");
-  EXPECT_EQ(loadError(dir),
+  EXPECT_EQ(identityError(dir),
             "this bundle's manifest names its raw warp prior 'P_rgb.f16' (P_rgb) but le::Identity maps the welded "
             "name P.f16 and would find nothing — it maps NOTHING silently and Identity::P(si) is then an offset from "
             "a null pointer. REFUSING rather than rendering off a prior nothing will read.");
   std::remove((dir + "/P_rgb.f16").c_str());
-  EXPECT_THAT(loadError(dir), StartsWith("this bundle carries neither P_rgb.f16 nor fs_red.f16,"));
+  EXPECT_THAT(identityError(dir), StartsWith("this bundle carries neither P_rgb.f16 nor fs_red.f16,"));
   lt::editManifest(dir, "{", "{\"P_hevc\": \"gone.mov\", ");
-  EXPECT_EQ(loadError(dir), "this bundle's manifest names P_hevc 'gone.mov' and the file is not there (" + dir +
+  EXPECT_EQ(identityError(dir), "this bundle's manifest names P_hevc 'gone.mov' and the file is not there (" + dir +
                                 "/gone.mov) — the renderer has no warp prior. REFUSING to create a session.");
   // a prior that fails to decode surfaces from the first pull
   le::Identity id(le::loadManifest(lt::fixture("prior_420")), le::openPriorStream);

@@ -16,7 +16,7 @@ std::string bundleWith(const std::string& dir, const std::string& body) {
   return dir;
 }
 
-std::string loadError(const std::string& dir) {
+std::string manifestError(const std::string& dir) {
   return lt::errorOf([&] { le::loadManifest(dir); });
 }
 
@@ -69,12 +69,12 @@ TEST(Manifest, RefusalsCarryTheirExactSentence) {
   };
   for (const auto& c : cases) {
     bundleWith(d, c.body);
-    EXPECT_EQ(loadError(d), c.error.empty() ? "(no error)" : c.error) << c.body;
+    EXPECT_EQ(manifestError(d), c.error.empty() ? "(no error)" : c.error) << c.body;
   }
   // An ambiguous alias is only looked at when the primary key is missing.
   bundleWith(d, std::string(kBase) + stamp + R"(, "a": {"NT": 1}, "b": {"NT": 2})");
-  EXPECT_NE(loadError(d).find("manifest: key \"NT\" is AMBIGUOUS — 2 scalar occurrences"), std::string::npos);
-  EXPECT_EQ(loadError(lt::scratchDir() + "/absent"), "cannot open " + lt::scratchDir() + "/absent/manifest.json");
+  EXPECT_NE(manifestError(d).find("manifest: key \"NT\" is AMBIGUOUS — 2 scalar occurrences"), std::string::npos);
+  EXPECT_EQ(manifestError(lt::scratchDir() + "/absent"), "cannot open " + lt::scratchDir() + "/absent/manifest.json");
 }
 
 TEST(Manifest, MissingPasteStampIsRefusedUnlessExplicitlyAllowed) {
@@ -86,7 +86,7 @@ TEST(Manifest, MissingPasteStampIsRefusedUnlessExplicitlyAllowed) {
           "restore the legacy assumption.";
   for (const char* value : {static_cast<const char*>(nullptr), "true"}) {
     lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", value);
-    EXPECT_EQ(loadError(d), refusal) << (value ? value : "unset");
+    EXPECT_EQ(manifestError(d), refusal) << (value ? value : "unset");
   }
   lt::ScopedEnv env("VANTICE2_MSRC_MISSING_OK", "1");
   le::Manifest m;

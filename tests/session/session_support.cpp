@@ -78,6 +78,11 @@ std::vector<int16_t> speech16(const char* name) {
   return pcm;
 }
 
+std::vector<int16_t> clip() {
+  const std::vector<int16_t> all = speech16();
+  return std::vector<int16_t>(all.begin() + 12 * 640, all.begin() + 42 * 640);
+}
+
 void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vector<int>& idx, std::vector<float>& xs,
                 std::vector<float>& xd) {
   constexpr int kKp = 63;

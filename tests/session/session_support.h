@@ -21,9 +21,9 @@ namespace st {
 
 inline constexpr int kNt = 4;
 
-// Waits stretch by this much under ThreadSanitizer, which runs the models
-// many times slower; they bound hangs, they are not timing targets.
-#if defined(__SANITIZE_THREAD__)
+// Waits stretch by this much under ThreadSanitizer and under qemu, which run
+// the models many times slower; they bound hangs, they are not timing targets.
+#if defined(__SANITIZE_THREAD__) || defined(LE_TEST_CROSS_BUILD)
 inline constexpr double kSlow = 8;
 #else
 inline constexpr double kSlow = 1;
@@ -51,6 +51,9 @@ void motionRows(const std::vector<int16_t>& pcm, int start, int want, std::vecto
 
 // A forged utterance as the host pushes it.
 std::vector<int16_t> speech16(const char* name = "speech_a.f32");
+// 1.2 s of speech_a, voiced from its start: a whole utterance for the tests
+// that need its shape, not its length, short enough for ThreadSanitizer.
+std::vector<int16_t> clip();
 
 using Ctx = le_ctx_ptr;
 using Utt = le_utt_ptr;

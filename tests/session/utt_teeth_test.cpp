@@ -21,12 +21,6 @@ using namespace le::tessera;
 using st::teethBundle;
 constexpr size_t kKp = 63;
 
-// 1.2 s of the test speech, voiced from its start: long enough for both
-// drains, short enough to run under ThreadSanitizer.
-std::vector<int16_t> clip() {
-  const std::vector<int16_t> all = st::speech16();
-  return std::vector<int16_t>(all.begin() + 12 * 640, all.begin() + 42 * 640);
-}
 
 // The teeth bundle's renderer on one thread: ONNX Runtime's own workers hand
 // tensors over where ThreadSanitizer cannot see, and it spends seconds on
@@ -70,7 +64,7 @@ class UttTeeth : public ::testing::TestWithParam<bool> {};
 
 TEST_P(UttTeeth, FramesAreRenderThenTheCPassThenPasteAndEachHeldFrameComesOutOnce) {
   TeethSession s(GetParam());
-  const std::vector<int16_t> pcm = clip();
+  const std::vector<int16_t> pcm = st::clip();
   const int want = static_cast<int>((pcm.size() + 639) / 640);
   st::pushAll(s.utt.get(), pcm);
   le_utt_end_utterance(s.utt.get());

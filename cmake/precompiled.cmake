@@ -25,12 +25,28 @@ function(le_precompile target)
   endforeach()
 endfunction()
 
-# The same holds for a unity build of the tests: in a cold build, batches of
-# test files share one parse of the test framework and the library headers,
-# at about half the CPU of compiling them one by one. Behind a compiler
-# launcher it stays off, so an edit recompiles one file, not its batch.
+# The same holds for a unity build: in a cold build, batches of eight files
+# share one parse of the headers, at about half the CPU of compiling them one
+# by one. Behind a compiler launcher it stays off, so an edit recompiles one
+# file, not its batch.
 set(LE_UNITY_DEFAULT ON)
 if(CMAKE_CXX_COMPILER_LAUNCHER)
   set(LE_UNITY_DEFAULT OFF)
 endif()
-option(LE_UNITY_TESTS "Compile the tests in batches of eight files" ${LE_UNITY_DEFAULT})
+option(LE_UNITY "Compile the library and the tests in batches of eight files" ${LE_UNITY_DEFAULT})
+
+# le_unity(target): batches for the target's sources, except the SIMD kernels,
+# which include themselves once per target through Highway's foreach_target.
+function(le_unity target)
+  if(NOT LE_UNITY)
+    return()
+  endif()
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  get_target_property(sources ${target} SOURCES)
+  foreach(source IN LISTS sources)
+    file(STRINGS ${source} dispatch REGEX "hwy/foreach_target.h")
+    if(dispatch)
+      set_source_files_properties(${source} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+    endif()
+  endforeach()
+endfunction()

@@ -27,7 +27,7 @@ void fail(const char* fn, const std::string& msg) { a2xError() = std::string(fn)
 
 // Runs body; an exception becomes "<fn>: <what>" and `failed` is returned.
 template <class R, class Body>
-R guarded(const char* fn, R failed, Body&& body) noexcept {
+R a2xGuarded(const char* fn, R failed, Body&& body) noexcept {
   return le::guardInto(a2xError(), fn, failed, std::forward<Body>(body));
 }
 
@@ -38,7 +38,7 @@ extern "C" LE_API le_a2x* le_a2x_create(const char* bundle_dir, int threads) {
     fail("le_a2x_create", "no bundle directory given");
     return nullptr;
   }
-  return guarded("le_a2x_create", static_cast<le_a2x*>(nullptr), [&] { return new le_a2x(bundle_dir, threads); });
+  return a2xGuarded("le_a2x_create", static_cast<le_a2x*>(nullptr), [&] { return new le_a2x(bundle_dir, threads); });
 }
 
 extern "C" LE_API void le_a2x_destroy(le_a2x* a) { delete a; }
@@ -48,14 +48,14 @@ extern "C" LE_API const char* le_a2x_last_error(void) { return a2xError().c_str(
 extern "C" LE_API int le_a2x_nt(const le_a2x* a) { return a ? a->nt() : 0; }
 
 extern "C" LE_API void le_a2x_set_eager(le_a2x* a, int eager) {
-  if (a) guarded("le_a2x_set_eager", 0, [&] {
+  if (a) a2xGuarded("le_a2x_set_eager", 0, [&] {
       a->setEager(eager);
       return 0;
     });
 }
 
 extern "C" LE_API int le_a2x_push(le_a2x* a, const float* samples, int n) {
-  if (a) guarded("le_a2x_push", 0, [&] {
+  if (a) a2xGuarded("le_a2x_push", 0, [&] {
       a->push(samples, n);
       return 1;
     });
@@ -63,7 +63,7 @@ extern "C" LE_API int le_a2x_push(le_a2x* a, const float* samples, int n) {
 }
 
 extern "C" LE_API void le_a2x_finish(le_a2x* a) {
-  if (a) guarded("le_a2x_finish", 0, [&] {
+  if (a) a2xGuarded("le_a2x_finish", 0, [&] {
       a->finish();
       return 0;
     });
@@ -74,7 +74,7 @@ extern "C" LE_API int le_a2x_total(const le_a2x* a) { return a ? a->total() : -1
 extern "C" LE_API int le_a2x_width(const le_a2x* a) { return a ? a->width() : 0; }
 
 extern "C" LE_API void le_a2x_reset(le_a2x* a, int start, int direction, int loop) {
-  if (a) guarded("le_a2x_reset", 0, [&] {
+  if (a) a2xGuarded("le_a2x_reset", 0, [&] {
       a->reset(start, direction, loop);
       return 0;
     });
@@ -82,7 +82,7 @@ extern "C" LE_API void le_a2x_reset(le_a2x* a, int start, int direction, int loo
 
 // A failed run leaves the object good only for a reset; the calls answer 0.
 extern "C" LE_API int le_a2x_avail(le_a2x* a) {
-  return a ? guarded("le_a2x_avail", 0, [&] { return a->avail(); }) : 0;
+  return a ? a2xGuarded("le_a2x_avail", 0, [&] { return a->avail(); }) : 0;
 }
 
 extern "C" LE_API int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* xd, int max) {
@@ -90,7 +90,7 @@ extern "C" LE_API int le_a2x_pull(le_a2x* a, int* idx, float* xs, float* xd, int
     fail("le_a2x_pull", "null object or output buffer");
     return 0;
   }
-  return guarded("le_a2x_pull", 0, [&] { return a->pull(idx, xs, xd, max); });
+  return a2xGuarded("le_a2x_pull", 0, [&] { return a->pull(idx, xs, xd, max); });
 }
 
 extern "C" LE_API int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* xd, float* wn, int max) {
@@ -98,7 +98,7 @@ extern "C" LE_API int le_a2x_pull_wn(le_a2x* a, int* idx, float* xs, float* xd, 
     fail("le_a2x_pull_wn", "null object or output buffer");
     return 0;
   }
-  return guarded("le_a2x_pull_wn", 0, [&] { return a->pullWn(idx, xs, xd, wn, max); });
+  return a2xGuarded("le_a2x_pull_wn", 0, [&] { return a->pullWn(idx, xs, xd, wn, max); });
 }
 
 extern "C" LE_API int le_a2x_deltas(le_a2x* a, const float* audio, int n, float* out, int max_frames) {
@@ -106,7 +106,7 @@ extern "C" LE_API int le_a2x_deltas(le_a2x* a, const float* audio, int n, float*
     fail("le_a2x_deltas", "null object, audio or output buffer");
     return -1;
   }
-  return guarded("le_a2x_deltas", -1, [&] { return n < 1 ? 0 : a->deltas(audio, n, out, max_frames); });
+  return a2xGuarded("le_a2x_deltas", -1, [&] { return n < 1 ? 0 : a->deltas(audio, n, out, max_frames); });
 }
 
 extern "C" LE_API int le_a2x_deltas_wn(le_a2x* a, const float* audio, int n, float* out, float* wn, int max_frames) {
@@ -118,7 +118,7 @@ extern "C" LE_API int le_a2x_deltas_wn(le_a2x* a, const float* audio, int n, flo
     fail("le_a2x_deltas_wn", "null object, audio or output buffer");
     return -1;
   }
-  return guarded("le_a2x_deltas_wn", -1, [&] {
+  return a2xGuarded("le_a2x_deltas_wn", -1, [&] {
     if (n < 1) return 0;
     const int frames = a->deltas(audio, n, out, max_frames);
     if (frames < 0) return frames;
@@ -129,7 +129,7 @@ extern "C" LE_API int le_a2x_deltas_wn(le_a2x* a, const float* audio, int n, flo
 }
 
 extern "C" LE_API int le_a2x_preload_w2v(const char* path) {
-  return guarded("le_a2x_preload_w2v", 0, [&] {
+  return a2xGuarded("le_a2x_preload_w2v", 0, [&] {
     std::string p = path ? path : "";
     if (p.empty()) {
       const char* fromEnv = le::env::raw("W2V_ONNX");

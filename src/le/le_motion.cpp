@@ -25,7 +25,7 @@ void fail(const char* fn, const std::string& msg) { motionError() = std::string(
 // Clears the last error and runs body; an exception becomes "<fn>: <what>"
 // and `failed` is returned.
 template <class R, class Body>
-R guarded(const char* fn, R failed, Body&& body) noexcept {
+R motionGuarded(const char* fn, R failed, Body&& body) noexcept {
   motionError().clear();
   return le::guardInto(motionError(), fn, failed, std::forward<Body>(body));
 }
@@ -33,7 +33,7 @@ R guarded(const char* fn, R failed, Body&& body) noexcept {
 }  // namespace
 
 extern "C" LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
-  return guarded("le_motion_create", static_cast<le_motion*>(nullptr), [&]() -> le_motion* {
+  return motionGuarded("le_motion_create", static_cast<le_motion*>(nullptr), [&]() -> le_motion* {
     if (!motion_dir) {
       fail("le_motion_create", "NULL motion_dir");
       return nullptr;
@@ -60,7 +60,7 @@ extern "C" LE_API void le_motion_set_eager(le_motion* m, int eager) {
 }
 
 extern "C" LE_API int le_motion_push(le_motion* m, const float* samples, int n) {
-  return guarded("le_motion_push", 0, [&] {
+  return motionGuarded("le_motion_push", 0, [&] {
     if (!m || !samples || n < 0 || m->finished()) {
       fail("le_motion_push", "bad args / already finished");
       return 0;
@@ -71,7 +71,7 @@ extern "C" LE_API int le_motion_push(le_motion* m, const float* samples, int n) 
 }
 
 extern "C" LE_API void le_motion_finish(le_motion* m) {
-  guarded("le_motion_finish", 0, [&] {
+  motionGuarded("le_motion_finish", 0, [&] {
     if (m) m->finish();
     return 0;
   });
@@ -83,18 +83,18 @@ extern "C" LE_API int le_motion_total(const le_motion* m) {
 }
 
 extern "C" LE_API void le_motion_reset(le_motion* m, int start, int direction, int loop) {
-  guarded("le_motion_reset", 0, [&] {
+  motionGuarded("le_motion_reset", 0, [&] {
     if (m) m->reset(start, direction, loop);
     return 0;
   });
 }
 
 extern "C" LE_API int le_motion_avail(le_motion* m) {
-  return guarded("le_motion_avail", 0, [&] { return m ? m->avail() : 0; });
+  return motionGuarded("le_motion_avail", 0, [&] { return m ? m->avail() : 0; });
 }
 
 extern "C" LE_API int le_motion_pull(le_motion* m, int* idx, float* xs, float* xd, int max) {
-  return guarded("le_motion_pull", 0, [&] {
+  return motionGuarded("le_motion_pull", 0, [&] {
     if (!m || !xs || !xd || max <= 0) {
       fail("le_motion_pull", "bad args");
       return 0;

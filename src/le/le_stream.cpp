@@ -19,7 +19,7 @@ std::string& streamError() {
 
 // A refusal keeps its own text; any other exception gets the function's name.
 template <class R, class Body>
-R guarded(const char* fn, R failed, Body&& body) noexcept {
+R streamGuarded(const char* fn, R failed, Body&& body) noexcept {
   try {
     return body();
   } catch (const le::session::StreamRefusal& e) {
@@ -38,7 +38,7 @@ extern "C" {
 
 LE_API le_stream* le_stream_create(const char* bundle_dir, const char* w2v_path, int threads, int skip, float gain) {
   streamError().clear();
-  return guarded("le_stream_create", static_cast<le_stream*>(nullptr),
+  return streamGuarded("le_stream_create", static_cast<le_stream*>(nullptr),
                  [&] { return new le_stream(bundle_dir, w2v_path, threads, skip, gain); });
 }
 
@@ -55,7 +55,7 @@ LE_API int le_stream_run(le_stream* stream, const float* audio, int n, le_stream
     streamError() = "le_stream_run: NULL stream/audio";
     return -1;
   }
-  return guarded("le_stream_run", -1, [&] {
+  return streamGuarded("le_stream_run", -1, [&] {
     le::session::OfflineStream::FrameSink sink;
     if (cb) sink = [&](int frame, const uint8_t* rgb) { cb(user, frame, rgb, stream->width(), stream->height()); };
     return stream->run(audio, n, sink);

@@ -27,7 +27,7 @@ std::string& uttError() {
 }
 
 template <class R, class Body>
-R guarded(const char* fn, R failed, Body&& body) noexcept {
+R uttGuarded(const char* fn, R failed, Body&& body) noexcept {
   return le::guardInto(uttError(), fn, failed, std::forward<Body>(body));
 }
 
@@ -41,7 +41,7 @@ LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
     uttError() = "le_utt_create: NULL ctx/opts";
     return nullptr;
   }
-  return guarded("le_utt_create", static_cast<le_utt*>(nullptr), [&] {
+  return uttGuarded("le_utt_create", static_cast<le_utt*>(nullptr), [&] {
     le::session::RawOptions raw;
     raw.motionDir = opts->motion_dir;
     raw.threads = opts->threads;
@@ -73,7 +73,7 @@ LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
 }
 
 LE_API void le_utt_destroy(le_utt* utt) {
-  guarded("le_utt_destroy", 0, [&] {
+  uttGuarded("le_utt_destroy", 0, [&] {
     delete utt;
     return 0;
   });
@@ -83,7 +83,7 @@ LE_API const char* le_utt_last_error(void) { return uttError().c_str(); }
 
 LE_API int le_utt_ready(le_utt* utt) {
   if (!utt) return -1;
-  return guarded("le_utt_ready", -1, [&] {
+  return uttGuarded("le_utt_ready", -1, [&] {
     std::string fatal;
     const int r = utt->ready(&fatal);
     if (r < 0) uttError() = fatal;
@@ -96,28 +96,28 @@ LE_API int le_utt_push_audio(le_utt* utt, const int16_t* samples, int count) {
     uttError() = "le_utt_push_audio: bad args";
     return 0;
   }
-  return guarded("le_utt_push_audio", 0, [&] {
+  return uttGuarded("le_utt_push_audio", 0, [&] {
     utt->pushAudio(samples, count);
     return 1;
   });
 }
 
 LE_API void le_utt_end_utterance(le_utt* utt) {
-  if (utt) guarded("le_utt_end_utterance", 0, [&] {
+  if (utt) uttGuarded("le_utt_end_utterance", 0, [&] {
       utt->endUtterance();
       return 0;
     });
 }
 
 LE_API void le_utt_interrupt(le_utt* utt) {
-  if (utt) guarded("le_utt_interrupt", 0, [&] {
+  if (utt) uttGuarded("le_utt_interrupt", 0, [&] {
       utt->interrupt();
       return 0;
     });
 }
 
 LE_API int le_utt_frames_available(le_utt* utt) {
-  return utt ? guarded("le_utt_frames_available", 0, [&] { return utt->framesAvailable(); }) : 0;
+  return utt ? uttGuarded("le_utt_frames_available", 0, [&] { return utt->framesAvailable(); }) : 0;
 }
 
 LE_API int le_utt_pull_frame(le_utt* utt, uint8_t* dst, size_t capacity, le_utt_frame_info* info) {
@@ -125,7 +125,7 @@ LE_API int le_utt_pull_frame(le_utt* utt, uint8_t* dst, size_t capacity, le_utt_
     uttError() = "le_utt_pull_frame: bad args";
     return 0;
   }
-  return guarded("le_utt_pull_frame", 0, [&] {
+  return uttGuarded("le_utt_pull_frame", 0, [&] {
     le::session::FrameInfo got;
     const int r = utt->pullFrame(dst, capacity, &got);
     if (r < 0) {
@@ -144,7 +144,7 @@ LE_API int le_utt_pull_frame(le_utt* utt, uint8_t* dst, size_t capacity, le_utt_
 
 LE_API void le_utt_get_stats(le_utt* utt, le_utt_stats* stats) {
   if (!utt || !stats) return;
-  guarded("le_utt_get_stats", 0, [&] {
+  uttGuarded("le_utt_get_stats", 0, [&] {
     const le::session::Stats s = utt->stats();
     stats->frames_delivered = s.framesDelivered;
     stats->speech_frames_delivered = s.speechFramesDelivered;
@@ -158,7 +158,7 @@ LE_API void le_utt_get_stats(le_utt* utt, le_utt_stats* stats) {
 
 LE_API int le_utt_render_status(le_utt* utt, char* text, int capacity, uint64_t* failures) {
   if (!utt) return 0;
-  return guarded("le_utt_render_status", 0, [&] {
+  return uttGuarded("le_utt_render_status", 0, [&] {
     std::string status;
     const int r = utt->renderStatus(&status, failures);
     le::copyToCaller(status, text, capacity);
@@ -167,7 +167,7 @@ LE_API int le_utt_render_status(le_utt* utt, char* text, int capacity, uint64_t*
 }
 
 LE_API int le_utt_tessera_stats(le_utt* utt, uint64_t* counter_a, uint64_t* counter_b, char* text, int capacity) {
-  return guarded("le_utt_tessera_stats", 0, [&] {
+  return uttGuarded("le_utt_tessera_stats", 0, [&] {
     le::session::TeethReport r;
     const int state = utt ? utt->teethReport(&r) : 0;
     if (counter_a) *counter_a = r.counterA;
@@ -178,7 +178,7 @@ LE_API int le_utt_tessera_stats(le_utt* utt, uint64_t* counter_a, uint64_t* coun
 }
 
 LE_API int le_utt_tessera_synth_w(le_utt* utt, double* mean, double* last, uint64_t* count) {
-  return guarded("le_utt_tessera_synth_w", 0, [&] {
+  return uttGuarded("le_utt_tessera_synth_w", 0, [&] {
     le::session::TeethReport r;
     if (!utt || utt->teethReport(&r) == 0 || r.synthCount == 0) return 0;
     if (mean) *mean = r.synthWeightSum / static_cast<double>(r.synthCount);
@@ -190,7 +190,7 @@ LE_API int le_utt_tessera_synth_w(le_utt* utt, double* mean, double* last, uint6
 
 LE_API int le_utt_tessera_geometry(le_utt* utt, char* text, int capacity) {
   if (!utt || !text || capacity < 1) return 0;
-  return guarded("le_utt_tessera_geometry", 0, [&] {
+  return uttGuarded("le_utt_tessera_geometry", 0, [&] {
     le::session::TeethReport r;
     const int attached = utt->teethReport(&r) != 0;
     le::copyToCaller(r.geometry, text, capacity);

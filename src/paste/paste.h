@@ -40,6 +40,9 @@ class Paste {
   const PasteTaps& taps() const { return taps_; }
 
  private:
+  // Rows (or plane samples) per pool task in the paste's passes.
+  static constexpr size_t kRowGrain = 64;
+
   // Unsharp mask of count planes src * scale into dst; with interleave the
   // three results also fill the interleaved crop.
   void sharpen(const float* const* src, float scale, float* const* dst, int count, bool interleave);

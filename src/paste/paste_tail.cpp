@@ -7,11 +7,6 @@
 #include "simd/kernels.h"
 
 namespace le {
-namespace {
-
-constexpr size_t kRowGrain = 64;
-
-}  // namespace
 
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1) {
   if (mode_ == kLanczos8) {

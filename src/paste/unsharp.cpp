@@ -14,7 +14,6 @@
 namespace le {
 namespace {
 
-constexpr size_t kRowGrain = 64;
 constexpr int kMaxSharpenSide = 1024;
 
 // Reflection without repeating the edge sample (..., 2, 1, 0, 1, 2, ...).

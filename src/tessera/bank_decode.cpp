@@ -24,7 +24,7 @@ using driver::PacketPtr;
 
 constexpr int kIoBuffer = 65536;
 
-[[noreturn]] void refuse(const std::string& text) { throw std::runtime_error(text); }
+[[noreturn]] void refuseBank(const std::string& text) { throw std::runtime_error(text); }
 
 struct IoFreer {
   void operator()(AVIOContext* io) const {
@@ -54,20 +54,20 @@ struct Demuxer {
 void openDemuxer(Demuxer& d, const uint8_t* data, size_t size) {
   d.reader = {data, size, 0};
   auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBuffer));
-  if (!buffer) refuse("reference bank decode: out of memory");
+  if (!buffer) refuseBank("reference bank decode: out of memory");
   AVIOContext* io = avio_alloc_context(buffer, kIoBuffer, 0, &d.reader, memRead, nullptr, memSeek);
   if (!io) {
     av_free(buffer);
-    refuse("reference bank decode: avio_alloc_context failed");
+    refuseBank("reference bank decode: avio_alloc_context failed");
   }
   d.io.reset(io);
   d.fmt = avformat_alloc_context();
-  if (!d.fmt) refuse("reference bank decode: avformat_alloc_context failed");
+  if (!d.fmt) refuseBank("reference bank decode: avformat_alloc_context failed");
   d.fmt->pb = io;
   d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (avformat_open_input(&d.fmt, nullptr, nullptr, nullptr) < 0) {
     d.fmt = nullptr;  // freed by the failed open
-    refuse("reference bank track is not a readable container — refusing to serve");
+    refuseBank("reference bank track is not a readable container — refusing to serve");
   }
   d.opened = true;
 }
@@ -75,8 +75,8 @@ void openDemuxer(Demuxer& d, const uint8_t* data, size_t size) {
 void checkOrder(const std::vector<int>& order, int n) {
   std::vector<uint8_t> seen(static_cast<size_t>(n), 0);
   for (int v : order) {
-    if (v < 0 || v >= n) refuse("reference bank track_order is out of range — refusing to serve");
-    if (seen[static_cast<size_t>(v)]++) refuse("reference bank track_order is not a permutation — refusing to serve");
+    if (v < 0 || v >= n) refuseBank("reference bank track_order is out of range — refusing to serve");
+    if (seen[static_cast<size_t>(v)]++) refuseBank("reference bank track_order is not a permutation — refusing to serve");
   }
 }
 
@@ -89,13 +89,13 @@ struct Placer {
   int count = 0;
 
   void place(const AVFrame* f) {
-    if (f->width != w || f->height != h) refuse("reference bank frame changed size mid-track — refusing to serve");
+    if (f->width != w || f->height != h) refuseBank("reference bank frame changed size mid-track — refusing to serve");
     if (count >= n)
-      refuse("bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve");
+      refuseBank("bank track carries more frames than the sidecar's n_donors — sidecar/track mismatch, refusing to serve");
     if (!sws) {
       sws.reset(sws_getContext(w, h, static_cast<AVPixelFormat>(f->format), w, h, AV_PIX_FMT_RGB24, SWS_BILINEAR,
                                nullptr, nullptr, nullptr));
-      if (!sws) refuse("reference bank decode: no rgb24 conversion — refusing to serve");
+      if (!sws) refuseBank("reference bank decode: no rgb24 conversion — refusing to serve");
     }
     uint8_t* dst[4] = {out.data() + static_cast<size_t>(order[static_cast<size_t>(count)]) * w * h * 3, nullptr,
                        nullptr, nullptr};
@@ -149,42 +149,42 @@ int64_t memSeek(void* opaque, int64_t offset, int whence) {
 
 std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n_donors, int band_h, int band_w,
                                      const std::vector<int>& track_order) {
-  if (!data || size == 0) refuse("reference bank track is empty — refusing to serve");
-  if (n_donors <= 0 || band_h <= 0 || band_w <= 0) refuse("reference bank geometry is not positive — refusing to serve");
+  if (!data || size == 0) refuseBank("reference bank track is empty — refusing to serve");
+  if (n_donors <= 0 || band_h <= 0 || band_w <= 0) refuseBank("reference bank geometry is not positive — refusing to serve");
   if (track_order.size() != static_cast<size_t>(n_donors))
-    refuse("reference bank sidecar track_order has " + std::to_string(track_order.size()) + " entries, expected " +
+    refuseBank("reference bank sidecar track_order has " + std::to_string(track_order.size()) + " entries, expected " +
            std::to_string(n_donors) + " — sidecar/track mismatch, refusing to serve");
 
   driver::routeFfmpegLog();
   Demuxer d;
   openDemuxer(d, data, size);
   if (avformat_find_stream_info(d.fmt, nullptr) < 0)
-    refuse("reference bank track carries no stream info — refusing to serve");
+    refuseBank("reference bank track carries no stream info — refusing to serve");
   int stream = -1;
   for (unsigned i = 0; i < d.fmt->nb_streams && stream < 0; ++i)
     if (d.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) stream = static_cast<int>(i);
-  if (stream < 0) refuse("reference bank track has no video stream — refusing to serve");
+  if (stream < 0) refuseBank("reference bank track has no video stream — refusing to serve");
   const AVCodecParameters* par = d.fmt->streams[stream]->codecpar;
   if (par->width != band_w || par->height != band_h)
-    refuse("reference bank track is " + std::to_string(par->width) + "x" + std::to_string(par->height) +
+    refuseBank("reference bank track is " + std::to_string(par->width) + "x" + std::to_string(par->height) +
            ", the geometry stamp says " + std::to_string(band_w) + "x" + std::to_string(band_h) +
            " — geometry mismatch, refusing to serve");
 
   const AVCodec* dec = avcodec_find_decoder(par->codec_id);
   if (!dec)
-    refuse(
+    refuseBank(
         "no decoder for the reference bank track — this build must carry the h264 decoder (see "
         "build_ffmpeg_android.sh); refusing to serve");
   CodecPtr codec(avcodec_alloc_context3(dec));
-  if (!codec) refuse("reference bank decode: avcodec_alloc_context3 failed");
+  if (!codec) refuseBank("reference bank decode: avcodec_alloc_context3 failed");
   if (avcodec_parameters_to_context(codec.get(), par) < 0)
-    refuse("reference bank decode: avcodec_parameters_to_context failed");
+    refuseBank("reference bank decode: avcodec_parameters_to_context failed");
   codec->thread_count = 1;
   if (avcodec_open2(codec.get(), dec, nullptr) < 0)
-    refuse("reference bank decode: could not open the decoder — refusing to serve");
+    refuseBank("reference bank decode: could not open the decoder — refusing to serve");
   PacketPtr packet(av_packet_alloc());
   FramePtr frame(av_frame_alloc());
-  if (!packet || !frame) refuse("reference bank decode: out of memory");
+  if (!packet || !frame) refuseBank("reference bank decode: out of memory");
 
   std::vector<uint8_t> out(static_cast<size_t>(n_donors) * band_h * band_w * 3, 0);
   checkOrder(track_order, n_donors);
@@ -203,7 +203,7 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n_don
     drain(codec.get(), frame.get(), placer);
   }
   if (placer.count != n_donors)
-    refuse("bank track decoded to " + std::to_string(placer.count) + " frames, expected " + std::to_string(n_donors) +
+    refuseBank("bank track decoded to " + std::to_string(placer.count) + " frames, expected " + std::to_string(n_donors) +
            " — geometry/N mismatch, refusing to serve");
   return out;
 }

@@ -20,42 +20,42 @@ constexpr float kFar = 1e10f;
 constexpr float kStep = 0.955f;      // chamfer step to an edge neighbour
 constexpr float kDiagonal = 1.3693f;  // and to a corner neighbour
 
-[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error("lip_template.v1.json: " + what); }
+[[noreturn]] void refuseTemplate(const std::string& what) { throw std::runtime_error("lip_template.v1.json: " + what); }
 
 bool kdRow(const JVal& v) { return v.isNum() && v.num >= 0 && v.num < kKpRows && v.num == std::trunc(v.num); }
 
 void readMap(const JVal& m, int canvas, LipContour& lc) {
-  if (!m.isObj()) refuse("lip_map is not a JSON object");
+  if (!m.isObj()) refuseTemplate("lip_map is not a JSON object");
   const std::string schema = json::optStr(m, "schema", "");
   if (schema != "lip-map-v1")
-    refuse("lip_map declares schema '" + schema + "', not '" + "lip-map-v1" + "' — this runtime cannot evaluate it");
-  if (json::optStr(m, "kind", "") != "anchor-linear") refuse("lip_map kind is not '" + std::string("anchor-linear") + "'");
+    refuseTemplate("lip_map declares schema '" + schema + "', not '" + "lip-map-v1" + "' — this runtime cannot evaluate it");
+  if (json::optStr(m, "kind", "") != "anchor-linear") refuseTemplate("lip_map kind is not '" + std::string("anchor-linear") + "'");
   const JVal* lip = m.get("lip_idx");
   if (lip && lip->isArr())
     for (const JVal& r : lip->arr)
-      if (!kdRow(r)) refuse("lip_map lip_idx names a row outside 0..20");
-  if (!lip || !lip->isArr() || lip->arr.empty() || lip->arr.size() > 8) refuse("lip_map lip_idx is not 1..8 kd rows");
+      if (!kdRow(r)) refuseTemplate("lip_map lip_idx names a row outside 0..20");
+  if (!lip || !lip->isArr() || lip->arr.empty() || lip->arr.size() > 8) refuseTemplate("lip_map lip_idx is not 1..8 kd rows");
   const JVal* W = m.get("W");
   const JVal* b = m.get("b");
-  if (!W || !W->isArr() || !b || !b->isArr()) refuse("lip_map carries no W/b arrays");
+  if (!W || !W->isArr() || !b || !b->isArr()) refuseTemplate("lip_map carries no W/b arrays");
   const size_t rows = 2 * static_cast<size_t>(lc.nv), cols = 2 * lip->arr.size();
   if (W->arr.size() != rows || b->arr.size() != rows)
-    refuse("lip_map W/b have " + std::to_string(W->arr.size()) + "/" + std::to_string(b->arr.size()) +
+    refuseTemplate("lip_map W/b have " + std::to_string(W->arr.size()) + "/" + std::to_string(b->arr.size()) +
            " rows, not 2*nv=" + std::to_string(rows));
   std::vector<double> w, bias;
   for (size_t i = 0; i < rows; ++i) {
     const JVal& row = W->arr[i];
     if (!row.isArr() || row.arr.size() != cols)
-      refuse("lip_map W row " + std::to_string(i) + " is not " + std::to_string(cols) + " wide");
+      refuseTemplate("lip_map W row " + std::to_string(i) + " is not " + std::to_string(cols) + " wide");
     for (const JVal& v : row.arr) w.push_back(v.isNum() ? v.num : NAN);
     bias.push_back(b->arr[i].isNum() ? b->arr[i].num : NAN);
   }
   for (double v : w)
-    if (!std::isfinite(v)) refuse("lip_map carries a non-finite coefficient");
+    if (!std::isfinite(v)) refuseTemplate("lip_map carries a non-finite coefficient");
   for (double v : bias)
-    if (!std::isfinite(v)) refuse("lip_map carries a non-finite coefficient");
+    if (!std::isfinite(v)) refuseTemplate("lip_map carries a non-finite coefficient");
   const JVal* c = m.get("canvas");
-  if (!c || !c->isNum() || c->num != canvas) refuse("lip_map was fitted on another canvas than this bundle composes on");
+  if (!c || !c->isNum() || c->num != canvas) refuseTemplate("lip_map was fitted on another canvas than this bundle composes on");
   std::vector<int> rowsIdx;
   for (const JVal& r : lip->arr) rowsIdx.push_back(static_cast<int>(r.num));
   lc.attachMap(w.data(), bias.data(), static_cast<int>(rows), static_cast<int>(cols), rowsIdx.data(),
@@ -83,30 +83,30 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
   try {
     t = json::JParser(text.data(), text.size()).parse();
   } catch (const std::exception& e) {
-    refuse(std::string("is not parseable JSON (") + e.what() + ")");
+    refuseTemplate(std::string("is not parseable JSON (") + e.what() + ")");
   }
-  if (!t.isObj()) refuse("is not a JSON object");
+  if (!t.isObj()) refuseTemplate("is not a JSON object");
   const JVal* format = t.get("format");
-  if (!format || !format->isStr()) refuse("carries no string `format`");
+  if (!format || !format->isStr()) refuseTemplate("carries no string `format`");
   if (format->str != "lip-template-v1")
-    refuse("declares format '" + format->str + "', not '" + "lip-template-v1" + "' — this runtime cannot read it");
+    refuseTemplate("declares format '" + format->str + "', not '" + "lip-template-v1" + "' — this runtime cannot read it");
   if (const JVal* edge = t.get("edge"); edge && !(edge->isStr() && edge->str == "outward"))
-    refuse("declares edge '" + (edge->isStr() ? edge->str : std::string()) +
+    refuseTemplate("declares edge '" + (edge->isStr() ? edge->str : std::string()) +
            "', and the contour feather is OUTWARD — refusing to serve a mask this runtime does not compute");
   const JVal* c = t.get("canvas");
-  if (!c || !c->isNum()) refuse("carries no numeric `canvas`");
+  if (!c || !c->isNum()) refuseTemplate("carries no numeric `canvas`");
   if (c->num != canvas)
-    refuse("was baked on a " + json::numberText(c->num) + " canvas but this bundle composes on " +
+    refuseTemplate("was baked on a " + json::numberText(c->num) + " canvas but this bundle composes on " +
            std::to_string(canvas) + " — refusing to deform a polygon onto a canvas it does not name");
   const JVal* feather = t.get("feather_px");
-  if (!feather || !feather->isNum()) refuse("carries no numeric `feather_px`");
+  if (!feather || !feather->isNum()) refuseTemplate("carries no numeric `feather_px`");
   if (!(feather->num > 0)) {
     char b[64];
     std::snprintf(b, sizeof b, "%f", feather->num);
-    refuse(std::string("declares feather_px ") + b + ", which is not positive");
+    refuseTemplate(std::string("declares feather_px ") + b + ", which is not positive");
   }
   const JVal* u = t.get("u_canon");
-  if (!u || !u->isArr() || u->arr.empty()) refuse("carries no non-empty `u_canon` array");
+  if (!u || !u->isArr() || u->arr.empty()) refuseTemplate("carries no non-empty `u_canon` array");
   LipContour lc;
   lc.canvas = canvas;
   // Wider feathers than the canvas change nothing and would only cost time.
@@ -114,16 +114,16 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
   for (size_t i = 0; i < u->arr.size(); ++i) {
     const JVal& row = u->arr[i];
     if (!row.isArr() || row.arr.size() != 2 || !row.arr[0].isNum() || !row.arr[1].isNum())
-      refuse("u_canon row " + std::to_string(i) + " is not a 2-vector — this is not an nv x 2 template");
+      refuseTemplate("u_canon row " + std::to_string(i) + " is not a 2-vector — this is not an nv x 2 template");
     lc.u_canon.push_back(row.arr[0].num);
     lc.u_canon.push_back(row.arr[1].num);
   }
   lc.nv = static_cast<int>(u->arr.size());
   const JVal* lip = t.get("lip_idx");
-  if (!lip || !lip->isArr() || lip->arr.empty()) refuse("carries a `lip_idx` that is not a non-empty array");
+  if (!lip || !lip->isArr() || lip->arr.empty()) refuseTemplate("carries a `lip_idx` that is not a non-empty array");
   for (const JVal& r : lip->arr) {
     if (!kdRow(r))
-      refuse("lip_idx names keypoint row " + (r.isNum() ? json::numberText(r.num) : std::string("(not a number)")) +
+      refuseTemplate("lip_idx names keypoint row " + (r.isNum() ? json::numberText(r.num) : std::string("(not a number)")) +
              ", and a kd row is 0..20");
     lc.lipIdx.push_back(static_cast<int>(r.num));
   }
@@ -132,7 +132,7 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
 }
 
 void LipContour::attachMap(const double* W, const double* b, int rows, int cols, const int* lipRows, int nLip) {
-  if (rows != 2 * nv || cols != 2 * nLip) refuse("lip_map shape does not match the template");
+  if (rows != 2 * nv || cols != 2 * nLip) refuseTemplate("lip_map shape does not match the template");
   mapW.assign(W, W + static_cast<size_t>(rows) * cols);
   mapB.assign(b, b + rows);
   mapLip.assign(lipRows, lipRows + nLip);

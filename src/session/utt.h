@@ -180,6 +180,9 @@ struct le_utt {
     int hybridEager = 3;
     int lastEagerSent = 0;
     int motionAvail = 0, motionTotal = -1, collected = 0;
+    // The last answer brought no row and left none ready: the back-end has
+    // nothing to give until it hears more, so asking again is a wasted hand-off.
+    bool starved = false;
     double uttFirstPushMs = -1;
     unsigned state = le::session::kIdle;  // the main thread's copy of stats.state
   };

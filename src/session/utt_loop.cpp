@@ -136,9 +136,9 @@ bool le_utt::drained() const {
 bool le_utt::dispatchStep(int ring) {
   const int eager = nextEager(ring);
   if (!sp_.inSpeech || sp_.outstanding) return false;
-  if (request_.samples.empty() && !(sp_.ended && !sp_.finishSent) && !chunkPending() &&
-      !(rows_.waiting() < kRowsAhead && !drained()))
-    return false;
+  const bool rowsShort =
+      rows_.waiting() < kRowsAhead && !drained() && (!sp_.starved || eager != sp_.lastEagerSent);
+  if (request_.samples.empty() && !(sp_.ended && !sp_.finishSent) && !chunkPending() && !rowsShort) return false;
   postRequest(eager);
   if (!opts_.hybrid) {
     dispatch_.awaitAnswer([&] { return stale(sp_.seenGen); });
@@ -199,6 +199,7 @@ bool le_utt::collectAnswer() {
   std::copy_n(answer_.xd.begin(), room * kKp, rows_.xd.begin() + at * kKp);
   rows_.produced += room;
   sp_.collected += room;
+  sp_.starved = pulled == 0 && answer_.avail == 0;
   sp_.motionAvail = answer_.avail;
   sp_.motionTotal = answer_.total;
   if (answer_.failed) {
@@ -281,6 +282,7 @@ void le_utt::startUtterance(double firstPushMs) {
   sp_.motionAvail = 0;
   sp_.motionTotal = -1;
   sp_.collected = 0;
+  sp_.starved = false;
   sp_.uttFirstPushMs = firstPushMs;
   if (sp_.state == kIdle) setState(kOnset);
 }

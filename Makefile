@@ -4,7 +4,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_GEN ?= -G Ninja
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test test-asan test-tsan test-tsan-threads test-arm test-arm-core deps-arm bench fuzz demo clean
+.PHONY: all deps build test test-asan test-tsan test-tsan-threads test-arm test-arm-core deps-arm deps-bench bench fuzz demo clean
 
 all: build
 
@@ -84,7 +84,10 @@ test-arm-core: deps-arm build-arm/build.ninja
 build-bench/build.ninja:
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DLE_BUILD_TESTS=OFF -DLE_BUILD_BENCH=ON
 
-bench: deps build-bench/build.ninja
+deps-bench:
+	@tools/deps.sh --bench
+
+bench: deps-bench build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	build-bench/bench/le_bench $(BENCH_ARGS)
 
@@ -93,7 +96,7 @@ build-fuzz/build.ninja:
 	  -DLE_BUILD_TESTS=OFF -DLE_BUILD_FUZZ=ON
 
 fuzz: deps build-fuzz/build.ninja
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	tools/run_fuzzers.sh build-fuzz/fuzz $(FUZZ_SECONDS)
 
 demo: build

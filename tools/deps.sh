@@ -1,26 +1,29 @@
 #!/usr/bin/env bash
-# Installs everything the build, tests, benchmarks and demo need, idempotently:
+# Installs everything the build, tests and demo need (and the benchmarks, with --bench), idempotently:
 # Debian packages through apt, ONNX Runtime from the npm registry into third_party/.
 # A second run on a provisioned machine does nothing but a few checks.
 #   --arm64  also the aarch64 cross toolchain, qemu's user-mode emulator and the
 #            arm64 multiarch development packages that `make test-arm` builds against.
+#   --bench  also Google Benchmark and OpenCV (an anchor of the compositor
+#            benchmark), which only `make bench` needs.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 arm64=0
+bench=0
 for arg in "$@"; do
   case "$arg" in
     --arm64) arm64=1 ;;
-    *) echo "deps: unknown option $arg; the only option is --arm64." >&2; exit 2 ;;
+    --bench) bench=1 ;;
+    *) echo "deps: unknown option $arg; the options are --arm64 and --bench." >&2; exit 2 ;;
   esac
 done
 sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
 
 debs=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev ca-certificates openssl
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   libhwy-dev libstb-dev
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev ffmpeg
-  libopencv-dev
   python3-onnx python3-numpy python3-pil python3-skimage python3-torch
   espeak-ng sox
   libboost-dev libturbojpeg0-dev
@@ -28,6 +31,7 @@ debs=(
 )
 # nodejs ships npm on most images; only ask Debian for both when npm is absent.
 command -v npm >/dev/null || debs+=(nodejs npm)
+if ((bench)); then debs+=(libbenchmark-dev libopencv-dev); fi
 if ((arm64)); then
   # The cross compiler links against its own C library and the arm64 multiarch
   # libraries under /usr/lib/aarch64-linux-gnu; qemu runs the results.

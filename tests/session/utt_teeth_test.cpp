@@ -21,7 +21,6 @@ using namespace le::tessera;
 using st::teethBundle;
 constexpr size_t kKp = 63;
 
-
 // The teeth bundle's renderer on one thread: ONNX Runtime's own workers hand
 // tensors over where ThreadSanitizer cannot see, and it spends seconds on
 // each such report before the suppressions drop it.
